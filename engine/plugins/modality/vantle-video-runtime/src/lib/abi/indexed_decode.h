@@ -1,0 +1,22 @@
+// Body of vantle_video_runtime_decode_indexed.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/result.h"
+#include "vantle_video_runtime.h"
+
+namespace vantle {
+
+// Most YUV420 bytes one indexed decode may accumulate (256 MiB).
+inline constexpr std::uint64_t INDEXED_DECODE_PIXEL_BUDGET = 268435456;
+
+// Checks both pointers, decodes, and writes the response only on success.
+Status decode_indexed_request(const RuntimeDecodeRequest* request,
+                              RuntimeIndexedResponse* response);
+// Every decoded picture with the index of the packet that produced it.
+Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(
+    const RuntimeDecodeRequest& request);
+
+}  // namespace vantle

@@ -1,0 +1,55 @@
+// Owned byte buffer on the C heap: allocated once at its final size, never
+// zero-filled, handed to the host without copying.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace vantle {
+
+class ByteBuffer {
+ public:
+  ByteBuffer() noexcept = default;
+  ByteBuffer(ByteBuffer&& other) noexcept;
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer();
+
+  // Uninitialised storage for `capacity` bytes, size 0. Aborts when the heap
+  // is exhausted.
+  static ByteBuffer with_capacity(std::size_t capacity);
+  // Exactly `size` bytes copied from `source`.
+  static ByteBuffer copy_of(const std::uint8_t* source, std::size_t size);
+
+  std::uint8_t* data() noexcept { return data_; }
+  const std::uint8_t* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
+
+  // Marks the first `size` bytes as written; `size` must not exceed the
+  // capacity.
+  void set_size(std::size_t size) noexcept;
+  // Shrinks the storage to exactly the size (frees it when the size is 0).
+  void shrink_to_fit() noexcept;
+  // Gives up ownership of the storage; the caller frees it with std::free.
+  std::uint8_t* release() noexcept;
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// Non-null address that owns no storage, for empty buffers and arrays handed
+// to the host. Never read, never freed.
+void* empty_storage_address() noexcept;
+
+// Allocates `count` elements of `element_size` bytes on the C heap, aborting
+// on overflow or exhaustion. Returns the empty storage address for 0 elements.
+void* allocate_array(std::size_t count, std::size_t element_size) noexcept;
+
+}  // namespace vantle

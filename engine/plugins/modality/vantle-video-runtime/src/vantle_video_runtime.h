@@ -1,0 +1,279 @@
+/*
+ * vantle_video_runtime.h - C interface of the Vantle video runtime.
+ *
+ * The host holds compressed video as access units (H.264, H.265 or AV1, one
+ * packet per access unit, decode order, optional extradata) and asks the
+ * library to decode them to RGB or YUV 4:2:0, to decode them with each picture
+ * tagged by the packet that produced it, or to re-encode selected pictures as
+ * one fresh H.264 group of pictures.
+ *
+ * Conventions shared by every function below:
+ *
+ *  - Requests, packet arrays, packet bytes, extradata and position arrays
+ *    belong to the host. The library reads them only during the call that
+ *    receives them and keeps no pointer to them afterwards.
+ *  - Response records belong to the host (it passes their address). On success
+ *    a request export writes both fields of the response; on failure it writes
+ *    nothing at all, so the record keeps whatever the host put there.
+ *  - Arrays and buffers reachable from a filled response are owned by the
+ *    library until the host passes the whole response to the matching release
+ *    function. Never free them any other way, and never release a single
+ *    buffer that sits inside a response.
+ *  - A buffer or array is absent when its pointer is NULL and its length 0. A
+ *    buffer or array made from content is never NULL: when it holds nothing
+ *    its pointer is a non-NULL address that owns no storage and must not be
+ *    read.
+ *  - Request exports return 0 on success and -1 on failure; nothing else.
+ *    After -1, vantle_video_runtime_last_error() on the same thread returns
+ *    the message; after 0 it returns an empty text.
+ *  - Nothing unwinds into the host. Heap exhaustion or a broken internal
+ *    invariant aborts the process.
+ *  - Every call runs on the calling thread. The library starts no threads of
+ *    its own and takes no locks; calls on different threads are independent.
+ *    Each thread has its own error slot and its own pool of up to four idle
+ *    decoders, freed when the thread exits.
+ *  - The environment variable VANTLE_VIDEO_FFMPEG_THREADS (an unsigned
+ *    decimal, default 1, 0 lets FFmpeg choose) sets the FFmpeg codec thread
+ *    count. It is read anew at every decode and every encoder open.
+ *  - The first decode or transcode in the process sets FFmpeg's log level to
+ *    AV_LOG_WARNING for the whole process.
+ *
+ * Layout: x86-64 Linux, LP64. Every size and offset below is part of the
+ * interface. Enumerations are stored as 32-bit unsigned values in both C and
+ * C++.
+ */
+#ifndef VANTLE_VIDEO_RUNTIME_H
+#define VANTLE_VIDEO_RUNTIME_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(VANTLE_VIDEO_RUNTIME_BUILDING)
+#define VANTLE_VIDEO_RUNTIME_API __attribute__((visibility("default")))
+#else
+#define VANTLE_VIDEO_RUNTIME_API
+#endif
+
+#ifdef __cplusplus
+#define VANTLE_VIDEO_RUNTIME_NOEXCEPT noexcept
+#else
+#define VANTLE_VIDEO_RUNTIME_NOEXCEPT
+#endif
+
+#ifdef __cplusplus
+/* Compressed input format. Values the table does not list are decoded as
+ * H.265. */
+enum class RuntimeCodec : uint32_t { H264 = 0, Av1 = 1, H265 = 2 };
+/* Output layout of decoded frames. */
+enum class RuntimePixelFormat : uint32_t { Rgb = 0, Yuv420 = 1 };
+#else
+/* Compressed input format (32-bit). Values the table does not list are decoded
+ * as H.265. */
+typedef uint32_t RuntimeCodec;
+enum { RuntimeCodec_H264 = 0, RuntimeCodec_Av1 = 1, RuntimeCodec_H265 = 2 };
+/* Output layout of decoded frames (32-bit). */
+typedef uint32_t RuntimePixelFormat;
+enum { RuntimePixelFormat_Rgb = 0, RuntimePixelFormat_Yuv420 = 1 };
+#endif
+
+#ifdef __cplusplus
+#if defined(VANTLE_VIDEO_RUNTIME_BUILDING)
+namespace vantle {
+class ByteBuffer;
+}
+#endif
+extern "C" {
+#endif
+
+/* One contiguous byte buffer (16 bytes). data is NULL only for an absent
+ * buffer. */
+typedef struct RuntimeBytes {
+  uint8_t *data; /* offset 0 */
+  size_t len;    /* offset 8 */
+#if defined(__cplusplus) && defined(VANTLE_VIDEO_RUNTIME_BUILDING)
+  /* The absent buffer: data NULL, len 0. */
+  static RuntimeBytes empty() noexcept;
+  /* Takes over an owned buffer, trimmed to its length; never NULL. */
+  static RuntimeBytes from_vec(vantle::ByteBuffer &&bytes) noexcept;
+#endif
+} RuntimeBytes;
+
+/* One compressed access unit supplied by the host (16 bytes). */
+typedef struct RuntimePacket {
+  const uint8_t *data; /* offset 0 */
+  size_t len;          /* offset 8 */
+} RuntimePacket;
+
+/* One decoded picture (96 bytes).
+ *  - format Rgb: rgb holds width * 3 * height bytes, rows top to bottom
+ *    without padding, R G B per pixel; y, u, v are absent; the colour fields
+ *    are 0, 2, 2, 2 (all unspecified).
+ *  - format Yuv420: rgb is absent; y holds width * height bytes, u and v each
+ *    ceil(width / 2) * ceil(height / 2) bytes, rows without padding; the
+ *    colour fields are the decoded frame's FFmpeg values. */
+typedef struct RuntimeFrame {
+  RuntimePixelFormat format; /* offset 0 */
+  uint32_t width;            /* offset 4 */
+  uint32_t height;           /* offset 8 */
+  RuntimeBytes rgb;          /* offset 16 */
+  RuntimeBytes y;            /* offset 32 */
+  RuntimeBytes u;            /* offset 48 */
+  RuntimeBytes v;            /* offset 64 */
+  int32_t color_range;       /* offset 80, FFmpeg AVColorRange */
+  int32_t color_space;       /* offset 84, FFmpeg AVColorSpace */
+  int32_t color_primaries;   /* offset 88, FFmpeg AVColorPrimaries */
+  int32_t color_trc;         /* offset 92, FFmpeg AVColorTransferCharacteristic */
+} RuntimeFrame;
+
+/* One picture of the indexed decode (104 bytes). */
+typedef struct RuntimeIndexedFrame {
+  RuntimeFrame frame;  /* offset 0, format always Yuv420 */
+  size_t packet_index; /* offset 96, index of the packet that produced it */
+} RuntimeIndexedFrame;
+
+/* Input of the decode and indexed-decode exports (80 bytes). */
+typedef struct RuntimeDecodeRequest {
+  RuntimeCodec codec;                /* offset 0 */
+  const uint8_t *extradata;          /* offset 8, may be NULL when extradata_len is 0 */
+  size_t extradata_len;              /* offset 16 */
+  uint64_t reserved;                 /* offset 24, never read */
+  uint32_t output_width;             /* offset 32, RGB only; 0 keeps the decoded width */
+  uint32_t output_height;            /* offset 36, RGB only; 0 keeps the decoded height */
+  RuntimePixelFormat pixel_format;   /* offset 40 */
+  const RuntimePacket *packets;      /* offset 48, decode order; may be NULL when count is 0 */
+  size_t packet_count;               /* offset 56 */
+  const size_t *selected_positions;  /* offset 64, may be NULL when count is 0 */
+  size_t selected_position_count;    /* offset 72 */
+} RuntimeDecodeRequest;
+
+/* Input of the transcode export (96 bytes). */
+typedef struct RuntimeTranscodeRequest {
+  RuntimeDecodeRequest decode; /* offset 0 */
+  uint32_t frame_rate_num;     /* offset 80 */
+  uint32_t frame_rate_den;     /* offset 84 */
+  uint64_t bit_rate;           /* offset 88 */
+} RuntimeTranscodeRequest;
+
+/* Responses (16 bytes each): a library-owned array and its element count. */
+typedef struct RuntimeDecodeResponse {
+  RuntimeFrame *frames; /* offset 0 */
+  size_t frame_count;   /* offset 8 */
+} RuntimeDecodeResponse;
+
+typedef struct RuntimeIndexedResponse {
+  RuntimeIndexedFrame *frames; /* offset 0 */
+  size_t frame_count;          /* offset 8 */
+} RuntimeIndexedResponse;
+
+typedef struct RuntimeTranscodeResponse {
+  RuntimeBytes *access_units; /* offset 0 */
+  size_t access_unit_count;   /* offset 8 */
+} RuntimeTranscodeResponse;
+
+/*
+ * Decodes request->packets and returns the pictures at the selected output
+ * positions.
+ *
+ * Reads: codec, extradata, packets, selected_positions, pixel_format, and for
+ * Rgb also output_width and output_height (0 keeps the decoded dimension).
+ * Output pictures are numbered 0, 1, 2, ... in the order the decoder outputs
+ * them (presentation order). Positions are a set: duplicates and order do not
+ * matter; an empty selection returns every picture; positions past the end
+ * select nothing and are not an error. The whole run is always decoded.
+ *
+ * Writes: on success response->frame_count, then response->frames (non-NULL,
+ * even with no frames), frames in output order. Release with
+ * vantle_video_runtime_free_response(). On failure the response is untouched.
+ *
+ * Returns 0, or -1 with the message in vantle_video_runtime_last_error().
+ */
+VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_decode(
+    const RuntimeDecodeRequest *request,
+    RuntimeDecodeResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
+ * Decodes an H.264 or H.265 run and returns every output picture as YUV 4:2:0,
+ * each tagged with the index of the packet that produced it.
+ *
+ * Reads: codec (H264 or H265), pixel_format (must be Yuv420), extradata and
+ * packets. The selection and output size fields are ignored.
+ * At most 256 MiB (268435456 bytes) of YUV 4:2:0 pixel data per call: the
+ * first picture that would exceed it fails the call.
+ *
+ * Writes: on success response->frame_count, then response->frames (non-NULL),
+ * in output order. Release with vantle_video_runtime_free_indexed_response().
+ * On failure the response is untouched.
+ *
+ * Returns 0, or -1 with the message in vantle_video_runtime_last_error().
+ */
+VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_decode_indexed(
+    const RuntimeDecodeRequest *request,
+    RuntimeIndexedResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
+ * Decodes request->decode and re-encodes the pictures at the selected display
+ * positions, in display order, as one new H.264 group of pictures.
+ *
+ * Reads: of decode the codec, extradata, packets and selected_positions
+ * (at least one position required); frame_rate_num / frame_rate_den (each
+ * 1 to 2147483647) and bit_rate. pixel_format and the output size are
+ * ignored.
+ *
+ * Writes: on success response->access_unit_count (the number of distinct
+ * selected positions), then response->access_units: one Annex B access unit
+ * per picture, the first a key frame. Release with
+ * vantle_video_runtime_free_transcode_response(). On failure the response is
+ * untouched.
+ *
+ * Returns 0, or -1 with the message in vantle_video_runtime_last_error().
+ */
+VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_transcode_h264(
+    const RuntimeTranscodeRequest *request,
+    RuntimeTranscodeResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
+ * Frees one library-made buffer. Does nothing when data is NULL; frees no
+ * storage when len is 0. It cannot reset the caller's copy: the record is
+ * dead afterwards and must not be released again. Never fails and never
+ * touches the thread's last error.
+ */
+VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_bytes(RuntimeBytes bytes)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
+ * Frees every buffer of every frame and the frame array, then sets frames to
+ * NULL and frame_count to 0. NULL at any level is accepted, so releasing a
+ * released response again does nothing. Pass only a filled or released
+ * response (or one the host set to NULL and 0 itself). Any thread may
+ * release, but not one response from two threads at once. Never fails and
+ * never touches the thread's last error.
+ */
+VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_response(RuntimeDecodeResponse *response)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/* As vantle_video_runtime_free_response(), for an indexed response. */
+VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_indexed_response(
+    RuntimeIndexedResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/* As vantle_video_runtime_free_response(), for a transcode response: frees
+ * every access unit and the array, then sets access_units to NULL and
+ * access_unit_count to 0. */
+VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_transcode_response(
+    RuntimeTranscodeResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
+ * Returns a view of the calling thread's last error message: UTF-8, not
+ * NUL-terminated. When there is none, len is 0 and data is a non-NULL address
+ * that must not be read. The view is not an allocation: never release it and
+ * never write through it. It stays valid until the same thread calls a request
+ * export again, or exits; copy the text if it is needed longer. Never fails
+ * and never changes the slot.
+ */
+VANTLE_VIDEO_RUNTIME_API RuntimeBytes vantle_video_runtime_last_error(void)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VANTLE_VIDEO_RUNTIME_H */
