@@ -1,0 +1,41 @@
+// Extraction of tightly packed 8-bit YUV 4:2:0 planes from a decoded frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/byte_buffer.h"
+#include "common/ffmpeg.h"
+#include "common/result.h"
+
+namespace vantle {
+
+struct Yuv420Frame {
+  ByteBuffer y;  // height rows of width bytes
+  ByteBuffer u;  // ceil(height / 2) rows of ceil(width / 2) bytes
+  ByteBuffer v;  // as u
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::int32_t color_range = 0;  // 0 unspecified, 1 limited, 2 full
+  std::int32_t color_space = 0;
+  std::int32_t color_primaries = 0;
+  std::int32_t color_trc = 0;
+};
+
+// Accepts only yuv420p and yuvj420p frames in system memory; the frame is
+// not modified.
+Result<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame);
+
+// `height` rows of `width` bytes of one plane, without line padding.
+Result<ByteBuffer> copy_frame_plane(const AVFrame& frame, int plane, std::uint32_t width,
+                                    std::uint32_t height);
+
+struct PlanePointer {
+  const std::uint8_t* data;
+  std::size_t linesize;
+};
+
+// Start and line size of a plane whose rows must hold `row_width` bytes.
+Result<PlanePointer> frame_plane_ptr(const AVFrame& frame, int plane, std::size_t row_width);
+
+}  // namespace vantle

@@ -1,0 +1,70 @@
+#include "decoding/decoder_creation.h"
+
+#include <cstring>
+#include <limits>
+
+#include "common/ffmpeg_error.h"
+#include "common/text.h"
+#include "decoding/runtime_codec.h"
+
+namespace vantle {
+
+namespace {
+thread_local std::size_t DECODERS_OPENED = 0;
+}  // namespace
+
+std::size_t decoders_opened_on_thread() noexcept { return DECODERS_OPENED; }
+
+Status set_decoder_extradata(AVCodecContext* context, std::span<const std::uint8_t> bytes) {
+  const std::size_t n = bytes.size();
+  std::size_t padded = 0;
+  if (__builtin_add_overflow(n, static_cast<std::size_t>(AV_INPUT_BUFFER_PADDING_SIZE), &padded)) {
+    return fail("FFmpeg decoder extradata size overflow");
+  }
+  auto* buffer = static_cast<std::uint8_t*>(av_mallocz(padded));
+  if (buffer == nullptr) {
+    return fail("failed to allocate FFmpeg decoder extradata");
+  }
+  std::memcpy(buffer, bytes.data(), n);
+  // From here the context owns the buffer, also on the failure below.
+  context->extradata = buffer;
+  if (n > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    return fail("FFmpeg decoder extradata exceeds i32");
+  }
+  context->extradata_size = static_cast<int>(n);
+  return {};
+}
+
+Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key) {
+  if (auto pooled = thread_decoder_pool().take(key)) {
+    return std::move(*pooled);
+  }
+  CodecContextHandle context(avcodec_alloc_context3(nullptr));
+  if (!context) {
+    return fail(str_cat("failed to allocate FFmpeg ", name(key.codec), " decoder context"));
+  }
+  context->thread_type = FF_THREAD_FRAME;
+  // The field is a C int: keep the low 32 bits of the key's count.
+  context->thread_count = static_cast<int>(static_cast<std::uint32_t>(key.thread_count));
+  if (!key.extradata.empty()) {
+    if (auto installed = set_decoder_extradata(context.get(), key.extradata); !installed) {
+      return fail(std::move(installed.error()));
+    }
+  }
+  const AVCodec* decoder = avcodec_find_decoder(ffmpeg_id(key.codec));
+  if (decoder == nullptr) {
+    return fail(str_cat("failed to locate FFmpeg ", name(key.codec), " decoder"));
+  }
+  if (const int rc = avcodec_open2(context.get(), decoder, nullptr); rc != 0) {
+    return fail(str_cat("failed to create FFmpeg ", name(key.codec),
+                        " decoder: ", ffmpeg_error_text(rc)));
+  }
+  if (context->codec_type != AVMEDIA_TYPE_VIDEO) {
+    return fail(str_cat("failed to create FFmpeg ", name(key.codec),
+                        " decoder: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
+  }
+  ++DECODERS_OPENED;
+  return OpenedDecoder(std::move(context));
+}
+
+}  // namespace vantle

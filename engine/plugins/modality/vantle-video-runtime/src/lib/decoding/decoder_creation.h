@@ -1,0 +1,26 @@
+// Acquisition of an opened decoder: from the thread's pool, or newly opened.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "common/ffmpeg.h"
+#include "common/result.h"
+#include "decoding/decoder_pool.h"
+#include "decoding/opened_decoder.h"
+
+namespace vantle {
+
+// A pooled decoder stored under an equal key, else a new one configured from
+// the key. The key stays the caller's.
+Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key);
+
+// Installs n extradata bytes followed by 64 zero bytes on a fresh, unopened
+// context.
+Status set_decoder_extradata(AVCodecContext* context, std::span<const std::uint8_t> bytes);
+
+// Decoders opened (not taken from a pool) on the calling thread so far.
+std::size_t decoders_opened_on_thread() noexcept;
+
+}  // namespace vantle

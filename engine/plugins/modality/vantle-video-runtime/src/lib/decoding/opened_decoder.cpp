@@ -1,0 +1,25 @@
+#include "decoding/opened_decoder.h"
+
+#include <atomic>
+
+namespace vantle {
+
+namespace {
+std::atomic<std::size_t> LIVE_DECODERS{0};
+}  // namespace
+
+OpenedDecoder::OpenedDecoder(CodecContextHandle context) noexcept : context_(std::move(context)) {
+  LIVE_DECODERS.fetch_add(1, std::memory_order_relaxed);
+}
+
+OpenedDecoder::~OpenedDecoder() {
+  if (context_) {
+    LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
+  }
+}
+
+std::size_t OpenedDecoder::live_count() noexcept {
+  return LIVE_DECODERS.load(std::memory_order_relaxed);
+}
+
+}  // namespace vantle

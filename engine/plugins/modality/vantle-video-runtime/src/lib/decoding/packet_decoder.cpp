@@ -1,0 +1,136 @@
+#include "decoding/packet_decoder.h"
+
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "common/fatal.h"
+#include "common/ffmpeg_error.h"
+#include "common/text.h"
+#include "decoding/decoder_creation.h"
+#include "decoding/ffmpeg_setup.h"
+#include "decoding/runtime_codec.h"
+
+namespace vantle {
+
+Result<PacketHandle> packet_from_bytes(PacketView bytes) {
+  PacketHandle packet(av_packet_alloc());
+  if (!packet) {
+    return fail("failed to allocate FFmpeg packet");
+  }
+  if (bytes.empty()) {
+    return packet;
+  }
+  // FFmpeg packet sizes are C ints; a longer access unit is refused rather
+  // than truncated.
+  if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max() -
+                                              AV_INPUT_BUFFER_PADDING_SIZE)) {
+    return fail(str_cat("access unit of ", bytes.size(),
+                        " bytes exceeds the FFmpeg packet size limit"));
+  }
+  if (av_new_packet(packet.get(), static_cast<int>(bytes.size())) < 0) {
+    return fail(str_cat("failed to allocate FFmpeg packet of ", bytes.size(), " bytes"));
+  }
+  std::memcpy(packet->data, bytes.data(), bytes.size());
+  return packet;
+}
+
+FfmpegDecodedFrames::FfmpegDecodedFrames(OpenedDecoder decoder, DecoderPoolKey key,
+                                         FrameHandle frame,
+                                         std::vector<PacketView> packets) noexcept
+    : decoder_(std::move(decoder)),
+      key_(std::move(key)),
+      frame_(std::move(frame)),
+      packets_(std::move(packets)) {}
+
+FfmpegDecodedFrames::FfmpegDecodedFrames(FfmpegDecodedFrames&& other) noexcept
+    : assign_packet_pts(other.assign_packet_pts),
+      decoder_(std::exchange(other.decoder_, std::nullopt)),
+      key_(std::move(other.key_)),
+      frame_(std::move(other.frame_)),
+      packets_(std::move(other.packets_)),
+      cursor_(other.cursor_),
+      next_packet_index_(other.next_packet_index_),
+      eof_sent_(other.eof_sent_),
+      finished_(other.finished_) {}
+
+FfmpegDecodedFrames::~FfmpegDecodedFrames() {
+  if (decoder_) {
+    OpenedDecoder decoder = std::move(*decoder_);
+    decoder_.reset();
+    thread_decoder_pool().put(key_, std::move(decoder));
+  }
+}
+
+std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
+  if (!decoder_) {
+    fatal("decoder taken before iterator drop");
+  }
+  AVCodecContext* context = decoder_->get();
+  while (true) {
+    // Always take a ready frame out before sending more input.
+    if (avcodec_receive_frame(context, frame_.get()) == 0) {
+      FrameHandle fresh(av_frame_alloc());
+      if (!fresh) {
+        finished_ = true;
+        return fail("failed to allocate FFmpeg frame");
+      }
+      FfmpegDecodedFrame decoded{std::move(frame_)};
+      frame_ = std::move(fresh);
+      return decoded;
+    }
+    // Whatever the receive reported (EAGAIN, EOF, a decoding error), there
+    // is no frame now; it is never reported.
+    if (finished_) {
+      return std::nullopt;
+    }
+    if (eof_sent_) {
+      finished_ = true;
+      return std::nullopt;
+    }
+    if (cursor_ < packets_.size()) {
+      const std::uint64_t index = next_packet_index_++;
+      auto packet = packet_from_bytes(packets_[cursor_++]);
+      if (!packet) {
+        finished_ = true;
+        return fail(std::move(packet.error()));
+      }
+      if (assign_packet_pts) {
+        (*packet)->pts = static_cast<std::int64_t>(index);
+      }
+      if (const int rc = avcodec_send_packet(context, packet->get()); rc != 0) {
+        finished_ = true;
+        return fail(str_cat("failed to decode ", name(key_.codec), " packet ", index, ": ",
+                            ffmpeg_error_text(rc)));
+      }
+      continue;
+    }
+    if (const int rc = avcodec_send_packet(context, nullptr); rc != 0) {
+      finished_ = true;
+      return fail(str_cat("failed to flush ", name(key_.codec), " decoder: ",
+                          ffmpeg_error_text(rc)));
+    }
+    eof_sent_ = true;
+  }
+}
+
+Result<FfmpegDecodedFrames> decode_packets(RuntimeCodec codec,
+                                           std::span<const std::uint8_t> extradata,
+                                           std::vector<PacketView> packets) {
+  ensure_ffmpeg_initialized();
+  DecoderPoolKey key = DecoderPoolKey::for_decode(codec, extradata);
+  auto decoder = take_or_create_decoder(key);
+  if (!decoder) {
+    return fail(std::move(decoder.error()));
+  }
+  FrameHandle frame(av_frame_alloc());
+  if (!frame) {
+    // The decoder is healthy: keep it for the next decode.
+    thread_decoder_pool().put(std::move(key), std::move(*decoder));
+    return fail("failed to allocate FFmpeg frame");
+  }
+  return FfmpegDecodedFrames(std::move(*decoder), std::move(key), std::move(frame),
+                             std::move(packets));
+}
+
+}  // namespace vantle
