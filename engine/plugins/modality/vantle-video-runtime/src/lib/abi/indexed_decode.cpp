@@ -1,16 +1,108 @@
 #include "abi/indexed_decode.h"
 
+#include <utility>
+
 #include "abi/export_frame.h"
+#include "abi/views.h"
+#include "common/text.h"
+#include "conversion/hardware_download.h"
+#include "conversion/yuv420.h"
+#include "decoding/packet_decoder.h"
 
 namespace vantle {
+
+namespace {
+
+std::uint64_t saturating_add(std::uint64_t total, std::uint64_t amount) {
+  std::uint64_t sum = 0;
+  return __builtin_add_overflow(total, amount, &sum) ? UINT64_MAX : sum;
+}
+
+// Luma plus two chroma planes of half the size rounded up, in 64 bits.
+std::uint64_t yuv420_picture_bytes(const AVFrame& frame) {
+  const auto width = static_cast<std::uint64_t>(static_cast<std::uint32_t>(frame.width));
+  const auto height = static_cast<std::uint64_t>(static_cast<std::uint32_t>(frame.height));
+  return saturating_add(width * height, 2 * ((width + 1) / 2) * ((height + 1) / 2));
+}
+
+RuntimeIndexedFrame to_indexed_frame(std::size_t packet_index, Yuv420Frame&& picture) {
+  RuntimeIndexedFrame indexed{};
+  RuntimeFrame& frame = indexed.frame;
+  frame.format = RuntimePixelFormat::Yuv420;
+  frame.width = picture.width;
+  frame.height = picture.height;
+  frame.rgb = RuntimeBytes::empty();
+  frame.y = RuntimeBytes::from_vec(std::move(picture.y));
+  frame.u = RuntimeBytes::from_vec(std::move(picture.u));
+  frame.v = RuntimeBytes::from_vec(std::move(picture.v));
+  frame.color_range = picture.color_range;
+  frame.color_space = picture.color_space;
+  frame.color_primaries = picture.color_primaries;
+  frame.color_trc = picture.color_trc;
+  indexed.packet_index = packet_index;
+  return indexed;
+}
+
+}  // namespace
 
 Status decode_indexed_request(const RuntimeDecodeRequest* request,
                               RuntimeIndexedResponse* response) {
   return fill_response(request, response, decode_indexed_frames);
 }
 
-Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(const RuntimeDecodeRequest&) {
-  return fail("indexed decode is not built yet");
+Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(
+    const RuntimeDecodeRequest& request) {
+  if (request.codec == RuntimeCodec::Av1 || request.pixel_format != RuntimePixelFormat::Yuv420) {
+    return fail("Indexed decode requires H264 or H265 YUV420");
+  }
+  auto packets = packet_slices(request);
+  if (!packets) {
+    return fail(std::move(packets.error()));
+  }
+  const std::size_t packet_count = packets->size();
+  auto extradata = bytes_slice(request.extradata, request.extradata_len);
+  if (!extradata) {
+    return fail(std::move(extradata.error()));
+  }
+  auto frames = decode_packets(request.codec, *extradata, std::move(*packets));
+  if (!frames) {
+    return fail(std::move(frames.error()));
+  }
+  frames->assign_packet_pts = true;
+
+  // Owned pictures until the run has decoded completely: a failure part-way
+  // frees them with the vector.
+  std::vector<std::pair<std::size_t, Yuv420Frame>> kept;
+  std::uint64_t total = 0;
+  while (auto item = frames->next()) {
+    if (!*item) {
+      return fail(std::move(item->error()));
+    }
+    const AVFrame& decoded = *(*item)->frame;
+    total = saturating_add(total, yuv420_picture_bytes(decoded));
+    if (total > INDEXED_DECODE_PIXEL_BUDGET) {
+      return fail(str_cat("Decoded GOP exceeds 256 MiB pixel budget (", total, " YUV420 bytes)"));
+    }
+    const std::int64_t pts = decoded.pts;
+    if (pts == AV_NOPTS_VALUE || pts < 0 || static_cast<std::uint64_t>(pts) >= packet_count) {
+      return fail("Decoder did not preserve access-unit identity");
+    }
+    auto system_frame = frame_for_rgb_conversion(decoded);
+    if (!system_frame) {
+      return fail(std::move(system_frame.error()));
+    }
+    auto picture = convert_frame_to_yuv420(system_frame->as_ref());
+    if (!picture) {
+      return fail(std::move(picture.error()));
+    }
+    kept.emplace_back(static_cast<std::size_t>(pts), std::move(*picture));
+  }
+  std::vector<RuntimeIndexedFrame> records;
+  records.reserve(kept.size());
+  for (auto& [packet_index, picture] : kept) {
+    records.push_back(to_indexed_frame(packet_index, std::move(picture)));
+  }
+  return records;
 }
 
 }  // namespace vantle
