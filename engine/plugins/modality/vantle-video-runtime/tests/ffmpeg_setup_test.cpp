@@ -1,0 +1,108 @@
+// FFmpeg set-up, the thread-count variable, codec mapping and error texts.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "common/ffmpeg.h"
+#include "common/ffmpeg_error.h"
+#include "decoding/ffmpeg_setup.h"
+#include "decoding/runtime_codec.h"
+
+namespace vantle {
+namespace {
+
+class ThreadCountVariable : public ::testing::Test {
+ protected:
+  void TearDown() override { unsetenv(THREAD_COUNT_VARIABLE); }
+};
+
+TEST_F(ThreadCountVariable, ParsingTable) {
+  struct Case {
+    const char* value;  // nullptr: unset
+    std::uint64_t expected;
+  };
+  const Case cases[] = {
+      {nullptr, 1},
+      {"8", 8},
+      {"+8", 8},
+      {"0", 0},
+      {"007", 7},
+      {"18446744073709551615", UINT64_MAX},
+      {"4294967297", 4294967297ULL},
+      {"18446744073709551616", 1},  // one above the maximum
+      {" 8", 1},
+      {"8 ", 1},
+      {"-1", 1},
+      {"", 1},
+      {"+", 1},
+      {"++8", 1},
+      {"eight", 1},
+      {"2.5", 1},
+      {"0x10", 1},
+      {"\xff\xfe", 1},  // not UTF-8
+      {"\xd9\xa3", 1},  // a non-ASCII digit
+  };
+  for (const Case& c : cases) {
+    if (c.value == nullptr) {
+      unsetenv(THREAD_COUNT_VARIABLE);
+    } else {
+      setenv(THREAD_COUNT_VARIABLE, c.value, 1);
+    }
+    EXPECT_EQ(ffmpeg_thread_count_from_env(), c.expected) << (c.value ? c.value : "(unset)");
+  }
+}
+
+TEST_F(ThreadCountVariable, ReadAnewEveryCall) {
+  setenv(THREAD_COUNT_VARIABLE, "3", 1);
+  EXPECT_EQ(ffmpeg_thread_count_from_env(), 3u);
+  setenv(THREAD_COUNT_VARIABLE, "5", 1);
+  EXPECT_EQ(ffmpeg_thread_count_from_env(), 5u);
+  unsetenv(THREAD_COUNT_VARIABLE);
+  EXPECT_EQ(ffmpeg_thread_count_from_env(), 1u);
+}
+
+TEST(FfmpegSetup, SetsWarningLevelOnceForAllThreads) {
+  av_log_set_level(AV_LOG_DEBUG);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([] { ensure_ffmpeg_initialized(); });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(av_log_get_level(), AV_LOG_WARNING);
+  // Later calls never touch the level again.
+  av_log_set_level(AV_LOG_ERROR);
+  ensure_ffmpeg_initialized();
+  EXPECT_EQ(av_log_get_level(), AV_LOG_ERROR);
+}
+
+TEST(RuntimeCodecMapping, NamesAndIds) {
+  EXPECT_EQ(name(RuntimeCodec::H264), "H.264");
+  EXPECT_EQ(name(RuntimeCodec::Av1), "AV1");
+  EXPECT_EQ(name(RuntimeCodec::H265), "H.265");
+  EXPECT_EQ(name(static_cast<RuntimeCodec>(77)), "H.265");
+  EXPECT_EQ(ffmpeg_id(RuntimeCodec::H264), AV_CODEC_ID_H264);
+  EXPECT_EQ(ffmpeg_id(RuntimeCodec::Av1), AV_CODEC_ID_AV1);
+  EXPECT_EQ(ffmpeg_id(RuntimeCodec::H265), AV_CODEC_ID_HEVC);
+  EXPECT_EQ(ffmpeg_id(static_cast<RuntimeCodec>(3)), AV_CODEC_ID_HEVC);
+}
+
+TEST(FfmpegErrorText, TagsUseFfmpegTextSystemErrorsUseStrerror) {
+  EXPECT_EQ(ffmpeg_error_text(AVERROR_EOF), "End of file");
+  EXPECT_EQ(ffmpeg_error_text(AVERROR_INVALIDDATA), "Invalid data found when processing input");
+  EXPECT_EQ(ffmpeg_error_text(AVERROR_INPUT_CHANGED), "Input changed");
+  EXPECT_EQ(ffmpeg_error_text(AVERROR_DECODER_NOT_FOUND), "Decoder not found");
+  EXPECT_EQ(ffmpeg_error_text(AVERROR(EAGAIN)), std::strerror(EAGAIN));
+  EXPECT_EQ(ffmpeg_error_text(AVERROR(ENOMEM)), "Cannot allocate memory");
+  EXPECT_EQ(ffmpeg_error_text(AVERROR(EINVAL)), "Invalid argument");
+  // An errno the C library does not know still reads as the C library's text.
+  EXPECT_EQ(ffmpeg_error_text(-4000), std::strerror(4000));
+}
+
+}  // namespace
+}  // namespace vantle
