@@ -12,6 +12,16 @@ OpenedDecoder::OpenedDecoder(CodecContextHandle context) noexcept : context_(std
   LIVE_DECODERS.fetch_add(1, std::memory_order_relaxed);
 }
 
+OpenedDecoder& OpenedDecoder::operator=(OpenedDecoder&& other) noexcept {
+  if (this != &other) {
+    if (context_) {
+      LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
+    }
+    context_ = std::move(other.context_);
+  }
+  return *this;
+}
+
 OpenedDecoder::~OpenedDecoder() {
   if (context_) {
     LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);

@@ -11,7 +11,7 @@ class OpenedDecoder {
  public:
   explicit OpenedDecoder(CodecContextHandle context) noexcept;
   OpenedDecoder(OpenedDecoder&&) noexcept = default;
-  OpenedDecoder& operator=(OpenedDecoder&&) noexcept = default;
+  OpenedDecoder& operator=(OpenedDecoder&& other) noexcept;
   ~OpenedDecoder();
 
   AVCodecContext* get() const noexcept { return context_.get(); }

@@ -1,0 +1,170 @@
+// Decoder creation and the per-thread pool of idle decoders.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "decoding/decoder_creation.h"
+#include "decoding/decoder_pool.h"
+#include "decoding/ffmpeg_setup.h"
+#include "decoding/packet_decoder.h"
+
+namespace vantle {
+namespace {
+
+// An access unit delimiter: harmless extradata whose last byte tells keys apart.
+std::vector<std::uint8_t> extradata_variant(std::uint8_t last) { return {0, 0, 0, 1, 0x09, last}; }
+
+DecoderPoolKey key_with(std::vector<std::uint8_t> extradata, std::uint64_t threads = 1) {
+  return DecoderPoolKey{RuntimeCodec::H264, std::move(extradata), threads};
+}
+
+class DecoderPoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ensure_ffmpeg_initialized();
+    // Each test starts from an empty pool on its own thread's state.
+    while (thread_decoder_pool().size() != 0) {
+      thread_decoder_pool().take(thread_decoder_pool().entries().front().first);
+    }
+  }
+  void TearDown() override { unsetenv(THREAD_COUNT_VARIABLE); }
+};
+
+TEST_F(DecoderPoolTest, KeysCompareFieldByField) {
+  const DecoderPoolKey base = key_with(extradata_variant(0xf0));
+  EXPECT_EQ(base, key_with(extradata_variant(0xf0)));
+  EXPECT_NE(base, key_with(extradata_variant(0xf1)));               // one byte
+  EXPECT_NE(base, key_with({0, 0, 0, 1, 0x09}));                    // length
+  EXPECT_NE(base, key_with(extradata_variant(0xf0), 2));            // thread count
+  DecoderPoolKey hevc = base;
+  hevc.codec = RuntimeCodec::H265;
+  EXPECT_NE(base, hevc);
+  EXPECT_LT(base, hevc);  // codec decides first
+
+  // Copies are deep.
+  DecoderPoolKey copy = base;
+  copy.extradata[0] = 9;
+  EXPECT_EQ(base.extradata[0], 0);
+}
+
+TEST_F(DecoderPoolTest, KeyReadsTheThreadCountWhenMade) {
+  setenv(THREAD_COUNT_VARIABLE, "4294967297", 1);
+  const std::uint8_t bytes[] = {1, 2, 3};
+  const DecoderPoolKey key = DecoderPoolKey::for_decode(RuntimeCodec::Av1, bytes);
+  EXPECT_EQ(key.thread_count, 4294967297ULL);  // whole in the key
+  EXPECT_EQ(key.codec, RuntimeCodec::Av1);
+  EXPECT_EQ(key.extradata, (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+TEST_F(DecoderPoolTest, NewDecoderSettings) {
+  auto decoder = take_or_create_decoder(key_with({}, 4294967297ULL));
+  ASSERT_TRUE(decoder.has_value()) << decoder.error();
+  AVCodecContext* context = decoder->get();
+  EXPECT_EQ(context->thread_type, FF_THREAD_FRAME);
+  EXPECT_EQ(context->thread_count, 1);  // low 32 bits
+  EXPECT_EQ(context->extradata, nullptr);
+  EXPECT_EQ(context->extradata_size, 0);
+  EXPECT_EQ(context->codec_id, AV_CODEC_ID_H264);
+}
+
+TEST_F(DecoderPoolTest, ExtradataIsPaddedWithZeros) {
+  CodecContextHandle context(avcodec_alloc_context3(nullptr));
+  const std::vector<std::uint8_t> bytes = extradata_variant(0xf0);
+  ASSERT_TRUE(set_decoder_extradata(context.get(), bytes).has_value());
+  ASSERT_EQ(context->extradata_size, 6);
+  EXPECT_EQ(std::memcmp(context->extradata, bytes.data(), 6), 0);
+  for (int i = 0; i < AV_INPUT_BUFFER_PADDING_SIZE; ++i) {
+    EXPECT_EQ(context->extradata[6 + i], 0) << i;
+  }
+}
+
+TEST_F(DecoderPoolTest, EqualKeysReuseOneDecoder) {
+  const std::size_t opened = decoders_opened_on_thread();
+  const DecoderPoolKey key = key_with(extradata_variant(0xf0));
+  auto first = take_or_create_decoder(key);
+  ASSERT_TRUE(first.has_value());
+  AVCodecContext* context = first->get();
+  thread_decoder_pool().put(key, std::move(*first));
+  EXPECT_EQ(thread_decoder_pool().size(), 1u);
+
+  auto second = take_or_create_decoder(key);
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(second->get(), context);
+  EXPECT_EQ(thread_decoder_pool().size(), 0u);  // handed out while in use
+  EXPECT_EQ(decoders_opened_on_thread(), opened + 1);
+
+  // Different thread count: no match, a new decoder.
+  auto other = take_or_create_decoder(key_with(extradata_variant(0xf0), 2));
+  ASSERT_TRUE(other.has_value());
+  EXPECT_NE(other->get(), context);
+  EXPECT_EQ(decoders_opened_on_thread(), opened + 2);
+}
+
+TEST_F(DecoderPoolTest, FiveKeysKeepFourAndEvictTheOldest) {
+  const std::size_t live_before = OpenedDecoder::live_count();
+  std::vector<AVCodecContext*> contexts;
+  for (std::uint8_t i = 0; i < 5; ++i) {
+    const DecoderPoolKey key = key_with(extradata_variant(0xf0 + i));
+    auto decoder = take_or_create_decoder(key);
+    ASSERT_TRUE(decoder.has_value());
+    contexts.push_back(decoder->get());
+    thread_decoder_pool().put(key, std::move(*decoder));
+  }
+  ASSERT_EQ(thread_decoder_pool().size(), DECODER_POOL_CAPACITY);
+  EXPECT_EQ(OpenedDecoder::live_count(), live_before + 4);  // the first was released
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(thread_decoder_pool().entries()[i].first.extradata.back(), 0xf1 + i);
+    EXPECT_EQ(thread_decoder_pool().entries()[i].second.get(), contexts[i + 1]);
+  }
+  EXPECT_FALSE(thread_decoder_pool().take(key_with(extradata_variant(0xf0))).has_value());
+}
+
+TEST_F(DecoderPoolTest, EqualKeysTakeTheLaterEntry) {
+  const DecoderPoolKey key = key_with(extradata_variant(0xf0));
+  auto older = take_or_create_decoder(key);
+  auto newer = take_or_create_decoder(key_with(extradata_variant(0xf0), 1));
+  ASSERT_TRUE(older && newer);
+  AVCodecContext* newer_context = newer->get();
+  thread_decoder_pool().put(key, std::move(*older));
+  thread_decoder_pool().put(key, std::move(*newer));
+  auto taken = thread_decoder_pool().take(key);
+  ASSERT_TRUE(taken.has_value());
+  EXPECT_EQ(taken->get(), newer_context);
+  EXPECT_EQ(thread_decoder_pool().size(), 1u);
+}
+
+TEST_F(DecoderPoolTest, ThreadExitFreesPooledDecoders) {
+  const std::size_t live_before = OpenedDecoder::live_count();
+  std::thread([] {
+    for (std::uint8_t i = 0; i < 3; ++i) {
+      const DecoderPoolKey key = key_with(extradata_variant(0xf0 + i));
+      auto decoder = take_or_create_decoder(key);
+      ASSERT_TRUE(decoder.has_value());
+      thread_decoder_pool().put(key, std::move(*decoder));
+    }
+    EXPECT_EQ(thread_decoder_pool().size(), 3u);
+  }).join();
+  EXPECT_EQ(OpenedDecoder::live_count(), live_before);
+  // Nothing was pooled on this thread.
+  EXPECT_EQ(thread_decoder_pool().size(), 0u);
+}
+
+TEST_F(DecoderPoolTest, IteratorGivesItsDecoderBackWhateverItsState) {
+  const std::size_t opened = decoders_opened_on_thread();
+  for (int round = 0; round < 3; ++round) {
+    auto frames = decode_packets(RuntimeCodec::H264, {}, {});
+    ASSERT_TRUE(frames.has_value());
+    EXPECT_EQ(thread_decoder_pool().size(), 0u);
+    if (round == 1) {
+      EXPECT_FALSE(frames->next().has_value());  // drained to the end
+      EXPECT_FALSE(frames->next().has_value());  // and it stays at the end
+    }
+  }
+  EXPECT_EQ(thread_decoder_pool().size(), 1u);
+  EXPECT_EQ(decoders_opened_on_thread(), opened + 1);
+}
+
+}  // namespace
+}  // namespace vantle
