@@ -1,0 +1,228 @@
+#include "conversion/rgb_converter.h"
+
+#include <array>
+#include <limits>
+#include <utility>
+
+#include "common/fatal.h"
+#include "common/ffmpeg_error.h"
+#include "common/text.h"
+#include "conversion/hardware_download.h"
+
+namespace vantle {
+
+namespace {
+
+// AVColorSpace values are handled by number: the table covers the values of
+// FFmpeg 9.0 (up to AVCOL_SPC_YCGCO_RO, 17), and the 5.1 headers lack the
+// names of 15 to 17, so a frame's colour space is never cast into an enum
+// that cannot hold it.
+constexpr int COLOR_SPACE_IPT_C2 = 15;
+constexpr int COLOR_SPACE_YCGCO_RE = 16;
+constexpr int COLOR_SPACE_YCGCO_RO = 17;
+// AVCOL_SPC_NB of the same generation; it describes no matrix.
+constexpr int COLOR_SPACE_COUNT = 18;
+
+static_assert(AVCOL_SPC_RGB == 0 && AVCOL_SPC_BT709 == 1 && AVCOL_SPC_UNSPECIFIED == 2 &&
+              AVCOL_SPC_RESERVED == 3 && AVCOL_SPC_FCC == 4 && AVCOL_SPC_BT470BG == 5 &&
+              AVCOL_SPC_SMPTE170M == 6 && AVCOL_SPC_SMPTE240M == 7 && AVCOL_SPC_YCGCO == 8 &&
+              AVCOL_SPC_BT2020_NCL == 9 && AVCOL_SPC_BT2020_CL == 10 && AVCOL_SPC_SMPTE2085 == 11 &&
+              AVCOL_SPC_CHROMA_DERIVED_NCL == 12 && AVCOL_SPC_CHROMA_DERIVED_CL == 13 &&
+              AVCOL_SPC_ICTCP == 14);
+#if LIBAVUTIL_VERSION_MAJOR >= 60
+static_assert(AVCOL_SPC_IPT_C2 == COLOR_SPACE_IPT_C2 &&
+              AVCOL_SPC_YCGCO_RE == COLOR_SPACE_YCGCO_RE &&
+              AVCOL_SPC_YCGCO_RO == COLOR_SPACE_YCGCO_RO);
+#endif
+
+// Either the swscale coefficient set of a colour space or the name printed
+// when it is refused.
+struct ColorSpaceEntry {
+  std::int32_t swscale_colorspace;  // 0 when refused
+  const char* rejected_name;        // null when accepted
+};
+
+constexpr std::array<ColorSpaceEntry, COLOR_SPACE_COUNT + 1> COLOR_SPACES = {{
+    {0, "RGB"},
+    {SWS_CS_ITU709, nullptr},
+    {SWS_CS_DEFAULT, nullptr},  // unspecified
+    {0, "Reserved"},
+    {SWS_CS_FCC, nullptr},
+    {SWS_CS_ITU601, nullptr},     // BT.470BG
+    {SWS_CS_SMPTE170M, nullptr},  // same matrix as BT.470BG
+    {SWS_CS_SMPTE240M, nullptr},
+    {0, "YCGCO"},
+    {SWS_CS_BT2020, nullptr},
+    {0, "BT2020CL"},
+    {0, "SMPTE2085"},
+    {0, "ChromaDerivedNCL"},
+    {0, "ChromaDerivedCL"},
+    {0, "ICTCP"},
+    {0, "IPT_C2"},
+    {0, "YCGCO_RE"},
+    {0, "YCGCO_RO"},
+    {SWS_CS_DEFAULT, nullptr},  // AVCOL_SPC_NB counts as unspecified
+}};
+
+static_assert(COLOR_SPACES[COLOR_SPACE_YCGCO_RO].rejected_name != nullptr);
+
+bool same_scaler_parameters(const ConfiguredRgbScaler& scaler, const AVFrame& frame,
+                            const ScalerPictureDefinition& output,
+                            const YuvColorConversion& conversion) {
+  // Cheapest and most telling comparisons first.
+  return scaler.input.format == static_cast<AVPixelFormat>(frame.format) &&
+         scaler.input.width == frame.width && scaler.input.height == frame.height &&
+         scaler.output.format == output.format && scaler.output.width == output.width &&
+         scaler.output.height == output.height && scaler.conversion == conversion;
+}
+
+Result<ConfiguredRgbScaler> build_rgb_scaler(const AVFrame& frame,
+                                             const ScalerPictureDefinition& output,
+                                             const YuvColorConversion& conversion,
+                                             std::uint64_t generation) {
+  const ScalerPictureDefinition input{static_cast<AVPixelFormat>(frame.format), frame.width,
+                                      frame.height};
+  // swscale asserts (aborting the process) on a format it has no descriptor
+  // for, AV_PIX_FMT_NONE included, instead of returning null: such formats
+  // are refused here with the message a null context gives.
+  SwsContextHandle context;
+  if (sws_isSupportedInput(input.format) > 0) {
+    context.reset(sws_getContext(input.width, input.height, input.format, output.width,
+                                 output.height, output.format, SWS_FAST_BILINEAR, nullptr, nullptr,
+                                 nullptr));
+  }
+  if (!context) {
+    return fail(str_cat("failed to create video scaler: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
+  }
+  if (auto configured =
+          configure_rgb_scaler(*context, conversion.colorspace, conversion.full_range);
+      !configured) {
+    return fail(std::move(configured.error()));
+  }
+  return ConfiguredRgbScaler{
+      .context = std::move(context),
+      .input = input,
+      .output = output,
+      .conversion = conversion,
+      .generation = generation,
+  };
+}
+
+}  // namespace
+
+Result<YuvColorConversion> yuv_color_conversion(int color_space, int color_range) {
+  if (color_space < 0 || color_space > COLOR_SPACE_COUNT) {
+    // Only a newer FFmpeg generation can produce these; their matrix is
+    // unknown here, so converting with a guessed one would give wrong colours.
+    return fail(str_cat("FFmpeg RGB conversion does not support YUV color space ", color_space));
+  }
+  const ColorSpaceEntry& entry = COLOR_SPACES[static_cast<std::size_t>(color_space)];
+  if (entry.rejected_name != nullptr) {
+    return fail(
+        str_cat("FFmpeg RGB conversion does not support YUV color space ", entry.rejected_name));
+  }
+  return YuvColorConversion{
+      .colorspace = entry.swscale_colorspace,
+      .full_range = color_range == AVCOL_RANGE_JPEG,
+  };
+}
+
+Status configure_rgb_scaler(SwsContext& context, std::int32_t colorspace, bool full_range) {
+  const int* coefficients = sws_getCoefficients(colorspace);
+  if (coefficients == nullptr) {
+    return fail("FFmpeg returned no YUV-to-RGB coefficient table");
+  }
+  constexpr int UNIT = 1 << 16;  // contrast and saturation of 1.0
+  const int rc = sws_setColorspaceDetails(&context, coefficients, full_range ? 1 : 0, coefficients,
+                                          1, 0, UNIT, UNIT);
+  if (rc < 0) {
+    return fail(
+        str_cat("failed to configure FFmpeg YUV-to-RGB color conversion: ", ffmpeg_error_text(rc)));
+  }
+  return {};
+}
+
+Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t height) {
+  RgbBufferLayout layout;
+  if (__builtin_mul_overflow(static_cast<std::size_t>(width), std::size_t{3}, &layout.row_size)) {
+    return fail("RGB row size overflow");
+  }
+  if (__builtin_mul_overflow(layout.row_size, static_cast<std::size_t>(height),
+                             &layout.frame_size)) {
+    return fail("RGB frame size overflow");
+  }
+  if (layout.row_size > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    return fail("RGB row size exceeds FFmpeg line size limits");
+  }
+  return layout;
+}
+
+Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
+                                      std::uint32_t height,
+                                      std::optional<ConfiguredRgbScaler>& scaler) {
+  auto conversion = yuv_color_conversion(frame.colorspace, frame.color_range);
+  if (!conversion) {
+    return fail(std::move(conversion.error()));
+  }
+  // Sizes beyond int cannot be given to swscale; they become negative here
+  // and sws_getContext refuses them.
+  const ScalerPictureDefinition output{AV_PIX_FMT_RGB24, static_cast<int>(width),
+                                       static_cast<int>(height)};
+  if (!scaler || !same_scaler_parameters(*scaler, frame, output, *conversion)) {
+    const std::uint64_t generation = scaler ? scaler->generation + 1 : 1;
+    auto rebuilt = build_rgb_scaler(frame, output, *conversion, generation);
+    if (!rebuilt) {
+      return fail(std::move(rebuilt.error()));
+    }
+    // The old context goes only once its replacement is complete.
+    scaler = std::move(*rebuilt);
+  }
+  if (!scaler || !scaler->context) {
+    return fail("video scaler not initialized");
+  }
+  auto layout = rgb_buffer_layout(width, height);
+  if (!layout) {
+    return fail(std::move(layout.error()));
+  }
+
+  ByteBuffer pixels = ByteBuffer::with_capacity(layout->frame_size);
+  std::array<std::uint8_t*, 8> planes{};
+  std::array<int, 8> linesizes{};
+  planes[0] = pixels.data();
+  linesizes[0] = static_cast<int>(layout->row_size);
+  const int rows = sws_scale(scaler->context.get(), frame.data, frame.linesize, 0, frame.height,
+                             planes.data(), linesizes.data());
+  if (rows < 0) {
+    return fail(str_cat("failed to convert decoded frame to RGB: sws_scale returned ", rows));
+  }
+  if (static_cast<std::uint32_t>(rows) != height) {
+    return fail(str_cat("failed to convert decoded frame to RGB: sws_scale wrote ", rows,
+                        " rows, expected ", height));
+  }
+  pixels.set_size(layout->frame_size);
+  return RgbFrame{.data = std::move(pixels), .width = width, .height = height};
+}
+
+Result<RgbFrame> FfmpegRgbConverter::convert_to_rgb(FfmpegDecodedFrame frame, std::uint32_t width,
+                                                    std::uint32_t height) {
+  FfmpegDecodedFrame decoded = std::move(frame);
+  if (!decoded.frame) {
+    fatal("decoded frame item without a frame");
+  }
+  // Each dimension defaults on its own; a download keeps the size.
+  const std::uint32_t output_width =
+      width != 0 ? width : static_cast<std::uint32_t>(decoded.frame->width);
+  const std::uint32_t output_height =
+      height != 0 ? height : static_cast<std::uint32_t>(decoded.frame->height);
+  Result<RgbFrame> converted = [&]() -> Result<RgbFrame> {
+    auto input = frame_for_rgb_conversion(*decoded.frame);
+    if (!input) {
+      return fail(std::move(input.error()));
+    }
+    return convert_frame_to_rgb(input->as_ref(), output_width, output_height, scaler_);
+  }();
+  decoded.frame.reset();
+  return converted;
+}
+
+}  // namespace vantle

@@ -1,0 +1,101 @@
+// Conversion of decoded frames to tightly packed RGB24 through a cached
+// swscale context that honours the frame's YUV matrix and range.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "common/byte_buffer.h"
+#include "common/ffmpeg.h"
+#include "common/result.h"
+#include "decoding/packet_decoder.h"
+
+namespace vantle {
+
+// `height` rows of `width * 3` bytes (R, G, B), top row first, no padding.
+struct RgbFrame {
+  ByteBuffer data;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+// The swscale coefficient set (SWS_CS_*) and the source range a context is
+// configured with. The output is always full-range RGB.
+struct YuvColorConversion {
+  std::int32_t colorspace = SWS_CS_DEFAULT;
+  bool full_range = false;
+
+  friend bool operator==(const YuvColorConversion&, const YuvColorConversion&) = default;
+};
+
+// One side of a swscale context: what it reads or what it writes.
+struct ScalerPictureDefinition {
+  AVPixelFormat format = AV_PIX_FMT_NONE;
+  int width = 0;
+  int height = 0;
+
+  friend bool operator==(const ScalerPictureDefinition&, const ScalerPictureDefinition&) = default;
+};
+
+// A swscale context with everything it was created and configured for.
+struct ConfiguredRgbScaler {
+  SwsContextHandle context;
+  ScalerPictureDefinition input;
+  ScalerPictureDefinition output;
+  YuvColorConversion conversion;
+  // 1 for the first scaler a converter builds, one more for each rebuild:
+  // lets callers see whether a frame reused the cached context.
+  std::uint64_t generation = 0;
+};
+
+// Converts the frames of one request, keeping the last scaler it built for
+// as long as consecutive frames need the same one.
+class FfmpegRgbConverter {
+ public:
+  FfmpegRgbConverter() noexcept = default;
+  FfmpegRgbConverter(FfmpegRgbConverter&&) noexcept = default;
+  FfmpegRgbConverter& operator=(FfmpegRgbConverter&&) noexcept = default;
+  FfmpegRgbConverter(const FfmpegRgbConverter&) = delete;
+  FfmpegRgbConverter& operator=(const FfmpegRgbConverter&) = delete;
+  ~FfmpegRgbConverter() = default;
+
+  // Takes the frame over and releases it before returning, on every path.
+  // A requested dimension of 0 keeps the decoded frame's own. Hardware frames
+  // are downloaded first.
+  Result<RgbFrame> convert_to_rgb(FfmpegDecodedFrame frame, std::uint32_t width,
+                                  std::uint32_t height);
+
+  // The cached scaler, or null before the first successful build.
+  const ConfiguredRgbScaler* scaler() const noexcept { return scaler_ ? &*scaler_ : nullptr; }
+
+ private:
+  std::optional<ConfiguredRgbScaler> scaler_;
+};
+
+// Converts a system-memory frame to `width` x `height` RGB24, reusing
+// `scaler` when it matches and replacing it only by a fully configured new
+// one.
+Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
+                                      std::uint32_t height,
+                                      std::optional<ConfiguredRgbScaler>& scaler);
+
+// Installs the YUV-to-RGB matrix `colorspace` (SWS_CS_*) with the given
+// source range and a full-range destination.
+Status configure_rgb_scaler(SwsContext& context, std::int32_t colorspace, bool full_range);
+
+// Maps an AVColorSpace and AVColorRange value to the swscale conversion, or
+// rejects colour spaces that are not a YUV matrix swscale implements. Plain
+// integers: values of newer FFmpeg generations must be representable.
+Result<YuvColorConversion> yuv_color_conversion(int color_space, int color_range);
+
+// Row and total byte counts of a packed RGB24 picture.
+struct RgbBufferLayout {
+  std::size_t row_size = 0;
+  std::size_t frame_size = 0;
+};
+
+// Fails when either count overflows or a row exceeds FFmpeg's int line size.
+Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t height);
+
+}  // namespace vantle
