@@ -1,0 +1,73 @@
+#include "decoding/selected_decoding.h"
+
+#include <utility>
+
+#include "conversion/hardware_download.h"
+
+namespace vantle {
+
+namespace {
+
+// Runs the iterator to its end, handing each selected frame to `convert`
+// (FfmpegDecodedFrame -> Result<Frame>) and releasing the others unconverted.
+template <typename Frame, typename Convert>
+Result<std::vector<Frame>> decode_selected(RuntimeCodec codec,
+                                           std::span<const std::uint8_t> extradata,
+                                           std::vector<PacketView> packets,
+                                           const PositionSet& selection, Convert&& convert) {
+  std::vector<Frame> converted;
+  converted.reserve(selection.size());
+  auto frames = decode_packets(codec, extradata, std::move(packets));
+  if (!frames) {
+    return fail(std::move(frames.error()));
+  }
+  // Not stopping after the last selected position: the run is sent whole and
+  // the decoder drained, so a bad packet anywhere fails the request.
+  std::uint64_t position = 0;
+  while (auto item = frames->next()) {
+    if (!*item) {
+      return fail(std::move(item->error()));
+    }
+    FfmpegDecodedFrame decoded = std::move(**item);
+    const bool selected = selection.empty() || selection.contains(position);
+    ++position;
+    if (!selected) {
+      continue;
+    }
+    auto frame = convert(std::move(decoded));
+    if (!frame) {
+      return fail(std::move(frame.error()));
+    }
+    converted.push_back(std::move(*frame));
+  }
+  return converted;
+}
+
+}  // namespace
+
+Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
+    std::uint32_t width, std::uint32_t height, RuntimeCodec codec,
+    std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
+    const PositionSet& selection) {
+  // One converter for the request, so its scaler serves frame after frame.
+  FfmpegRgbConverter converter;
+  return decode_selected<RgbFrame>(
+      codec, extradata, std::move(packets), selection, [&](FfmpegDecodedFrame decoded) {
+        return converter.convert_to_rgb(std::move(decoded), width, height);
+      });
+}
+
+Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
+    RuntimeCodec codec, std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
+    const PositionSet& selection) {
+  return decode_selected<Yuv420Frame>(codec, extradata, std::move(packets), selection,
+                                      [](FfmpegDecodedFrame decoded) -> Result<Yuv420Frame> {
+                                        auto input = frame_for_rgb_conversion(*decoded.frame);
+                                        if (!input) {
+                                          return fail(std::move(input.error()));
+                                        }
+                                        return convert_frame_to_yuv420(input->as_ref());
+                                      });
+}
+
+}  // namespace vantle

@@ -1,0 +1,35 @@
+// Decoding of a packet run with conversion of only the frames at selected
+// output positions.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <span>
+#include <vector>
+
+#include "common/result.h"
+#include "conversion/rgb_converter.h"
+#include "conversion/yuv420.h"
+#include "decoding/packet_decoder.h"
+#include "vantle_video_runtime.h"
+
+namespace vantle {
+
+// Output positions: zero-based ordinals in the order the decoder outputs
+// frames. An empty selection selects every frame.
+using PositionSet = std::set<std::uint64_t>;
+
+// The selected frames as RGB24 at `width` x `height` (0 keeps the decoded
+// dimension), in position order. The whole run is decoded even once every
+// selected frame is converted; positions never reached are ignored.
+Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
+    std::uint32_t width, std::uint32_t height, RuntimeCodec codec,
+    std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
+    const PositionSet& selection);
+
+// As decode_selected_packets_to_rgb, as YUV 4:2:0 planes at the decoded size.
+Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
+    RuntimeCodec codec, std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
+    const PositionSet& selection);
+
+}  // namespace vantle
