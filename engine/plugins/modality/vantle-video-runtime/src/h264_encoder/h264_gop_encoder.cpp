@@ -1,0 +1,256 @@
+#include "h264_encoder/h264_gop_encoder.h"
+
+#include <climits>
+#include <cstring>
+#include <utility>
+
+#include "common/ffmpeg_error.h"
+#include "common/text.h"
+#include "decoding/ffmpeg_setup.h"
+
+namespace vantle {
+
+namespace {
+
+// FFmpeg's colour fields are C enums that may carry any code the bitstream
+// or the host wrote, also values beyond the enumerators of this FFmpeg
+// generation. They are read and written as plain ints so that such values
+// never become out-of-range C++ enum values.
+template <typename Enum>
+int code_of(const Enum& field) noexcept {
+  static_assert(sizeof(Enum) == sizeof(int));
+  int code = 0;
+  std::memcpy(&code, &field, sizeof code);
+  return code;
+}
+
+template <typename Enum>
+void set_code(Enum& field, int code) noexcept {
+  static_assert(sizeof(Enum) == sizeof(int));
+  std::memcpy(&field, &code, sizeof code);
+}
+
+// Only the code points this system recognises reach the encoder; anything
+// else is written as unspecified (0).
+int recognised_color_range(int code) {
+  return code == 1 || code == 2 ? code : 0;
+}
+
+int recognised_color_space(int code) {
+  if (code >= 0 && code <= 17) {
+    return code;
+  }
+  return code == 18 ? 2 : 0;
+}
+
+int recognised_color_primaries(int code) {
+  return (code >= 1 && code <= 12) || code == 22 ? code : 0;
+}
+
+int recognised_color_trc(int code) {
+  return code >= 1 && code <= 18 ? code : 0;
+}
+
+Result<int> frame_rate_term(std::uint32_t value) {
+  if (value > static_cast<std::uint32_t>(INT32_MAX)) {
+    return fail("H.264 frame rate exceeds i32");
+  }
+  return static_cast<int>(value);
+}
+
+bool starts_with_annex_b_start_code(const std::uint8_t* data, int size) {
+  static constexpr std::uint8_t SHORT_CODE[] = {0, 0, 1};
+  static constexpr std::uint8_t LONG_CODE[] = {0, 0, 0, 1};
+  return (size >= 3 && std::memcmp(data, SHORT_CODE, 3) == 0) ||
+         (size >= 4 && std::memcmp(data, LONG_CODE, 4) == 0);
+}
+
+}  // namespace
+
+Result<H264GopEncoder> H264GopEncoder::open(const AVFrame& first_frame,
+                                            std::uint32_t frame_rate_num,
+                                            std::uint32_t frame_rate_den, std::uint64_t bit_rate,
+                                            std::size_t group_size) {
+  // By id, not by name: whichever H.264 encoder the FFmpeg build prefers.
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+  if (codec == nullptr) {
+    return fail("FFmpeg provides no H.264 encoder; install an FFmpeg build with one");
+  }
+  CodecContextHandle context(avcodec_alloc_context3(codec));
+  if (!context) {
+    return fail("failed to allocate FFmpeg H.264 encoder context");
+  }
+  context->thread_type = FF_THREAD_FRAME;
+  // The low 32 bits, as for decoders.
+  context->thread_count =
+      static_cast<int>(static_cast<std::uint32_t>(ffmpeg_thread_count_from_env()));
+
+  if (context->codec_type == AVMEDIA_TYPE_UNKNOWN) {
+    context->codec_type = AVMEDIA_TYPE_VIDEO;
+  } else if (context->codec_type != AVMEDIA_TYPE_VIDEO) {
+    return fail(
+        str_cat("failed to create FFmpeg H.264 encoder: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
+  }
+
+  // Both conversions come before the positivity test.
+  auto num = frame_rate_term(frame_rate_num);
+  if (!num) {
+    return fail(std::move(num.error()));
+  }
+  auto den = frame_rate_term(frame_rate_den);
+  if (!den) {
+    return fail(std::move(den.error()));
+  }
+  if (*num < 1 || *den < 1) {
+    return fail("H.264 frame rate must be positive");
+  }
+
+  context->width = first_frame.width;
+  context->height = first_frame.height;
+  context->pix_fmt = AV_PIX_FMT_YUV420P;
+  // Stored as given, not reduced: 30000/1001 keeps a time base of 1001/30000.
+  context->framerate = AVRational{*num, *den};
+  context->time_base = AVRational{*den, *num};
+
+  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+    if (bit_rate > SIZE_MAX) {
+      return fail("H.264 bit rate exceeds usize");
+    }
+  }
+  context->bit_rate = static_cast<std::int64_t>(static_cast<std::size_t>(bit_rate));
+
+  if (group_size > UINT32_MAX) {
+    return fail("H.264 group exceeds u32");
+  }
+  context->gop_size = static_cast<int>(static_cast<std::uint32_t>(group_size));
+  // No B-frames: access units leave in the order frames went in.
+  context->max_b_frames = 0;
+
+  set_code(context->color_range, recognised_color_range(code_of(first_frame.color_range)));
+  set_code(context->colorspace, recognised_color_space(code_of(first_frame.colorspace)));
+  set_code(context->color_primaries,
+           recognised_color_primaries(code_of(first_frame.color_primaries)));
+  set_code(context->color_trc, recognised_color_trc(code_of(first_frame.color_trc)));
+
+  // No options and no global-header flag: the encoder's defaults hold and
+  // parameter sets travel inside the access units.
+  if (const int rc = avcodec_open2(context.get(), codec, nullptr); rc != 0) {
+    return fail(
+        str_cat("failed to open FFmpeg ", codec->name, " encoder: ", ffmpeg_error_text(rc)));
+  }
+  return H264GopEncoder(std::move(context));
+}
+
+Status H264GopEncoder::encode(FrameHandle frame, std::vector<ByteBuffer>& access_units) {
+  auto converted = yuv420p(std::move(frame));
+  if (!converted) {
+    return fail(std::move(converted.error()));
+  }
+  FrameHandle picture = std::move(*converted);
+  // The encoder reads the frame with the size it was opened for; a larger
+  // or smaller picture (a resolution change in the source) would make it
+  // read outside the frame's buffers, so it never gets that far.
+  if (picture->width != encoder_->width || picture->height != encoder_->height) {
+    return fail(str_cat("failed to send frame to H.264 encoder: ",
+                        ffmpeg_error_text(AVERROR_INPUT_CHANGED)));
+  }
+  // One frame interval per frame, whatever timestamps the decoder gave.
+  picture->pts = next_pts_++;
+  // The decoder's picture type must not force key frames inside the group.
+  picture->pict_type = AV_PICTURE_TYPE_NONE;
+  if (const int rc = avcodec_send_frame(encoder_.get(), picture.get()); rc < 0) {
+    return fail(str_cat("failed to send frame to H.264 encoder: ", ffmpeg_error_text(rc)));
+  }
+  return drain(access_units);
+}
+
+Status H264GopEncoder::finish(std::vector<ByteBuffer>& access_units) && {
+  // Destroyed on return, whatever the outcome.
+  H264GopEncoder finished = std::move(*this);
+  if (const int rc = avcodec_send_frame(finished.encoder_.get(), nullptr); rc < 0) {
+    return fail(str_cat("failed to flush H.264 encoder: ", ffmpeg_error_text(rc)));
+  }
+  return finished.drain(access_units);
+}
+
+Result<FrameHandle> H264GopEncoder::yuv420p(FrameHandle frame) {
+  if (frame->format == AV_PIX_FMT_YUV420P) {
+    return frame;
+  }
+  const auto format = static_cast<AVPixelFormat>(frame->format);
+  const auto width = static_cast<std::uint32_t>(frame->width);
+  const auto height = static_cast<std::uint32_t>(frame->height);
+  if (!scaler_) {
+    SwsContextHandle context(sws_getContext(frame->width, frame->height, format, frame->width,
+                                            frame->height, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
+                                            nullptr, nullptr, nullptr));
+    if (!context) {
+      return fail(
+          str_cat("failed to create YUV420 converter: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
+    }
+    scaler_ = Yuv420pScaler{.context = std::move(context),
+                            .source_format = format,
+                            .source_width = width,
+                            .source_height = height,
+                            .destination_format = AV_PIX_FMT_YUV420P,
+                            .destination_width = width,
+                            .destination_height = height};
+  }
+  // Made once per encoder and never rebuilt.
+  if (format != scaler_->source_format || width != scaler_->source_width ||
+      height != scaler_->source_height) {
+    return fail(
+        str_cat("failed to convert frame to YUV420: ", ffmpeg_error_text(AVERROR_INPUT_CHANGED)));
+  }
+  FrameHandle converted(av_frame_alloc());
+  if (!converted) {
+    return fail("failed to allocate FFmpeg frame for YUV420 conversion");
+  }
+  converted->format = scaler_->destination_format;
+  converted->width = static_cast<int>(scaler_->destination_width);
+  converted->height = static_cast<int>(scaler_->destination_height);
+  if (const int rc = av_frame_get_buffer(converted.get(), 32); rc < 0) {
+    return fail(
+        str_cat("failed to allocate FFmpeg frame for YUV420 conversion: ", ffmpeg_error_text(rc)));
+  }
+  sws_scale(scaler_->context.get(), frame->data, frame->linesize, 0, frame->height, converted->data,
+            converted->linesize);
+  return converted;
+}
+
+Status H264GopEncoder::drain(std::vector<ByteBuffer>& access_units) {
+  // One packet object serves every receive of this call.
+  PacketHandle packet(av_packet_alloc());
+  if (!packet) {
+    return fail("failed to allocate FFmpeg packet for H.264 encoding");
+  }
+  for (;;) {
+    const int rc = avcodec_receive_packet(encoder_.get(), packet.get());
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) {
+      return {};
+    }
+    if (rc < 0) {
+      return fail(str_cat("H.264 encoding failed: ", ffmpeg_error_text(rc)));
+    }
+    if (auto checked = check_access_unit(*packet, access_units.empty()); !checked) {
+      return checked;
+    }
+    access_units.push_back(
+        ByteBuffer::copy_of(packet->data, static_cast<std::size_t>(packet->size)));
+  }
+}
+
+Status check_access_unit(const AVPacket& packet, bool first_of_group) {
+  if (packet.data == nullptr) {
+    return fail("H.264 encoder returned an empty access unit");
+  }
+  if (first_of_group && (packet.flags & AV_PKT_FLAG_KEY) == 0) {
+    return fail("H.264 group of pictures does not start with a keyframe");
+  }
+  if (!starts_with_annex_b_start_code(packet.data, packet.size)) {
+    return fail("H.264 encoder did not emit Annex B access units");
+  }
+  return {};
+}
+
+}  // namespace vantle
