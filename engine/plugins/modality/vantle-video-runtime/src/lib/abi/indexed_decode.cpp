@@ -18,13 +18,6 @@ std::uint64_t saturating_add(std::uint64_t total, std::uint64_t amount) {
   return __builtin_add_overflow(total, amount, &sum) ? UINT64_MAX : sum;
 }
 
-// Luma plus two chroma planes of half the size rounded up, in 64 bits.
-std::uint64_t yuv420_picture_bytes(const AVFrame& frame) {
-  const auto width = static_cast<std::uint64_t>(static_cast<std::uint32_t>(frame.width));
-  const auto height = static_cast<std::uint64_t>(static_cast<std::uint32_t>(frame.height));
-  return saturating_add(width * height, 2 * ((width + 1) / 2) * ((height + 1) / 2));
-}
-
 RuntimeIndexedFrame to_indexed_frame(std::size_t packet_index, Yuv420Frame&& picture) {
   RuntimeIndexedFrame indexed{};
   RuntimeFrame& frame = indexed.frame;
@@ -44,6 +37,17 @@ RuntimeIndexedFrame to_indexed_frame(std::size_t packet_index, Yuv420Frame&& pic
 }
 
 }  // namespace
+
+Status Yuv420PixelBudget::charge(std::uint32_t width, std::uint32_t height) {
+  const std::uint64_t w = width;
+  const std::uint64_t h = height;
+  total_ = saturating_add(total_, w * h);
+  total_ = saturating_add(total_, 2 * ((w + 1) / 2) * ((h + 1) / 2));
+  if (total_ > INDEXED_DECODE_PIXEL_BUDGET) {
+    return fail(str_cat("Decoded GOP exceeds 256 MiB pixel budget (", total_, " YUV420 bytes)"));
+  }
+  return {};
+}
 
 Status decode_indexed_request(const RuntimeDecodeRequest* request,
                               RuntimeIndexedResponse* response) {
@@ -73,15 +77,18 @@ Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(
   // Owned pictures until the run has decoded completely: a failure part-way
   // frees them with the vector.
   std::vector<std::pair<std::size_t, Yuv420Frame>> kept;
-  std::uint64_t total = 0;
+  Yuv420PixelBudget budget;
   while (auto item = frames->next()) {
     if (!*item) {
       return fail(std::move(item->error()));
     }
     const AVFrame& decoded = *(*item)->frame;
-    total = saturating_add(total, yuv420_picture_bytes(decoded));
-    if (total > INDEXED_DECODE_PIXEL_BUDGET) {
-      return fail(str_cat("Decoded GOP exceeds 256 MiB pixel budget (", total, " YUV420 bytes)"));
+    // Charged before conversion, from the decoded picture's own size, so
+    // what the call holds never exceeds the budget.
+    if (auto charged = budget.charge(static_cast<std::uint32_t>(decoded.width),
+                                     static_cast<std::uint32_t>(decoded.height));
+        !charged) {
+      return fail(std::move(charged.error()));
     }
     const std::int64_t pts = decoded.pts;
     if (pts == AV_NOPTS_VALUE || pts < 0 || static_cast<std::uint64_t>(pts) >= packet_count) {

@@ -28,7 +28,18 @@ std::optional<OpenedDecoder> DecoderPool::take(const DecoderPoolKey& key) {
 }
 
 void DecoderPool::put(DecoderPoolKey key, OpenedDecoder decoder) noexcept {
-  avcodec_flush_buffers(decoder.get());
+  AVCodecContext* context = decoder.get();
+  avcodec_flush_buffers(context);
+  // The H.264 decoder copies a stream's colour description into the context
+  // only when the stream signals one, and frames inherit the context's
+  // values: without this reset a later stream that signals none would be
+  // reported with the previous stream's colours. A fresh decoder has them
+  // unspecified.
+  context->color_range = AVCOL_RANGE_UNSPECIFIED;
+  context->colorspace = AVCOL_SPC_UNSPECIFIED;
+  context->color_primaries = AVCOL_PRI_UNSPECIFIED;
+  context->color_trc = AVCOL_TRC_UNSPECIFIED;
+  context->chroma_sample_location = AVCHROMA_LOC_UNSPECIFIED;
   if (entries_.size() == DECODER_POOL_CAPACITY) {
     entries_.erase(entries_.begin());
   }
