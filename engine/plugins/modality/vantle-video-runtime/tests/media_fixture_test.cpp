@@ -7,6 +7,7 @@
 #include "support/media.h"
 #include "support/reference_decode.h"
 #include "support/request_builder.h"
+#include "support/vulkan_frames.h"
 
 namespace vantle::testing {
 namespace {
@@ -105,6 +106,58 @@ TEST(MediaFixture, DecodedPicturesResembleTheSource) {
       for (int p = 0; p < 3; ++p) {
         EXPECT_GT(psnr(planes[p], (*frames)[i].planes[p]), 30.0)
             << stream.encoder << " frame " << i << " plane " << p;
+      }
+    }
+  }
+}
+
+TEST(MediaFixture, VulkanRoundTripKeepsPixelsAndProperties) {
+  struct Case {
+    AVPixelFormat sw_format;
+    int width, height;
+  };
+  for (const Case& c : {Case{AV_PIX_FMT_YUV420P, 33, 17}, Case{AV_PIX_FMT_YUV420P, 64, 48},
+                        Case{AV_PIX_FMT_NV12, 34, 18}}) {
+    FrameHandle source = make_source_frame(c.width, c.height, AV_PIX_FMT_YUV420P, 5);
+    ASSERT_NE(source, nullptr);
+    source->pts = 42;
+    source->color_range = AVCOL_RANGE_JPEG;
+    source->colorspace = AVCOL_SPC_BT709;
+    source->color_primaries = AVCOL_PRI_BT709;
+    source->color_trc = AVCOL_TRC_IEC61966_2_1;
+    VulkanFrame hardware = upload_to_vulkan(*source, c.sw_format);
+    VANTLE_REQUIRE_VULKAN_FRAME(hardware);
+    const AVFrame& frame = *hardware.frame;
+    EXPECT_EQ(frame.format, AV_PIX_FMT_VULKAN);
+    ASSERT_NE(frame.hw_frames_ctx, nullptr);
+    EXPECT_EQ(frame.width, c.width);
+    EXPECT_EQ(frame.height, c.height);
+    EXPECT_EQ(frame.pts, 42);
+    EXPECT_EQ(frame.color_range, AVCOL_RANGE_JPEG);
+    EXPECT_EQ(frame.colorspace, AVCOL_SPC_BT709);
+    EXPECT_EQ(frame.color_primaries, AVCOL_PRI_BT709);
+    EXPECT_EQ(frame.color_trc, AVCOL_TRC_IEC61966_2_1);
+
+    auto downloaded = download_hardware_frame(frame);
+    ASSERT_TRUE(downloaded.has_value()) << downloaded.error();
+    const AVFrame& back = **downloaded;
+    EXPECT_EQ(back.format, c.sw_format);
+    EXPECT_EQ(back.width, c.width);
+    EXPECT_EQ(back.height, c.height);
+    // FFmpeg's download moves pixels only.
+    EXPECT_EQ(back.color_range, AVCOL_RANGE_UNSPECIFIED);
+    const auto got = packed_planes(back);
+    const auto want = packed_planes(*source);
+    if (c.sw_format == AV_PIX_FMT_YUV420P) {
+      EXPECT_EQ(got, want) << c.width << "x" << c.height;
+    } else {
+      // nv12: the same luma, chroma interleaved U V.
+      ASSERT_EQ(got.size(), 2u);
+      EXPECT_EQ(got[0], want[0]);
+      ASSERT_EQ(got[1].size(), want[1].size() * 2);
+      for (std::size_t i = 0; i < want[1].size(); ++i) {
+        ASSERT_EQ(got[1][2 * i], want[1][i]) << i;
+        ASSERT_EQ(got[1][2 * i + 1], want[2][i]) << i;
       }
     }
   }
