@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs, from Debian 12's archive, everything the build, the example job and
+# the test legs need. Quiet, and a no-op without apt-get when all of it is
+# already installed, so running it before every job costs a fraction of a second.
+#
+# Debian's libavcodec59 brings the encoders the tests make their media with
+# (libx264, libx265, libsvtav1, libaom) as dependencies.
+set -euo pipefail
+
+packages=(
+  # toolchain and build
+  g++ cmake make pkgconf binutils git
+  # FFmpeg 5.1, the system generation
+  libavcodec-dev libavutil-dev libswscale-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind
+  # Vulkan with lavapipe, the software device behind the hardware-frame tests
+  libvulkan1 mesa-vulkan-drivers
+  # the Debian unstable root of the FFmpeg 9.0 leg
+  mmdebstrap
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [[ $status == installed ]] || missing+=("$package")
+done
+if ((${#missing[@]} == 0)); then
+  echo "install-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+as_root=()
+if ((EUID != 0)); then
+  as_root=(sudo)
+fi
+
+echo "install-deps: installing ${missing[*]}"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+export DEBIAN_FRONTEND=noninteractive
+if ! { "${as_root[@]}" apt-get update -qq &&
+  "${as_root[@]}" apt-get install -y -qq -o Dpkg::Use-Pty=0 "${missing[@]}"; } </dev/null >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "install-deps: apt-get failed" >&2
+  exit 1
+fi
+echo "install-deps: done"

@@ -1,0 +1,362 @@
+#!/usr/bin/env bash
+# Builds the library with its tests and runs them in three legs:
+#
+#   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); also compiles the
+#             benchmark program once it has sources
+#   ffmpeg9   FFmpeg 9.0 (libavcodec 63) inside a Debian unstable chroot made
+#             by scripts/ffmpeg9-root.sh
+#   sanitize  FFmpeg 5.1 with AddressSanitizer and UndefinedBehaviorSanitizer
+#
+#   scripts/test.sh                    all three legs
+#   scripts/test.sh system sanitize    only the legs named
+#
+# Every leg must pass; the exit status is non-zero if any failed. Each leg has
+# its own build folder (build-ci-<leg>; for ffmpeg9 inside the root), reused by
+# later runs on a developer's machine and made afresh when CI=true or
+# VANTLE_CLEAN_BUILD=1.
+#
+# Environment: VANTLE_JOBS (default 2) build and ctest parallelism;
+# VANTLE_FFMPEG9_ROOT the chroot (default /var/cache/vantle-video-runtime/ffmpeg9-root).
+# The leg functions are called as "leg_$leg".
+# shellcheck disable=SC2317
+set -euo pipefail
+
+repo=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=${VANTLE_JOBS:-2}
+root_dir=$(realpath -m -- "${VANTLE_FFMPEG9_ROOT:-/var/cache/vantle-video-runtime/ffmpeg9-root}")
+# Where the ffmpeg9 leg keeps its copy of the tree and its build, inside the root.
+chroot_work=/root/vantle-ci
+clean_build=${VANTLE_CLEAN_BUILD:-}
+if [[ ${CI:-} == true ]]; then
+  clean_build=1
+fi
+all_legs=(system ffmpeg9 sanitize)
+bench_dir=$repo/engine/plugins/modality/vantle-video-runtime/bench
+
+as_root() {
+  if ((EUID == 0)); then "$@"; else sudo "$@"; fi
+}
+
+# Counts of one leg's tests, written by run_ctest for the summary.
+results_dir=$(mktemp -d)
+trap 'rm -rf "$results_dir"' EXIT
+
+usage() {
+  local IFS='|'
+  echo "usage: scripts/test.sh [${all_legs[*]}]..." >&2
+  exit 2
+}
+
+legs=("$@")
+if ((${#legs[@]} == 0)); then
+  legs=("${all_legs[@]}")
+fi
+for leg in "${legs[@]}"; do
+  [[ " ${all_legs[*]} " == *" $leg "* ]] || usage
+done
+
+# A small C program run before the tests of each leg: it reports the FFmpeg
+# the leg really loads and fails when the encoders the tests make their media
+# with, or the Vulkan device (lavapipe) behind the hardware-frame tests, are
+# missing, so such a gap fails loudly instead of turning into skipped tests.
+write_ffmpeg_probe() {
+  cat >"$1" <<'EOF'
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/log.h>
+#include <libswscale/swscale.h>
+
+static char vulkan_device[256] = "(name not reported)";
+
+/* FFmpeg names the Vulkan device it picked only in its verbose log. */
+static void capture_vulkan_device(void *context, int level, const char *format, va_list args) {
+  static const char tag[] = "Using device: ";
+  char line[512];
+  (void)context;
+  (void)level;
+  vsnprintf(line, sizeof line, format, args);
+  if (strncmp(line, tag, sizeof tag - 1) == 0) {
+    snprintf(vulkan_device, sizeof vulkan_device, "%s", line + sizeof tag - 1);
+    vulkan_device[strcspn(vulkan_device, "\n")] = '\0';
+  }
+}
+
+static void print_version(const char *name, unsigned version) {
+  printf(" %s %u.%u.%u", name, AV_VERSION_MAJOR(version), AV_VERSION_MINOR(version),
+         AV_VERSION_MICRO(version));
+}
+
+int main(void) {
+  int failed = 0;
+  printf("loaded:");
+  print_version("libavcodec", avcodec_version());
+  print_version("libavutil", avutil_version());
+  print_version("libswscale", swscale_version());
+  printf("\n");
+
+  const char *required[] = {"libx264", "libx265"};
+  const char *av1[] = {"libsvtav1", "libaom-av1"};
+  int have_av1 = 0;
+  printf("encoders:");
+  for (size_t i = 0; i < sizeof required / sizeof required[0]; ++i) {
+    int found = avcodec_find_encoder_by_name(required[i]) != NULL;
+    printf(" %s%s", required[i], found ? "" : " (MISSING)");
+    failed |= !found;
+  }
+  for (size_t i = 0; i < sizeof av1 / sizeof av1[0]; ++i) {
+    int found = avcodec_find_encoder_by_name(av1[i]) != NULL;
+    printf(" %s%s", av1[i], found ? "" : " (missing)");
+    have_av1 |= found;
+  }
+  printf("\n");
+  if (!have_av1) {
+    printf("no AV1 encoder (libsvtav1 or libaom-av1)\n");
+    failed = 1;
+  }
+
+  AVBufferRef *device = NULL;
+  av_log_set_level(AV_LOG_VERBOSE);
+  av_log_set_callback(capture_vulkan_device);
+  int rc = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VULKAN, NULL, NULL, 0);
+  av_log_set_callback(av_log_default_callback);
+  av_log_set_level(AV_LOG_INFO);
+  if (rc < 0) {
+    char text[AV_ERROR_MAX_STRING_SIZE];
+    av_strerror(rc, text, sizeof text);
+    printf("Vulkan: no device: %s (is mesa-vulkan-drivers installed?)\n", text);
+    failed = 1;
+  } else {
+    printf("Vulkan: %s\n", vulkan_device);
+    av_buffer_unref(&device);
+  }
+  return failed;
+}
+EOF
+}
+
+probe_command() {
+  local dir
+  dir=$(printf '%q' "$1")
+  echo "gcc -O1 -o $dir/ffmpeg_probe $dir/ffmpeg_probe.c \$(pkg-config --cflags --libs libavcodec libavutil libswscale) && $dir/ffmpeg_probe"
+}
+
+# Runs ctest in $1 (a shell command prefix may come in $2, for the chroot),
+# keeps its output and records how many tests passed, failed and were skipped.
+run_ctest() {
+  local leg=$1 build_dir=$2 log=$3
+  shift 3
+  local rc=0
+  "$@" ctest --test-dir "$build_dir" --output-on-failure --no-tests=error -j "$jobs" 2>&1 |
+    tee "$log" || rc=$?
+  local total failed skipped
+  total=$(sed -nE 's/.*tests passed, [0-9]+ tests? failed out of ([0-9]+).*/\1/p' "$log" | tail -n 1)
+  failed=$(sed -nE 's/.*tests passed, ([0-9]+) tests? failed out of [0-9]+.*/\1/p' "$log" | tail -n 1)
+  skipped=$(grep -cE '\((Skipped|Disabled)\)$' "$log" || true)
+  if [[ -n $total ]]; then
+    echo "$((total - failed - skipped)) $failed $skipped" >"$results_dir/$leg"
+  fi
+  return "$rc"
+}
+
+print_pkg_config_versions() {
+  local versions avcodec avutil swscale
+  versions=$("$@" pkg-config --modversion libavcodec libavutil libswscale)
+  { read -r avcodec; read -r avutil; read -r swscale; } <<<"$versions"
+  echo "FFmpeg (pkg-config): libavcodec $avcodec, libavutil $avutil, libswscale $swscale"
+}
+
+prepare_build_dir() {
+  if [[ -n $clean_build ]]; then
+    rm -rf -- "$1"
+  fi
+  mkdir -p -- "$1"
+}
+
+leg_system() {
+  local build_dir=$repo/build-ci-system
+  print_pkg_config_versions
+  prepare_build_dir "$build_dir"
+  write_ffmpeg_probe "$build_dir/ffmpeg_probe.c"
+  bash -c "$(probe_command "$build_dir")"
+  # The benchmark program is compiled here (never run): Google Benchmark is
+  # installed and the bench folder has sources.
+  local benchmarks=OFF
+  if compgen -G "$bench_dir/*.cpp" >/dev/null; then
+    benchmarks=ON
+  fi
+  echo "benchmark program: $([[ $benchmarks == ON ]] && echo compiled || echo "no sources yet")"
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS="$benchmarks"
+  cmake --build "$build_dir" -j "$jobs"
+  run_ctest system "$build_dir" "$build_dir/ctest.log"
+}
+
+leg_sanitize() {
+  local build_dir=$repo/build-ci-sanitize
+  print_pkg_config_versions
+  prepare_build_dir "$build_dir"
+  write_ffmpeg_probe "$build_dir/ffmpeg_probe.c"
+  bash -c "$(probe_command "$build_dir")"
+  # Set for the build too: test discovery runs the instrumented programs.
+  export ASAN_OPTIONS=detect_leaks=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  # Leaks inside the encoders that make the test media are theirs, not ours:
+  # a suppression matches only stacks that run through that library, so an
+  # FFmpeg object the library forgets to free is still reported.
+  cat >"$build_dir/lsan.supp" <<'EOF'
+# Debian's x265 3.5 never frees the parameter copies it makes when an encoder
+# is opened (x265_copy_params, x265_param_parse).
+leak:libx265.so
+EOF
+  export LSAN_OPTIONS=suppressions=$build_dir/lsan.supp:print_suppressions=0
+  # The Vulkan loader unloads lavapipe when the last device goes away, and
+  # LeakSanitizer then reports what lavapipe's globals still held, from an
+  # "<unknown module>" that no suppression can name. Every test program runs
+  # through a launcher that preloads the driver (after the ASan runtime, which
+  # must come first), so it stays mapped and only real leaks are reported.
+  local launcher=$build_dir/keep-lavapipe-loaded.sh lavapipe asan_runtime
+  lavapipe=$(/sbin/ldconfig -p | awk '$1 == "libvulkan_lvp.so" { print $NF; exit }')
+  asan_runtime=$(realpath -- "$(c++ -print-file-name=libasan.so)")
+  cat >"$launcher" <<EOF
+#!/bin/sh
+LD_PRELOAD="$asan_runtime${lavapipe:+ $lavapipe}\${LD_PRELOAD:+ \$LD_PRELOAD}" exec "\$@"
+EOF
+  chmod +x "$launcher"
+  echo "test launcher: preloads $asan_runtime ${lavapipe:-(lavapipe not found)}"
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
+    -DVANTLE_SANITIZE=address,undefined -DCMAKE_CROSSCOMPILING_EMULATOR="$launcher"
+  cmake --build "$build_dir" -j "$jobs"
+  run_ctest sanitize "$build_dir" "$build_dir/ctest.log"
+}
+
+# The files of the working tree that git would commit: tracked ones still
+# present and untracked ones not ignored. Without git, everything but build
+# folders.
+list_source_files() {
+  if git -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git -C "$repo" ls-files -z --cached --others --exclude-standard |
+      while IFS= read -r -d '' file; do
+        if [[ -e $repo/$file || -L $repo/$file ]]; then printf '%s\0' "$file"; fi
+      done
+  else
+    (cd "$repo" && find . -path ./.git -prune -o -path './build*' -prune -o -type f -print0)
+  fi
+}
+
+chroot_mounts=()
+unmount_chroot() {
+  local i
+  for ((i = ${#chroot_mounts[@]} - 1; i >= 0; i--)); do
+    as_root umount "${chroot_mounts[i]}" 2>/dev/null || as_root umount -l "${chroot_mounts[i]}" ||
+      echo "could not unmount ${chroot_mounts[i]}" >&2
+  done
+  chroot_mounts=()
+}
+
+mount_in_chroot() {
+  local target=$root_dir/$1
+  shift
+  # A run that was killed may have left it mounted.
+  if mountpoint -q -- "$target"; then
+    as_root umount -l -- "$target"
+  fi
+  as_root mount "$@" "$target"
+  chroot_mounts+=("$target")
+}
+
+leg_ffmpeg9() {
+  # One run at a time uses (or rebuilds) the shared root.
+  exec 9>>"$root_dir.lock"
+  if ! flock -n 9; then
+    echo "waiting for another run that uses $root_dir"
+    flock 9
+  fi
+  VANTLE_FFMPEG9_ROOT_LOCK_HELD=1 bash "$repo/scripts/ffmpeg9-root.sh" "$root_dir"
+
+  local in_root=(as_root chroot "$root_dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
+  print_pkg_config_versions "${in_root[@]}"
+
+  # A fresh copy of the tree each run; file times are kept, so the build
+  # folder beside it stays incremental.
+  local source_dir=$chroot_work/src build_dir=$chroot_work/build-ci-ffmpeg9
+  as_root rm -rf --one-file-system -- "$root_dir$source_dir"
+  as_root mkdir -p -- "$root_dir$source_dir"
+  list_source_files | (cd "$repo" && tar --null -T - -cf -) | as_root tar -xf - -C "$root_dir$source_dir"
+  if [[ -n $clean_build ]]; then
+    as_root rm -rf --one-file-system -- "$root_dir$build_dir"
+  fi
+  as_root mkdir -p -- "$root_dir$build_dir"
+
+  trap unmount_chroot EXIT
+  trap 'exit 130' INT TERM HUP
+  mount_in_chroot proc -t proc proc
+  mount_in_chroot dev/shm -t tmpfs -o mode=1777,size=1g tmpfs
+
+  write_ffmpeg_probe /dev/stdout | as_root tee "$root_dir$build_dir/ffmpeg_probe.c" >/dev/null
+  "${in_root[@]}" bash -c "$(probe_command "$build_dir")"
+  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF
+  "${in_root[@]}" cmake --build "$build_dir" -j "$jobs"
+  run_ctest ffmpeg9 "$build_dir" "$results_dir/ffmpeg9.log" "${in_root[@]}"
+}
+
+describe_leg() {
+  case $1 in
+    system) echo "FFmpeg 5.1 (Debian 12), build-ci-system" ;;
+    ffmpeg9) echo "FFmpeg 9.0 (Debian unstable chroot $root_dir)" ;;
+    sanitize) echo "FFmpeg 5.1 with AddressSanitizer + UndefinedBehaviorSanitizer, build-ci-sanitize" ;;
+  esac
+}
+
+counts_text() {
+  if [[ -f $results_dir/$1 ]]; then
+    local passed failed skipped
+    read -r passed failed skipped <"$results_dir/$1"
+    echo "$passed passed, $failed failed, $skipped skipped"
+  else
+    echo "no test ran"
+  fi
+}
+
+declare -A leg_status leg_seconds
+for leg in "${legs[@]}"; do
+  echo
+  echo "==== $leg: $(describe_leg "$leg")"
+  start=$SECONDS
+  set +e
+  (
+    set -euo pipefail
+    "leg_$leg"
+  )
+  rc=$?
+  set -e
+  leg_seconds[$leg]=$((SECONDS - start))
+  if ((rc == 0)); then leg_status[$leg]=PASS; else leg_status[$leg]=FAIL; fi
+  echo "==== $leg: ${leg_status[$leg]} in ${leg_seconds[$leg]} s ($(counts_text "$leg"))"
+done
+
+echo
+echo "==== summary"
+total_passed=0 total_failed=0 total_skipped=0 any_failed=0
+for leg in "${legs[@]}"; do
+  printf '%-9s %s %5d s  %s\n' "$leg" "${leg_status[$leg]}" "${leg_seconds[$leg]}" "$(counts_text "$leg")"
+  [[ ${leg_status[$leg]} == PASS ]] || any_failed=1
+  if [[ -f $results_dir/$leg ]]; then
+    read -r passed failed skipped <"$results_dir/$leg"
+    total_passed=$((total_passed + passed))
+    total_failed=$((total_failed + failed))
+    total_skipped=$((total_skipped + skipped))
+  fi
+done
+echo "total     $SECONDS s"
+if ((any_failed)); then
+  echo "RESULT: FAIL"
+else
+  echo "RESULT: PASS"
+fi
+echo "tests: $total_passed passed, $total_failed failed, $total_skipped skipped"
+exit "$any_failed"
