@@ -58,6 +58,33 @@ Result<int> frame_rate_term(std::uint32_t value) {
   return static_cast<int>(value);
 }
 
+// swscale reads the full-range formats (yuvj420p and the like) as full
+// range and would write limited-range YUV420P, while the encoder tags the
+// group with the first frame's range: the samples keep their range instead.
+Status keep_sample_range(SwsContext& context) {
+  int* inverse_table = nullptr;
+  int* table = nullptr;
+  int source_range = 0;
+  int destination_range = 0;
+  int brightness = 0;
+  int contrast = 0;
+  int saturation = 0;
+  if (sws_getColorspaceDetails(&context, &inverse_table, &source_range, &table, &destination_range,
+                               &brightness, &contrast, &saturation) < 0) {
+    return fail(
+        str_cat("failed to create YUV420 converter: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
+  }
+  if (source_range == destination_range) {
+    return {};
+  }
+  if (sws_setColorspaceDetails(&context, inverse_table, source_range, table, source_range,
+                               brightness, contrast, saturation) < 0) {
+    return fail(
+        str_cat("failed to create YUV420 converter: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
+  }
+  return {};
+}
+
 bool starts_with_annex_b_start_code(const std::uint8_t* data, int size) {
   static constexpr std::uint8_t SHORT_CODE[] = {0, 0, 1};
   static constexpr std::uint8_t LONG_CODE[] = {0, 0, 0, 1};
@@ -181,12 +208,19 @@ Result<FrameHandle> H264GopEncoder::yuv420p(FrameHandle frame) {
   const auto width = static_cast<std::uint32_t>(frame->width);
   const auto height = static_cast<std::uint32_t>(frame->height);
   if (!scaler_) {
-    SwsContextHandle context(sws_getContext(frame->width, frame->height, format, frame->width,
-                                            frame->height, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
-                                            nullptr, nullptr, nullptr));
+    // swscale asserts (aborts) on a format it has no descriptor for, a frame
+    // without a format included, instead of failing.
+    SwsContextHandle context(sws_isSupportedInput(format) > 0
+                                 ? sws_getContext(frame->width, frame->height, format, frame->width,
+                                                  frame->height, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
+                                                  nullptr, nullptr, nullptr)
+                                 : nullptr);
     if (!context) {
       return fail(
           str_cat("failed to create YUV420 converter: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
+    }
+    if (auto kept = keep_sample_range(*context); !kept) {
+      return fail(std::move(kept.error()));
     }
     scaler_ = Yuv420pScaler{.context = std::move(context),
                             .source_format = format,
