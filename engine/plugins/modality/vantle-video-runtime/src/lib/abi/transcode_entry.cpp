@@ -1,15 +1,36 @@
 #include "abi/transcode_entry.h"
 
+#include <utility>
+
 #include "abi/export_frame.h"
+#include "decoding/ffmpeg_setup.h"
+#include "h264_encoder/gop_transcode.h"
 
 namespace vantle {
 
+namespace {
+
+// The encoder's buffers become the response's: handed over, not copied.
+Result<std::vector<RuntimeBytes>> transcode_access_units(const RuntimeTranscodeRequest& request) {
+  auto access_units = transcode_to_h264(request);
+  if (!access_units) {
+    return fail(std::move(access_units.error()));
+  }
+  std::vector<RuntimeBytes> records;
+  records.reserve(access_units->size());
+  for (ByteBuffer& unit : *access_units) {
+    records.push_back(RuntimeBytes::from_vec(std::move(unit)));
+  }
+  return records;
+}
+
+}  // namespace
+
 Status transcode_runtime_request(const RuntimeTranscodeRequest* request,
                                  RuntimeTranscodeResponse* response) {
-  return fill_response(request, response, [](const RuntimeTranscodeRequest&)
-                                              -> Result<std::vector<RuntimeBytes>> {
-    return fail("transcode is not built yet");
-  });
+  // FFmpeg is set up only once both pointers have passed, and before the
+  // transcode touches it.
+  return fill_response(request, response, transcode_access_units, ensure_ffmpeg_initialized);
 }
 
 }  // namespace vantle
