@@ -1,5 +1,11 @@
 #include "support/vulkan_frames.h"
 
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 
 #include "common/ffmpeg_error.h"
@@ -66,6 +72,36 @@ Result<FrameHandle> convert_software_frame(const AVFrame& source, AVPixelFormat 
   return converted;
 }
 
+// A copy of the frame with `height` rows (at least the frame's own), the last
+// row of every plane repeated below the picture.
+Result<FrameHandle> pad_rows(const AVFrame& source, int height) {
+  const auto format = static_cast<AVPixelFormat>(source.format);
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+  FrameHandle padded(av_frame_alloc());
+  if (desc == nullptr || padded == nullptr) {
+    return fail("av_frame_alloc failed");
+  }
+  padded->format = format;
+  padded->width = source.width;
+  padded->height = height;
+  if (const int allocated = av_frame_get_buffer(padded.get(), 0); allocated < 0) {
+    return fail(str_cat("av_frame_get_buffer: ", ffmpeg_error_text(allocated)));
+  }
+  for (int plane = 0; plane < av_pix_fmt_count_planes(format); ++plane) {
+    const int shift = plane == 1 || plane == 2 ? desc->log2_chroma_h : 0;
+    const int source_rows = AV_CEIL_RSHIFT(source.height, shift);
+    const int rows = AV_CEIL_RSHIFT(height, shift);
+    const int row_bytes = av_image_get_linesize(format, source.width, plane);
+    for (int row = 0; row < rows; ++row) {
+      const int from = std::min(row, source_rows - 1);
+      std::memcpy(padded->data[plane] + static_cast<std::ptrdiff_t>(row) * padded->linesize[plane],
+                  source.data[plane] + static_cast<std::ptrdiff_t>(from) * source.linesize[plane],
+                  static_cast<std::size_t>(row_bytes));
+    }
+  }
+  return padded;
+}
+
 }  // namespace
 
 AVBufferRef* vulkan_device(std::string* reason) {
@@ -124,8 +160,24 @@ VulkanFrame upload_to_vulkan(const AVFrame& software, AVPixelFormat sw_format) {
     upload = converted.get();
   }
 
+  // The surface is one row taller than an odd picture, as a decoder's
+  // aligned surfaces are: FFmpeg 9.0's Vulkan transfers round an odd chroma
+  // height down and would lose the last chroma row of a surface exactly as
+  // tall as the picture. The frame itself keeps the picture size.
+  const int surface_height = software.height + software.height % 2;
+  FrameHandle padded;
+  if (surface_height != software.height) {
+    auto made = pad_rows(*upload, surface_height);
+    if (!made) {
+      result.error = made.error();
+      return result;
+    }
+    padded = std::move(*made);
+    upload = padded.get();
+  }
+
   const QuietFfmpegLog quiet;
-  auto frames = vulkan_frames_context(sw_format, software.width, software.height);
+  auto frames = vulkan_frames_context(sw_format, software.width, surface_height);
   if (!frames) {
     result.error = frames.error();
     return result;
@@ -141,6 +193,19 @@ VulkanFrame upload_to_vulkan(const AVFrame& software, AVPixelFormat sw_format) {
   }
   if (const int sent = av_hwframe_transfer_data(hardware.get(), upload, 0); sent < 0) {
     result.error = str_cat("av_hwframe_transfer_data(upload): ", ffmpeg_error_text(sent));
+    return result;
+  }
+  // FFmpeg 5.1 uploads straight from the imported host memory of the source
+  // and returns before the copy has run: freeing the source at once gives
+  // garbage. A download waits for every earlier transfer of the surface, so
+  // after it the source (or its padded copy) may go.
+  FrameHandle settled(av_frame_alloc());
+  if (settled == nullptr) {
+    result.error = "av_frame_alloc failed";
+    return result;
+  }
+  if (const int waited = av_hwframe_transfer_data(settled.get(), hardware.get(), 0); waited < 0) {
+    result.error = str_cat("av_hwframe_transfer_data(settle): ", ffmpeg_error_text(waited));
     return result;
   }
   // The upload moves pixels only; a decoder's hardware frame carries its

@@ -38,6 +38,10 @@ Result<BufferRefHandle> vulkan_frames_context(AVPixelFormat sw_format, int width
 // a different format, e.g. nv12 for a yuv420p frame, is converted first with
 // libswscale, exactly for 4:2:0 repacking). The hardware frame gets the
 // software frame's properties: pts, colour range, space, primaries, transfer.
+// For an odd height the surface (frames context) is one row taller than the
+// frame, as a decoder's aligned surfaces are (FFmpeg 9.0's Vulkan transfers
+// drop the last chroma row of an odd-height surface); downloads still give
+// the frame's own size.
 VulkanFrame upload_to_vulkan(const AVFrame& software, AVPixelFormat sw_format = AV_PIX_FMT_NONE);
 
 // What av_hwframe_transfer_data gives for a hardware frame into an empty
