@@ -34,12 +34,17 @@ void DecoderPool::put(DecoderPoolKey key, OpenedDecoder decoder) noexcept {
   // only when the stream signals one, and frames inherit the context's
   // values: without this reset a later stream that signals none would be
   // reported with the previous stream's colours. A fresh decoder has them
-  // unspecified.
-  context->color_range = AVCOL_RANGE_UNSPECIFIED;
-  context->colorspace = AVCOL_SPC_UNSPECIFIED;
-  context->color_primaries = AVCOL_PRI_UNSPECIFIED;
-  context->color_trc = AVCOL_TRC_UNSPECIFIED;
-  context->chroma_sample_location = AVCHROMA_LOC_UNSPECIFIED;
+  // unspecified. H.264 sets them again from the parameter sets on every
+  // slice. The HEVC decoder must keep them: it writes all of them (signalled
+  // or not) only when a different SPS becomes active, so after a reset a
+  // stream with the same SPS would come out with no colour description.
+  if (context->codec_id == AV_CODEC_ID_H264) {
+    //context->color_range = AVCOL_RANGE_UNSPECIFIED;
+    context->colorspace = AVCOL_SPC_UNSPECIFIED;
+    context->color_primaries = AVCOL_PRI_UNSPECIFIED;
+    context->color_trc = AVCOL_TRC_UNSPECIFIED;
+    context->chroma_sample_location = AVCHROMA_LOC_UNSPECIFIED;
+  }
   if (entries_.size() == DECODER_POOL_CAPACITY) {
     entries_.erase(entries_.begin());
   }
