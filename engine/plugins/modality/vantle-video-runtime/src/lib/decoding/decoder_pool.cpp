@@ -39,7 +39,7 @@ void DecoderPool::put(DecoderPoolKey key, OpenedDecoder decoder) noexcept {
   // or not) only when a different SPS becomes active, so after a reset a
   // stream with the same SPS would come out with no colour description.
   if (context->codec_id == AV_CODEC_ID_H264) {
-    //context->color_range = AVCOL_RANGE_UNSPECIFIED;
+    context->color_range = AVCOL_RANGE_UNSPECIFIED;
     context->colorspace = AVCOL_SPC_UNSPECIFIED;
     context->color_primaries = AVCOL_PRI_UNSPECIFIED;
     context->color_trc = AVCOL_TRC_UNSPECIFIED;
