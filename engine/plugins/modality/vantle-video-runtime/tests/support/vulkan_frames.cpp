@@ -220,6 +220,19 @@ VulkanFrame upload_to_vulkan(const AVFrame& software, AVPixelFormat sw_format) {
   return result;
 }
 
+VulkanFrame make_undownloadable_vulkan_frame(const AVFrame& software) {
+  VulkanFrame result = upload_to_vulkan(software);
+  if (result.frame != nullptr) {
+    // The download allocates its destination at the frames context's size;
+    // 65536x65536 fails FFmpeg's picture size check. The surface itself was
+    // made at the real size and is released at that size.
+    auto* context = reinterpret_cast<AVHWFramesContext*>(result.frame->hw_frames_ctx->data);
+    context->width = 1 << 16;
+    context->height = 1 << 16;
+  }
+  return result;
+}
+
 Result<FrameHandle> download_hardware_frame(const AVFrame& hardware) {
   if (hardware.hw_frames_ctx == nullptr) {
     return fail("not a hardware frame");

@@ -44,6 +44,12 @@ Result<BufferRefHandle> vulkan_frames_context(AVPixelFormat sw_format, int width
 // the frame's own size.
 VulkanFrame upload_to_vulkan(const AVFrame& software, AVPixelFormat sw_format = AV_PIX_FMT_NONE);
 
+// A Vulkan frame (uploaded like upload_to_vulkan) whose download fails: its
+// frames context claims a surface too large to allocate, so
+// av_hwframe_transfer_data into an empty frame returns AVERROR(EINVAL)
+// before touching the surface (FFmpeg logs "Picture size ... is invalid").
+VulkanFrame make_undownloadable_vulkan_frame(const AVFrame& software);
+
 // What av_hwframe_transfer_data gives for a hardware frame into an empty
 // destination: the frames context's first download format, the source's
 // size, and no properties (FFmpeg copies none by itself).
