@@ -15,6 +15,7 @@
 #include "support/reference_decode.h"
 #include "support/request_builder.h"
 #include "support/rgb_reference.h"
+#include "support/vulkan_frames.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle {
@@ -575,6 +576,41 @@ TEST(SelectedDecoding, WholeRunIsDecodedAndOnlySelectedFramesConverted) {
   auto none = decode_selected_packets_to_rgb(8, 8, media.codec, media.extradata, {}, {1});
   ASSERT_TRUE(none.has_value()) << none.error();
   EXPECT_TRUE(none->empty());
+}
+
+// A hardware frame selected for YUV420 gives the planes of its download.
+TEST(SelectedDecoding, HardwareFrameConvertsToYuv420ThroughItsCopy) {
+  FrameHandle software = testing::make_source_frame(33, 17, AV_PIX_FMT_YUV420P, 3);
+  software->color_range = AVCOL_RANGE_MPEG;
+  software->colorspace = AVCOL_SPC_BT709;
+  software->color_primaries = AVCOL_PRI_BT709;
+  software->color_trc = AVCOL_TRC_BT709;
+  const auto expected = testing::packed_planes(*software);
+
+  testing::VulkanFrame hardware = testing::upload_to_vulkan(*software);
+  VANTLE_REQUIRE_VULKAN_FRAME(hardware);
+  auto yuv = convert_decoded_frame_to_yuv420(FfmpegDecodedFrame{std::move(hardware.frame)});
+  ASSERT_TRUE(yuv.has_value()) << yuv.error();
+  EXPECT_EQ(yuv->width, 33u);
+  EXPECT_EQ(yuv->height, 17u);
+  const ByteBuffer* planes[] = {&yuv->y, &yuv->u, &yuv->v};
+  for (int p = 0; p < 3; ++p) {
+    ASSERT_EQ(planes[p]->size(), expected[p].size()) << "plane " << p;
+    EXPECT_EQ(std::memcmp(planes[p]->data(), expected[p].data(), expected[p].size()), 0)
+        << "plane " << p;
+  }
+  EXPECT_EQ(yuv->color_range, AVCOL_RANGE_MPEG);
+  EXPECT_EQ(yuv->color_space, AVCOL_SPC_BT709);
+  EXPECT_EQ(yuv->color_primaries, AVCOL_PRI_BT709);
+  EXPECT_EQ(yuv->color_trc, AVCOL_TRC_BT709);
+
+  // A surface that downloads as NV12 is refused by the plane extraction.
+  testing::VulkanFrame semi_planar = testing::upload_to_vulkan(*software, AV_PIX_FMT_NV12);
+  VANTLE_REQUIRE_VULKAN_FRAME(semi_planar);
+  auto refused = convert_decoded_frame_to_yuv420(FfmpegDecodedFrame{std::move(semi_planar.frame)});
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(),
+            "yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got NV12");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "common/ffmpeg.h"
 #include "conversion/rgb_converter.h"
 #include "support/rgb_reference.h"
+#include "support/vulkan_frames.h"
 
 namespace vantle {
 namespace {
@@ -655,6 +656,57 @@ TEST(RgbColourConversion, ConfigureRejectsNothingSwscaleAccepts) {
       EXPECT_EQ(destination_range, 1);
       EXPECT_EQ(std::memcmp(inverse, sws_getCoefficients(colorspace), sizeof(int) * 4), 0);
     }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Hardware frames
+
+// A Vulkan frame converts through its downloaded copy, with the source's
+// colour description, and gives the pixels the software frame gives.
+TEST(RgbHardwareFrames, VulkanFrameConvertsThroughItsDownload) {
+  for (AVPixelFormat surface : {AV_PIX_FMT_NONE, AV_PIX_FMT_NV12}) {
+    FrameHandle software =
+        described(block_frame(32, 24, COLOURS), AVCOL_SPC_BT709, AVCOL_RANGE_MPEG);
+    testing::VulkanFrame hardware = testing::upload_to_vulkan(*software, surface);
+    VANTLE_REQUIRE_VULKAN_FRAME(hardware);
+    ASSERT_EQ(hardware.frame->format, AV_PIX_FMT_VULKAN);
+
+    FfmpegRgbConverter converter;
+    auto from_hardware = converter.convert_to_rgb(decoded(std::move(hardware.frame)), 0, 0);
+    ASSERT_TRUE(from_hardware.has_value()) << from_hardware.error();
+    ASSERT_NE(converter.scaler(), nullptr);
+    // The scaler reads the download format, never the surface format.
+    EXPECT_NE(converter.scaler()->input.format, AV_PIX_FMT_VULKAN);
+    EXPECT_EQ(converter.scaler()->conversion, (YuvColorConversion{SWS_CS_ITU709, false}));
+    EXPECT_EQ(from_hardware->width, 32u);
+    EXPECT_EQ(from_hardware->height, 24u);
+    expect_blocks_match(*from_hardware, COLOURS, testing::BT709_MATRIX, false);
+
+    if (surface == AV_PIX_FMT_NONE) {
+      FfmpegRgbConverter direct;
+      auto from_software = direct.convert_to_rgb(decoded(std::move(software)), 0, 0);
+      ASSERT_TRUE(from_software.has_value()) << from_software.error();
+      ASSERT_EQ(from_software->data.size(), from_hardware->data.size());
+      EXPECT_EQ(std::memcmp(from_software->data.data(), from_hardware->data.data(),
+                            from_hardware->data.size()),
+                0);
+    }
+  }
+}
+
+TEST(RgbHardwareFrames, ResizedVulkanFramesReuseOneScaler) {
+  FfmpegRgbConverter converter;
+  for (int i = 0; i < 3; ++i) {
+    FrameHandle software =
+        described(flat_frame(32, 24, {81, 90, 240}), AVCOL_SPC_BT709, AVCOL_RANGE_MPEG);
+    testing::VulkanFrame hardware = testing::upload_to_vulkan(*software);
+    VANTLE_REQUIRE_VULKAN_FRAME(hardware);
+    auto rgb = converter.convert_to_rgb(decoded(std::move(hardware.frame)), 16, 0);
+    ASSERT_TRUE(rgb.has_value()) << rgb.error();
+    EXPECT_EQ(rgb->width, 16u);
+    EXPECT_EQ(rgb->height, 24u);
+    EXPECT_EQ(converter.scaler()->generation, 1u);
   }
 }
 

@@ -45,6 +45,16 @@ Result<std::vector<Frame>> decode_selected(RuntimeCodec codec,
 
 }  // namespace
 
+Result<Yuv420Frame> convert_decoded_frame_to_yuv420(FfmpegDecodedFrame frame) {
+  const FfmpegDecodedFrame decoded = std::move(frame);
+  // The downloaded copy, if any, is released before the decoded frame.
+  auto input = frame_for_rgb_conversion(*decoded.frame);
+  if (!input) {
+    return fail(std::move(input.error()));
+  }
+  return convert_frame_to_yuv420(input->as_ref());
+}
+
 Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
     std::uint32_t width, std::uint32_t height, RuntimeCodec codec,
     std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
@@ -61,13 +71,7 @@ Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
     RuntimeCodec codec, std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
     const PositionSet& selection) {
   return decode_selected<Yuv420Frame>(codec, extradata, std::move(packets), selection,
-                                      [](FfmpegDecodedFrame decoded) -> Result<Yuv420Frame> {
-                                        auto input = frame_for_rgb_conversion(*decoded.frame);
-                                        if (!input) {
-                                          return fail(std::move(input.error()));
-                                        }
-                                        return convert_frame_to_yuv420(input->as_ref());
-                                      });
+                                      convert_decoded_frame_to_yuv420);
 }
 
 }  // namespace vantle

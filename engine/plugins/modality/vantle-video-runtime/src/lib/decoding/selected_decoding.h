@@ -32,4 +32,8 @@ Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
     RuntimeCodec codec, std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
     const PositionSet& selection);
 
+// The YUV420 conversion of one selected frame, which it takes over: a
+// hardware frame's planes are read from its system-memory copy.
+Result<Yuv420Frame> convert_decoded_frame_to_yuv420(FfmpegDecodedFrame frame);
+
 }  // namespace vantle
