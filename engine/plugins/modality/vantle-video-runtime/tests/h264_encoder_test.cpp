@@ -16,9 +16,11 @@ extern "C" {
 
 #include "common/ffmpeg.h"
 #include "decoding/ffmpeg_setup.h"
+#include "h264_encoder/gop_transcode.h"
 #include "h264_encoder/h264_gop_encoder.h"
 #include "support/media.h"
 #include "support/reference_decode.h"
+#include "support/vulkan_frames.h"
 
 namespace vantle {
 namespace {
@@ -446,6 +448,58 @@ TEST_F(H264GopEncoderTest, AbandonedEncoderReleasesWhatItBuffered) {
     ASSERT_TRUE(encoder.encode(frame_of(64, 48, AV_PIX_FMT_NV12, i), access_units).has_value());
   }
   // Destroyed without finish: the leak checkers see that nothing stays.
+}
+
+TEST_F(H264GopEncoderTest, SoftwareFramesAreEncodedThemselves) {
+  FrameHandle decoded = frame_of(64, 48);
+  AVFrame* address = decoded.get();
+  auto frame = take_system_memory_frame(std::move(decoded));
+  ASSERT_TRUE(frame.has_value()) << frame.error();
+  EXPECT_EQ(frame->get(), address);
+}
+
+// A decoder's hardware output: downloaded, the hardware frame released at
+// once, and the encoder takes size and colours from the copy.
+TEST_F(H264GopEncoderTest, HardwareFrameIsDownloadedAndEncoded) {
+  FrameHandle software = frame_of(64, 48, AV_PIX_FMT_YUV420P, 2);
+  software->color_range = AVCOL_RANGE_MPEG;
+  software->colorspace = AVCOL_SPC_BT709;
+  software->color_primaries = AVCOL_PRI_BT709;
+  software->color_trc = AVCOL_TRC_BT709;
+  testing::VulkanFrame hardware = testing::upload_to_vulkan(*software, AV_PIX_FMT_NV12);
+  VANTLE_REQUIRE_VULKAN_FRAME(hardware);
+  testing::BufferRefHandle surface(av_buffer_ref(hardware.frame->buf[0]));
+  ASSERT_NE(surface, nullptr);
+
+  auto frame = take_system_memory_frame(std::move(hardware.frame));
+  ASSERT_TRUE(frame.has_value()) << frame.error();
+  EXPECT_EQ((*frame)->hw_frames_ctx, nullptr);
+  EXPECT_EQ((*frame)->width, 64);
+  EXPECT_EQ((*frame)->height, 48);
+  EXPECT_EQ(av_buffer_get_ref_count(surface.get()), 1) << "the hardware frame is still held";
+
+  auto encoder = H264GopEncoder::open(**frame, 25, 1, 0, 1);
+  ASSERT_TRUE(encoder.has_value()) << encoder.error();
+  EXPECT_EQ(encoder->context().width, 64);
+  EXPECT_EQ(encoder->context().height, 48);
+  EXPECT_EQ(encoder->context().color_range, AVCOL_RANGE_MPEG);
+  EXPECT_EQ(encoder->context().colorspace, AVCOL_SPC_BT709);
+  EXPECT_EQ(encoder->context().color_primaries, AVCOL_PRI_BT709);
+  EXPECT_EQ(encoder->context().color_trc, AVCOL_TRC_BT709);
+  std::vector<ByteBuffer> access_units;
+  ASSERT_TRUE(encoder->encode(std::move(*frame), access_units).has_value());
+  ASSERT_TRUE(std::move(*encoder).finish(access_units).has_value());
+  ASSERT_EQ(access_units.size(), 1u);
+
+  auto decoded = testing::reference_decode(RuntimeCodec::H264, {}, {to_vector(access_units[0])});
+  ASSERT_TRUE(decoded.has_value()) << decoded.error();
+  ASSERT_EQ(decoded->size(), 1u);
+  EXPECT_EQ(decoded->front().color_space, AVCOL_SPC_BT709);
+  const auto source = testing::packed_planes(*software);
+  for (int plane = 0; plane < 3; ++plane) {
+    EXPECT_GT(testing::psnr(decoded->front().planes[plane], source[plane]), 35.0)
+        << "plane " << plane;
+  }
 }
 
 // Packet bytes with the flags of an encoder packet.

@@ -15,19 +15,6 @@ namespace vantle {
 
 namespace {
 
-// The decoded frame itself, or its system-memory copy when it is a hardware
-// frame (the hardware frame is released at once).
-Result<FrameHandle> system_memory_frame(FrameHandle decoded) {
-  auto input = frame_for_rgb_conversion(*decoded);
-  if (!input) {
-    return fail(std::move(input.error()));
-  }
-  if (input->is_downloaded()) {
-    return input->take_downloaded();
-  }
-  return decoded;
-}
-
 // Runs the iterator to its end, encoding the frames at selected positions;
 // the encoder is opened on the first of them. There is no early stop: the
 // whole run is decoded and the decoder drained.
@@ -44,7 +31,7 @@ Status encode_selected_frames(FfmpegDecodedFrames& frames, const std::set<std::u
     if (!selected.contains(position++)) {
       continue;
     }
-    auto frame = system_memory_frame(std::move(decoded));
+    auto frame = take_system_memory_frame(std::move(decoded));
     if (!frame) {
       return fail(std::move(frame.error()));
     }
@@ -66,6 +53,18 @@ Status encode_selected_frames(FfmpegDecodedFrames& frames, const std::set<std::u
 }
 
 }  // namespace
+
+Result<FrameHandle> take_system_memory_frame(FrameHandle decoded) {
+  auto input = frame_for_rgb_conversion(*decoded);
+  if (!input) {
+    return fail(std::move(input.error()));
+  }
+  if (input->is_downloaded()) {
+    // The hardware frame goes with `decoded` as this returns.
+    return input->take_downloaded();
+  }
+  return decoded;
+}
 
 Result<std::vector<ByteBuffer>> transcode_to_h264(const RuntimeTranscodeRequest& request) {
   const RuntimeDecodeRequest& source = request.decode;
