@@ -3,6 +3,7 @@
 // bit-exactness with libavcodec, failures and the order of view messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -177,8 +178,7 @@ TEST_P(DecodeExport, DuplicatePositionsCollapseAndOrderIsAscending) {
            {&RuntimeFrame::rgb, &RuntimeFrame::y, &RuntimeFrame::u, &RuntimeFrame::v}) {
         const auto a = bytes_of(messy[i].*member);
         const auto b = bytes_of(tidy[i].*member);
-        ASSERT_EQ(a.size(), b.size());
-        EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size()), 0) << "frame " << i;
+        EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end())) << "frame " << i;
       }
     }
     if (format == RuntimePixelFormat::Yuv420) {
