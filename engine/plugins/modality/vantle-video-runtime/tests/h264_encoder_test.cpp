@@ -468,15 +468,17 @@ TEST_F(H264GopEncoderTest, HardwareFrameIsDownloadedAndEncoded) {
   software->color_trc = AVCOL_TRC_BT709;
   testing::VulkanFrame hardware = testing::upload_to_vulkan(*software, AV_PIX_FMT_NV12);
   VANTLE_REQUIRE_VULKAN_FRAME(hardware);
-  testing::BufferRefHandle surface(av_buffer_ref(hardware.frame->buf[0]));
-  ASSERT_NE(surface, nullptr);
+  // The frames context stays while a hardware frame refers to it.
+  testing::BufferRefHandle frames_context(av_buffer_ref(hardware.frame->hw_frames_ctx));
+  ASSERT_NE(frames_context, nullptr);
+  ASSERT_EQ(av_buffer_get_ref_count(frames_context.get()), 2);
 
   auto frame = take_system_memory_frame(std::move(hardware.frame));
   ASSERT_TRUE(frame.has_value()) << frame.error();
   EXPECT_EQ((*frame)->hw_frames_ctx, nullptr);
   EXPECT_EQ((*frame)->width, 64);
   EXPECT_EQ((*frame)->height, 48);
-  EXPECT_EQ(av_buffer_get_ref_count(surface.get()), 1) << "the hardware frame is still held";
+  EXPECT_EQ(av_buffer_get_ref_count(frames_context.get()), 1) << "the hardware frame is still held";
 
   auto encoder = H264GopEncoder::open(**frame, 25, 1, 0, 1);
   ASSERT_TRUE(encoder.has_value()) << encoder.error();

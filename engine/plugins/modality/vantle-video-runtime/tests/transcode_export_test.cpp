@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <set>
 #include <span>
 #include <string>
@@ -195,6 +196,11 @@ struct SourceCase {
   StreamSpec spec;
   std::vector<std::size_t> positions;  // as the request gives them
 };
+
+// Shown by name in test output, not as raw bytes.
+void PrintTo(const SourceCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<SourceCase> source_cases() {
   auto spec = [](RuntimeCodec codec, AVPixelFormat format) {
