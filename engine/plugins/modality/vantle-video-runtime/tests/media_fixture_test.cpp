@@ -307,6 +307,25 @@ TEST(MediaFixture, RequestBuilderRecordsOutliveLaterEdits) {
   EXPECT_EQ(group.request(RuntimePixelFormat::Yuv420).packet_count, 2u);
 }
 
+TEST(MediaFixture, QuietLogPutsTheLevelBack) {
+  const int before = av_log_get_level();
+  av_log_set_level(AV_LOG_INFO);
+  {
+    const QuietFfmpegLog outer;
+    EXPECT_EQ(av_log_get_level(), AV_LOG_ERROR);
+    { const QuietFfmpegLog inner; }
+    EXPECT_EQ(av_log_get_level(), AV_LOG_ERROR);
+  }
+  EXPECT_EQ(av_log_get_level(), AV_LOG_INFO);
+  {
+    // A level set meanwhile (the library's set-up) is kept.
+    const QuietFfmpegLog quiet;
+    av_log_set_level(AV_LOG_WARNING);
+  }
+  EXPECT_EQ(av_log_get_level(), AV_LOG_WARNING);
+  av_log_set_level(before);
+}
+
 TEST(MediaFixture, UndownloadableVulkanFrameFailsItsDownload) {
   FrameHandle source = make_source_frame(16, 16, AV_PIX_FMT_YUV420P, 0);
   VulkanFrame hardware = make_undownloadable_vulkan_frame(*source);

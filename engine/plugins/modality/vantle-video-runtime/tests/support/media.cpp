@@ -463,14 +463,38 @@ EncodedStream encode_stream(const StreamSpec& spec) {
   return cache.emplace(key, encode_uncached(spec)).first->second;
 }
 
-QuietFfmpegLog::QuietFfmpegLog() noexcept : saved_level_(av_log_get_level()) {
-  if (saved_level_ > AV_LOG_ERROR) {
-    av_log_set_level(AV_LOG_ERROR);
+namespace {
+
+struct QuietLogState {
+  std::mutex mutex;
+  int holders = 0;
+  int saved_level = AV_LOG_INFO;
+  int quiet_level = AV_LOG_ERROR;
+};
+
+QuietLogState& quiet_log_state() {
+  static QuietLogState state;
+  return state;
+}
+
+}  // namespace
+
+QuietFfmpegLog::QuietFfmpegLog() noexcept {
+  QuietLogState& state = quiet_log_state();
+  std::lock_guard lock(state.mutex);
+  if (state.holders++ == 0) {
+    state.saved_level = av_log_get_level();
+    state.quiet_level = std::min(state.saved_level, AV_LOG_ERROR);
+    av_log_set_level(state.quiet_level);
   }
 }
 
 QuietFfmpegLog::~QuietFfmpegLog() {
-  av_log_set_level(saved_level_);
+  QuietLogState& state = quiet_log_state();
+  std::lock_guard lock(state.mutex);
+  if (--state.holders == 0 && av_log_get_level() == state.quiet_level) {
+    av_log_set_level(state.saved_level);
+  }
 }
 
 std::string default_av1_encoder() {

@@ -39,8 +39,9 @@ struct StreamSpec {
   int frame_count = 8;
   // Frames from one key frame to the next; 0 gives a single group.
   int gop_size = 0;
-  // Consecutive B-frames; 0 gives none. 2 gives packets I P B B (display
-  // I B B P).
+  // Consecutive B-frames (H.264, H.265); 0 gives none. 2 gives packets
+  // I P B B (display I B B P). AV1 streams never reorder: packets come in
+  // display order whatever this says.
   int b_frames = 0;
   // Parameter sets in the extradata rather than in the first access unit.
   bool global_header = false;
@@ -113,19 +114,17 @@ FrameHandle make_flat_frame(int width, int height, AVPixelFormat pix_fmt, int y,
 // Thread-safe.
 EncodedStream encode_stream(const StreamSpec& spec);
 
-// Lowers FFmpeg's process-wide log level to AV_LOG_ERROR for its lifetime
-// (encoders and decoders announce themselves at AV_LOG_INFO) and puts back
-// whatever level was set before. Not for use while another thread changes
-// the level.
+// Lowers FFmpeg's process-wide log level to AV_LOG_ERROR while at least one
+// instance lives on any thread (encoders and decoders announce themselves at
+// AV_LOG_INFO). The last one to go puts the earlier level back, unless
+// someone else changed the level meanwhile (the library's one-time set-up
+// running on another thread): that level stays.
 class QuietFfmpegLog {
  public:
   QuietFfmpegLog() noexcept;
   ~QuietFfmpegLog();
   QuietFfmpegLog(const QuietFfmpegLog&) = delete;
   QuietFfmpegLog& operator=(const QuietFfmpegLog&) = delete;
-
- private:
-  int saved_level_;
 };
 
 // Name of the AV1 encoder encode_stream() uses by default, or empty when the

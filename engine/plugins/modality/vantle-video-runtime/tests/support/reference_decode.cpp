@@ -104,6 +104,12 @@ Result<std::vector<ReferenceFrame>> reference_decode(
       sent = avcodec_send_packet(context->get(), packet.get());
     }
     av_packet_unref(packet.get());
+    if (sent < 0 && options.skip_refused_packets) {
+      if (options.refused_packets != nullptr) {
+        options.refused_packets->push_back(index);
+      }
+      continue;
+    }
     if (sent < 0) {
       return fail(str_cat("avcodec_send_packet(", index, "): ", ffmpeg_error_text(sent)));
     }

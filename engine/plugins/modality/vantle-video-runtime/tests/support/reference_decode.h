@@ -38,13 +38,18 @@ struct ReferenceDecodeOptions {
   // Sends packet i with pts i, as the library's indexed decode does.
   bool packet_index_pts = false;
   int thread_count = 1;
+  // Drops packets the decoder refuses (corrupted input) instead of failing;
+  // their indices are appended to *refused_packets when it is set.
+  bool skip_refused_packets = false;
+  std::vector<std::size_t>* refused_packets = nullptr;
   // Decoder by name ("libdav1d", "libaom-av1"); empty takes FFmpeg's default
   // decoder for the codec id, as the library does.
   std::string decoder;
 };
 
 // Decodes the packets (decode order) with a bare send/receive loop and
-// drains the decoder. Every FFmpeg failure is an error message.
+// drains the decoder. Every FFmpeg failure is an error message. Empty
+// packets are not sent (an empty packet would be FFmpeg's drain signal).
 Result<std::vector<ReferenceFrame>> reference_decode(
     RuntimeCodec codec, std::span<const std::uint8_t> extradata,
     const std::vector<std::vector<std::uint8_t>>& packets,

@@ -42,6 +42,12 @@ Result<BufferRefHandle> vulkan_frames_context(AVPixelFormat sw_format, int width
 // frame, as a decoder's aligned surfaces are (FFmpeg 9.0's Vulkan transfers
 // drop the last chroma row of an odd-height surface); downloads still give
 // the frame's own size.
+//
+// Lifetime: the surface buffer (frame->buf[0]) is returned to a pool whose
+// release code reads the frames context. A test that keeps its own reference
+// to buf[0] must also keep one to hw_frames_ctx, declared before it so that
+// it is released after it; otherwise releasing buf[0] last reads freed
+// memory (a crash in av_buffer_unref).
 VulkanFrame upload_to_vulkan(const AVFrame& software, AVPixelFormat sw_format = AV_PIX_FMT_NONE);
 
 // A Vulkan frame (uploaded like upload_to_vulkan) whose download fails: its
