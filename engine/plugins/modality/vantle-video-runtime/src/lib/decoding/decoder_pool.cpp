@@ -30,15 +30,16 @@ std::optional<OpenedDecoder> DecoderPool::take(const DecoderPoolKey& key) {
 void DecoderPool::put(DecoderPoolKey key, OpenedDecoder decoder) noexcept {
   AVCodecContext* context = decoder.get();
   avcodec_flush_buffers(context);
-  // The H.264 decoder copies a stream's colour description into the context
-  // only when the stream signals one, and frames inherit the context's
-  // values: without this reset a later stream that signals none would be
-  // reported with the previous stream's colours. A fresh decoder has them
-  // unspecified. H.264 sets them again from the parameter sets on every
-  // slice. The HEVC decoder must keep them: it writes all of them (signalled
-  // or not) only when a different SPS becomes active, so after a reset a
-  // stream with the same SPS would come out with no colour description.
-  if (context->codec_id == AV_CODEC_ID_H264) {
+  // The H.264 decoder (and libdav1d in FFmpeg 9.0) copies a stream's colour
+  // description into the context only when the stream signals one, and
+  // frames inherit the context's values: without this reset a later stream
+  // that signals none would be reported with the previous stream's colours.
+  // A fresh decoder has them unspecified; both set them again from the
+  // parameter sets of the next stream. The HEVC decoder must keep them: it
+  // writes all of them (signalled or not) only when a different SPS becomes
+  // active, so after a reset a stream with the same SPS would come out with
+  // no colour description.
+  if (context->codec_id != AV_CODEC_ID_HEVC) {
     context->color_range = AVCOL_RANGE_UNSPECIFIED;
     context->colorspace = AVCOL_SPC_UNSPECIFIED;
     context->color_primaries = AVCOL_PRI_UNSPECIFIED;
