@@ -1,0 +1,35 @@
+// The benchmark program: Google Benchmark's table of every row, then the
+// summary of library against bare rates, the pool's benefit and the indexed
+// decode's peak memory.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+
+#include "bench_options.h"
+#include "bench_rows.h"
+#include "ratio_summary.h"
+#include "support/media.h"
+
+int main(int argc, char** argv) {
+  using namespace vantle::bench;
+  parse_bench_options(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 2;
+  }
+  // One pass over the rows per thread count, in table order.
+  for (const int threads : bench_options().thread_passes) {
+    register_indexed_decode_rows(threads);
+    register_decode_export_rows(threads);
+    register_transcode_rows(threads);
+    register_pool_rows(threads);
+    register_peak_memory_rows(threads);
+  }
+  std::fprintf(stderr,
+               "Time = median library time per call; the rows' figures are in the summary below "
+               "the table.\n");
+  benchmark::RunSpecifiedBenchmarks();
+  summary().print();
+  benchmark::Shutdown();
+  return summary().any_failed() ? 1 : 0;
+}
