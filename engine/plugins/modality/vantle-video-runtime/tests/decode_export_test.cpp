@@ -441,8 +441,49 @@ TEST(DecodeExportColour, RgbMatrixStreamIsRefusedForRgbOutput) {
   EXPECT_EQ(nothing.size(), 0u);
 }
 
+// Two H.264 groups back to back, the second declaring the RGB matrix: the
+// second selected frame fails the call after the first was converted, and
+// nothing is handed out.
+TEST(DecodeExportColour, ConversionErrorAtALaterSelectedFrameFailsTheCall) {
+  StreamSpec good = moving(RuntimeCodec::H264, 2);
+  good.color_space = AVCOL_SPC_BT709;
+  StreamSpec bad = moving(RuntimeCodec::H264, 2);
+  bad.color_space = AVCOL_SPC_RGB;
+  const EncodedStream first = encode_stream(good);
+  const EncodedStream second = encode_stream(bad);
+  VANTLE_REQUIRE_STREAM(first);
+  VANTLE_REQUIRE_STREAM(second);
+  std::vector<std::vector<std::uint8_t>> packets = first.packets;
+  packets.insert(packets.end(), second.packets.begin(), second.packets.end());
+  RequestBuilder builder(RuntimeCodec::H264, {}, packets);
+
+  Response first_only;
+  ASSERT_EQ(decode(builder.request(RuntimePixelFormat::Rgb, {0, 1}), first_only), 0)
+      << last_error();
+  EXPECT_EQ(first_only.size(), 2u);
+
+  RuntimeDecodeResponse response = sentinel_response();
+  const RuntimeDecodeRequest request = builder.request(RuntimePixelFormat::Rgb, {0, 3});
+  EXPECT_EQ(vantle_video_runtime_decode(&request, &response), -1);
+  EXPECT_EQ(last_error(), "FFmpeg RGB conversion does not support YUV color space RGB");
+  expect_untouched(response);
+}
+
 // ---------------------------------------------------------------------------
 // Requests without pictures and invalid requests
+
+// Packets the decoder accepts but that hold no picture give no frame.
+TEST(DecodeExportRequest, PacketsWithoutPicturesGiveNoFrames) {
+  // An AV1 temporal delimiter on its own.
+  const std::vector<std::uint8_t> delimiter = {0x12, 0x00};
+  RequestBuilder builder(RuntimeCodec::Av1, {}, {delimiter, delimiter});
+  for (RuntimePixelFormat format : {RuntimePixelFormat::Yuv420, RuntimePixelFormat::Rgb}) {
+    Response response;
+    ASSERT_EQ(decode(builder.request(format), response), 0) << last_error();
+    EXPECT_NE(response.record.frames, nullptr);
+    EXPECT_EQ(response.size(), 0u);
+  }
+}
 
 TEST(DecodeExportRequest, NoPacketsSucceedsWithNoFrames) {
   for (RuntimePixelFormat format : {RuntimePixelFormat::Yuv420, RuntimePixelFormat::Rgb}) {
