@@ -9,8 +9,7 @@
 namespace vantle {
 
 // Checks both pointers, decodes, and writes the response only on success.
-Status decode_runtime_request(const RuntimeDecodeRequest* request,
-                              RuntimeDecodeResponse* response);
+Status decode_runtime_request(const RuntimeDecodeRequest* request, RuntimeDecodeResponse* response);
 // The selected frames as response records; never touches a response.
 Result<std::vector<RuntimeFrame>> handle_runtime_request(const RuntimeDecodeRequest& request);
 

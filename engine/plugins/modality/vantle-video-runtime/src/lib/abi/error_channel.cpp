@@ -9,9 +9,13 @@ namespace {
 thread_local std::string LAST_ERROR;
 }  // namespace
 
-void clear_last_error() noexcept { LAST_ERROR.clear(); }
+void clear_last_error() noexcept {
+  LAST_ERROR.clear();
+}
 
-void store_last_error(std::string message) noexcept { LAST_ERROR = std::move(message); }
+void store_last_error(std::string message) noexcept {
+  LAST_ERROR = std::move(message);
+}
 
 RuntimeBytes view_last_error() noexcept {
   // data() of an empty std::string is a valid, non-null address.

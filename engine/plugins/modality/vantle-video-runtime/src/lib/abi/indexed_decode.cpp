@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "abi/export_frame.h"
+#include "abi/runtime_frames.h"
 #include "abi/views.h"
 #include "common/text.h"
 #include "conversion/hardware_download.h"
@@ -16,24 +17,6 @@ namespace {
 std::uint64_t saturating_add(std::uint64_t total, std::uint64_t amount) {
   std::uint64_t sum = 0;
   return __builtin_add_overflow(total, amount, &sum) ? UINT64_MAX : sum;
-}
-
-RuntimeIndexedFrame to_indexed_frame(std::size_t packet_index, Yuv420Frame&& picture) {
-  RuntimeIndexedFrame indexed{};
-  RuntimeFrame& frame = indexed.frame;
-  frame.format = RuntimePixelFormat::Yuv420;
-  frame.width = picture.width;
-  frame.height = picture.height;
-  frame.rgb = RuntimeBytes::empty();
-  frame.y = RuntimeBytes::from_vec(std::move(picture.y));
-  frame.u = RuntimeBytes::from_vec(std::move(picture.u));
-  frame.v = RuntimeBytes::from_vec(std::move(picture.v));
-  frame.color_range = picture.color_range;
-  frame.color_space = picture.color_space;
-  frame.color_primaries = picture.color_primaries;
-  frame.color_trc = picture.color_trc;
-  indexed.packet_index = packet_index;
-  return indexed;
 }
 
 }  // namespace
@@ -107,7 +90,7 @@ Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(
   std::vector<RuntimeIndexedFrame> records;
   records.reserve(kept.size());
   for (auto& [packet_index, picture] : kept) {
-    records.push_back(to_indexed_frame(packet_index, std::move(picture)));
+    records.push_back(RuntimeIndexedFrame{to_runtime_frame(std::move(picture)), packet_index});
   }
   return records;
 }

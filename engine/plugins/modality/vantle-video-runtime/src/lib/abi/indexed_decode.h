@@ -29,7 +29,6 @@ class Yuv420PixelBudget {
 Status decode_indexed_request(const RuntimeDecodeRequest* request,
                               RuntimeIndexedResponse* response);
 // Every decoded picture with the index of the packet that produced it.
-Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(
-    const RuntimeDecodeRequest& request);
+Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(const RuntimeDecodeRequest& request);
 
 }  // namespace vantle

@@ -2,7 +2,9 @@
 #include "common/byte_buffer.h"
 #include "vantle_video_runtime.h"
 
-RuntimeBytes RuntimeBytes::empty() noexcept { return RuntimeBytes{nullptr, 0}; }
+RuntimeBytes RuntimeBytes::empty() noexcept {
+  return RuntimeBytes{nullptr, 0};
+}
 
 RuntimeBytes RuntimeBytes::from_vec(vantle::ByteBuffer&& bytes) noexcept {
   vantle::ByteBuffer owned = std::move(bytes);
