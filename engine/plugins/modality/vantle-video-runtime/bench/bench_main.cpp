@@ -17,12 +17,16 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
     return 2;
   }
-  // One pass over the rows per thread count, in table order.
+  // The pool rows once before everything else, then one pass over the rows
+  // per thread count, in table order.
+  for (const int threads : bench_options().thread_passes) {
+    register_pool_rows(threads, PoolPlacement::First);
+  }
   for (const int threads : bench_options().thread_passes) {
     register_indexed_decode_rows(threads);
     register_decode_export_rows(threads);
     register_transcode_rows(threads);
-    register_pool_rows(threads);
+    register_pool_rows(threads, PoolPlacement::AfterOtherRows);
     register_peak_memory_rows(threads);
   }
   std::fprintf(stderr,

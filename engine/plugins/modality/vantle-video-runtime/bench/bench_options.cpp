@@ -21,7 +21,10 @@ BenchOptions OPTIONS;
                "  --vantle_max_pairs=N    most pairs per row (default 400)\n"
                "  --vantle_pool_calls=N   calls per side in the pool rows (default 200)\n"
                "  --vantle_threads=1,2    VANTLE_VIDEO_FFMPEG_THREADS of each pass (default 1,2)\n"
-               "  --benchmark_filter=RE   only the rows whose name matches, e.g. IndexedDecode\n");
+               "  --benchmark_filter=RE   only the rows whose name matches, e.g. IndexedDecode\n"
+               "  --benchmark_out=FILE --benchmark_out_format=json\n"
+               "                          Google Benchmark's figures as JSON in a file (stdout\n"
+               "                          carries the summary tables after the table)\n");
   std::exit(status);
 }
 

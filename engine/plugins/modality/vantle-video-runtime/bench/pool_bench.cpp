@@ -29,10 +29,13 @@ Result<RowSides> pool_sides(int threads) {
 
 }  // namespace
 
-void register_pool_rows(int threads) {
-  const std::string name = str_cat("PoolBenefit/", clip_tag(POOL_CLIP), "/threads:", threads);
-  register_case(name, [threads](benchmark::State& state) {
-    const RowSpec spec{RowKind::PoolCalls, "Pool benefit", clip_label(POOL_CLIP), threads};
+void register_pool_rows(int threads, PoolPlacement placement) {
+  const bool first = placement == PoolPlacement::First;
+  const std::string name = str_cat("PoolBenefit/", first ? "first" : "after_other_rows", "/",
+                                   clip_tag(POOL_CLIP), "/threads:", threads);
+  register_case(name, [threads, first](benchmark::State& state) {
+    const RowSpec spec{RowKind::PoolCalls, first ? "Pool, run first" : "Pool, after others",
+                       clip_label(POOL_CLIP), threads};
     const int calls = bench_options().pool_calls;
     // Exactly `calls` calls per side, whatever they take.
     run_ratio_row(

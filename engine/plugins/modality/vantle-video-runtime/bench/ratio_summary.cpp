@@ -96,7 +96,12 @@ void print_pool(const std::vector<RatioRow>& rows) {
   std::printf(
       "\n==== Pool benefit: calls decoding one 12-picture group on one thread, the library's\n"
       "pooled decoder against a bare loop that opens and frees a decoder per call\n"
-      "(avcodec_alloc_context3 + avcodec_open2 + avcodec_free_context); calls interleaved.\n\n");
+      "(avcodec_alloc_context3 + avcodec_open2 + avcodec_free_context); calls interleaved.\n"
+      "A fresh decoder costs its set-up instructions plus page faults on the memory it\n"
+      "allocates. How many faults depends on the C heap: \"run first\" rows run before any\n"
+      "large picture was freed, when glibc still returns freed memory to the system at once;\n"
+      "\"after others\" rows run once the freed 1080p pictures have raised glibc's mmap and\n"
+      "trim thresholds, so a fresh decoder reuses memory that is already mapped.\n\n");
   std::printf("%-42s %3s %5s %14s %14s %9s %12s\n", "row", "thr", "calls", "pooled calls/s",
               "fresh calls/s", "speed-up", "p25..p75");
   for (const RatioRow& row : rows) {
