@@ -5,7 +5,8 @@
 #             benchmark program once it has sources
 #   ffmpeg9   FFmpeg 9.0 (libavcodec 63) inside a Debian unstable chroot made
 #             by scripts/ffmpeg9-root.sh
-#   sanitize  FFmpeg 5.1 with AddressSanitizer and UndefinedBehaviorSanitizer
+#   sanitize  FFmpeg 5.1 with AddressSanitizer and UndefinedBehaviorSanitizer,
+#             built at -O1
 #
 #   scripts/test.sh                    all three legs
 #   scripts/test.sh system sanitize    only the legs named
@@ -26,7 +27,7 @@ jobs=${VANTLE_JOBS:-2}
 root_dir=$(realpath -m -- "${VANTLE_FFMPEG9_ROOT:-/var/cache/vantle-video-runtime/ffmpeg9-root}")
 # Where the ffmpeg9 leg keeps its copy of the tree and its build, inside the root.
 chroot_work=/root/vantle-ci
-clean_build=${VANTLE_CLEAN_BUILD:-}
+clean_build=${VANTLE_CLEAN_BUILD:-0}
 if [[ ${CI:-} == true ]]; then
   clean_build=1
 fi
@@ -171,7 +172,7 @@ print_pkg_config_versions() {
 }
 
 prepare_build_dir() {
-  if [[ -n $clean_build ]]; then
+  if [[ $clean_build == 1 ]]; then
     rm -rf -- "$1"
   fi
   mkdir -p -- "$1"
@@ -270,7 +271,7 @@ leg_ffmpeg9() {
   as_root rm -rf --one-file-system -- "$root_dir$source_dir"
   as_root mkdir -p -- "$root_dir$source_dir"
   list_source_files | (cd "$repo" && tar --null -T - -cf -) | as_root tar -xf - -C "$root_dir$source_dir"
-  if [[ -n $clean_build ]]; then
+  if [[ $clean_build == 1 ]]; then
     as_root rm -rf --one-file-system -- "$root_dir$build_dir"
   fi
   as_root mkdir -p -- "$root_dir$build_dir"
