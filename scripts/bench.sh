@@ -11,6 +11,19 @@
 # rate, the bare libavcodec loop's rate and their ratio against the goal,
 # the decoder pool's speed-up and the indexed decode's peak memory.
 #
+# On a busy machine the wall-clock ratios are noisy (the summary flags such
+# rows). Instruction counts are not: under callgrind, collect only the timed
+# calls and compare the inclusive cost of vantle::bench::call_* (library)
+# with vantle::bench::bare_* (baseline):
+#
+#   valgrind --tool=callgrind --collect-atstart=no \
+#     --toggle-collect='vantle::bench::time_call(*' PROGRAM --vantle_threads=1 \
+#     --vantle_min_pairs=3 --vantle_max_pairs=3 --benchmark_filter=IndexedDecode/H264_360p
+#   callgrind_annotate --inclusive=yes callgrind.out.* | grep -E 'bench::(call|bare)_'
+#
+# (Debian 12's valgrind 3.19 stops at an rdtscp in libhwy, which libavcodec
+# loads; the valgrind of the FFmpeg 9.0 root runs it.)
+#
 # Environment: VANTLE_BENCH_BUILD_DIR (default build-bench), VANTLE_JOBS
 # (default 2) build parallelism.
 set -euo pipefail
