@@ -25,8 +25,10 @@ set -euo pipefail
 repo=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=${VANTLE_JOBS:-2}
 root_dir=$(realpath -m -- "${VANTLE_FFMPEG9_ROOT:-/var/cache/vantle-video-runtime/ffmpeg9-root}")
-# Where the ffmpeg9 leg keeps its copy of the tree and its build, inside the root.
-chroot_work=/root/vantle-ci
+# Where the ffmpeg9 leg keeps its copy of the tree and its build, inside the
+# root: one folder per working tree, named after its path, since the copy keeps
+# file times and objects built from another tree's files could look current.
+chroot_work=/root/vantle-ci/$(printf '%s' "${repo#/}" | tr -c 'A-Za-z0-9._-' '_')
 clean_build=${VANTLE_CLEAN_BUILD:-0}
 if [[ ${CI:-} == true ]]; then
   clean_build=1
@@ -266,7 +268,8 @@ leg_ffmpeg9() {
   print_pkg_config_versions "${in_root[@]}"
 
   # A fresh copy of the tree each run; file times are kept, so the build
-  # folder beside it stays incremental.
+  # folder beside it stays incremental. A clean run (CI) removes both
+  # afterwards: its clone will not come back.
   local source_dir=$chroot_work/src build_dir=$chroot_work/build-ci-ffmpeg9
   as_root rm -rf --one-file-system -- "$root_dir$source_dir"
   as_root mkdir -p -- "$root_dir$source_dir"
@@ -276,7 +279,11 @@ leg_ffmpeg9() {
   fi
   as_root mkdir -p -- "$root_dir$build_dir"
 
-  trap unmount_chroot EXIT
+  if [[ $clean_build == 1 ]]; then
+    trap 'unmount_chroot; as_root rm -rf --one-file-system -- "$root_dir$chroot_work"' EXIT
+  else
+    trap unmount_chroot EXIT
+  fi
   trap 'exit 130' INT TERM HUP
   mount_in_chroot proc -t proc proc
   mount_in_chroot dev/shm -t tmpfs -o mode=1777,size=1g tmpfs
