@@ -192,10 +192,19 @@ leg_system() {
   if compgen -G "$bench_dir/*.cpp" >/dev/null; then
     benchmarks=ON
   fi
-  echo "benchmark program: $([[ $benchmarks == ON ]] && echo compiled || echo "no sources yet")"
   cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS="$benchmarks"
   cmake --build "$build_dir" -j "$jobs"
   run_ctest system "$build_dir" "$build_dir/ctest.log"
+  if [[ $benchmarks == ON ]]; then
+    # The bench folder skips itself quietly without Google Benchmark.
+    if [[ -z $(find "$build_dir" -type f -name vantle_video_runtime_bench -perm -u+x -print -quit) ]]; then
+      echo "benchmark program: not built (is libbenchmark-dev installed?)"
+      return 1
+    fi
+    echo "benchmark program: compiled"
+  else
+    echo "benchmark program: no sources yet"
+  fi
 }
 
 leg_sanitize() {
