@@ -34,9 +34,9 @@ FrameHandle patterned_frame(AVPixelFormat format, int width, int height, int ali
 void expect_plane(const ByteBuffer& plane, const AVFrame& frame, int index, int width, int rows) {
   ASSERT_EQ(plane.size(), static_cast<std::size_t>(width) * rows);
   for (int r = 0; r < rows; ++r) {
-    ASSERT_EQ(std::memcmp(plane.data() + r * width, frame.data[index] + r * frame.linesize[index],
-                          width),
-              0)
+    ASSERT_EQ(
+        std::memcmp(plane.data() + r * width, frame.data[index] + r * frame.linesize[index], width),
+        0)
         << "plane " << index << " row " << r;
   }
 }
@@ -71,17 +71,17 @@ TEST(Yuv420Extraction, PlanesAreCopiedWithoutPadding) {
 TEST(Yuv420Extraction, RangeByFormat) {
   struct Case {
     AVPixelFormat format;
-    AVColorRange stored;
+    int stored;
     std::int32_t expected;
   };
-  for (const Case& c : {Case{AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_UNSPECIFIED, 2},
-                        Case{AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_MPEG, 2},
-                        Case{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, 1},
-                        Case{AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, 2},
-                        Case{AV_PIX_FMT_YUV420P, AVCOL_RANGE_UNSPECIFIED, 0},
-                        Case{AV_PIX_FMT_YUV420P, static_cast<AVColorRange>(9), 0}}) {
+  for (const Case& c :
+       {Case{AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_UNSPECIFIED, 2},
+        Case{AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_MPEG, 2},
+        Case{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, 1},
+        Case{AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, 2},
+        Case{AV_PIX_FMT_YUV420P, AVCOL_RANGE_UNSPECIFIED, 0}, Case{AV_PIX_FMT_YUV420P, 9, 0}}) {
     FrameHandle frame = patterned_frame(c.format, 4, 4);
-    frame->color_range = c.stored;
+    set_enum_code(frame->color_range, c.stored);
     auto yuv = convert_frame_to_yuv420(*frame);
     ASSERT_TRUE(yuv.has_value());
     EXPECT_EQ(yuv->color_range, c.expected);

@@ -12,24 +12,6 @@ namespace vantle {
 
 namespace {
 
-// FFmpeg's colour fields are C enums that may carry any code the bitstream
-// or the host wrote, also values beyond the enumerators of this FFmpeg
-// generation. They are read and written as plain ints so that such values
-// never become out-of-range C++ enum values.
-template <typename Enum>
-int code_of(const Enum& field) noexcept {
-  static_assert(sizeof(Enum) == sizeof(int));
-  int code = 0;
-  std::memcpy(&code, &field, sizeof code);
-  return code;
-}
-
-template <typename Enum>
-void set_code(Enum& field, int code) noexcept {
-  static_assert(sizeof(Enum) == sizeof(int));
-  std::memcpy(&field, &code, sizeof code);
-}
-
 // Only the code points this system recognises reach the encoder; anything
 // else is written as unspecified (0).
 int recognised_color_range(int code) {
@@ -153,11 +135,11 @@ Result<H264GopEncoder> H264GopEncoder::open(const AVFrame& first_frame,
   // No B-frames: access units leave in the order frames went in.
   context->max_b_frames = 0;
 
-  set_code(context->color_range, recognised_color_range(code_of(first_frame.color_range)));
-  set_code(context->colorspace, recognised_color_space(code_of(first_frame.colorspace)));
-  set_code(context->color_primaries,
-           recognised_color_primaries(code_of(first_frame.color_primaries)));
-  set_code(context->color_trc, recognised_color_trc(code_of(first_frame.color_trc)));
+  set_enum_code(context->color_range, recognised_color_range(enum_code(first_frame.color_range)));
+  set_enum_code(context->colorspace, recognised_color_space(enum_code(first_frame.colorspace)));
+  set_enum_code(context->color_primaries,
+                recognised_color_primaries(enum_code(first_frame.color_primaries)));
+  set_enum_code(context->color_trc, recognised_color_trc(enum_code(first_frame.color_trc)));
 
   // No options and no global-header flag: the encoder's defaults hold and
   // parameter sets travel inside the access units.

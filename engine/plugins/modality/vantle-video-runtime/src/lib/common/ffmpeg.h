@@ -12,6 +12,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstring>
 #include <memory>
 #include <type_traits>
 
@@ -36,9 +37,28 @@ struct FfmpegDeleter {
   }
 };
 
-inline void release_packet(AVPacket** packet) noexcept { av_packet_free(packet); }
+inline void release_packet(AVPacket** packet) noexcept {
+  av_packet_free(packet);
+}
 
 }  // namespace detail
+
+// The number an FFmpeg enumeration field holds. Decoders and hosts may store
+// codes this generation's enumeration does not list; reading them as plain
+// ints keeps such values from ever being loaded as out-of-range enums.
+template <typename Enum>
+int enum_code(const Enum& field) noexcept {
+  static_assert(sizeof(Enum) == sizeof(int));
+  int code = 0;
+  std::memcpy(&code, &field, sizeof code);
+  return code;
+}
+
+template <typename Enum>
+void set_enum_code(Enum& field, int code) noexcept {
+  static_assert(sizeof(Enum) == sizeof(int));
+  std::memcpy(&field, &code, sizeof code);
+}
 
 template <typename T, auto Release>
 using FfmpegHandle = std::unique_ptr<T, detail::FfmpegDeleter<T, Release>>;

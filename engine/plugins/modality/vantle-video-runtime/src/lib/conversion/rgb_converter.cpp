@@ -160,7 +160,7 @@ Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t hei
 Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
                                       std::uint32_t height,
                                       std::optional<ConfiguredRgbScaler>& scaler) {
-  auto conversion = yuv_color_conversion(frame.colorspace, frame.color_range);
+  auto conversion = yuv_color_conversion(enum_code(frame.colorspace), enum_code(frame.color_range));
   if (!conversion) {
     return fail(std::move(conversion.error()));
   }

@@ -51,7 +51,7 @@ Result<ByteBuffer> copy_frame_plane(const AVFrame& frame, int plane, std::uint32
 
 namespace {
 
-std::int32_t known_range_or_unspecified(AVColorRange range) {
+std::int32_t known_range_or_unspecified(int range) {
   return range == AVCOL_RANGE_MPEG || range == AVCOL_RANGE_JPEG ? range : AVCOL_RANGE_UNSPECIFIED;
 }
 
@@ -61,12 +61,13 @@ Result<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
   const auto format = static_cast<AVPixelFormat>(frame.format);
   std::int32_t range = 0;
   if (format == AV_PIX_FMT_YUV420P) {
-    range = known_range_or_unspecified(frame.color_range);
+    range = known_range_or_unspecified(enum_code(frame.color_range));
   } else if (format == AV_PIX_FMT_YUVJ420P) {
     range = AVCOL_RANGE_JPEG;
   } else {
-    return fail(str_cat("yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got ",
-                        pixel_format_name(format)));
+    return fail(
+        str_cat("yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got ",
+                pixel_format_name(format)));
   }
   const auto width = static_cast<std::uint32_t>(frame.width);
   const auto height = static_cast<std::uint32_t>(frame.height);
@@ -92,9 +93,9 @@ Result<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
       .width = width,
       .height = height,
       .color_range = range,
-      .color_space = frame.colorspace,
-      .color_primaries = frame.color_primaries,
-      .color_trc = frame.color_trc,
+      .color_space = enum_code(frame.colorspace),
+      .color_primaries = enum_code(frame.color_primaries),
+      .color_trc = enum_code(frame.color_trc),
   };
 }
 
