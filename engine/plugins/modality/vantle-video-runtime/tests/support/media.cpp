@@ -24,7 +24,7 @@ namespace {
 
 using DictionaryHandle = FfmpegHandle<AVDictionary, av_dict_free>;
 
-// Tried in this order for AV1 when the spec names no encoder. libaom takes
+// Tried in this order for AV1 when the StreamSpec names no encoder. libaom takes
 // any size (odd ones too) and every chroma layout; SVT-AV1 is the fallback.
 constexpr std::string_view AV1_ENCODERS[] = {"libaom-av1", "libsvtav1"};
 

@@ -90,7 +90,7 @@ struct EncodedStream {
   // Source pictures, display order, and their sizes.
   int frame_count = 0;
   std::vector<std::pair<int, int>> frame_sizes;
-  // The spec that made the stream: source_frame() regenerates its pictures.
+  // The StreamSpec that made the stream: source_frame() regenerates its pictures.
   StreamSpec spec;
   // Empty on success. encoder_missing: the build has no such encoder (tests
   // skip), otherwise the encoding failed (tests fail).
@@ -108,7 +108,7 @@ FrameHandle make_source_frame(int width, int height, AVPixelFormat pix_fmt, int 
 // A picture whose planes hold one value each (at the format's bit depth).
 FrameHandle make_flat_frame(int width, int height, AVPixelFormat pix_fmt, int y, int u, int v);
 
-// Encodes the spec's pictures. Never throws and never fails the test itself:
+// Encodes the StreamSpec's pictures. Never throws and never fails the test itself:
 // on failure the stream is empty and `error` says why. Results are cached per
 // process by StreamSpec::key(), so a second call for the same spec is free.
 // Thread-safe.
