@@ -1,9 +1,9 @@
 #include "bare_calls.h"
 
 #include <optional>
+#include <vector>
 
 #include "bare_h264_encoder.h"
-#include "bare_pictures.h"
 #include "common/text.h"
 
 namespace vantle::bench {
@@ -17,22 +17,19 @@ Status check_pictures(std::size_t got, const PacketRun& run) {
   return {};
 }
 
-// Decodes the run and keeps `convert(frame)` of every picture.
+// Decodes the run and hands every picture to `convert(frame)`, which writes
+// it into the group's output buffers.
 template <typename Convert>
-Status decode_and_keep(BareDecoder& decoder, const PacketRun& run, bool stamp_pts,
-                       Convert&& convert) {
-  BarePictureList pictures(run.packets.size());
+Status decode_into(BareDecoder& decoder, const PacketRun& run, bool stamp_pts,
+                   PictureOutput& output, Convert&& convert) {
+  output.start_group();
+  std::size_t pictures = 0;
   Status converted;
   Status decoded = decoder.decode(run.packets, stamp_pts, [&](AVFrame& frame) {
-    if (!converted) {
-      return;
+    if (converted) {
+      converted = convert(frame);
+      ++pictures;
     }
-    Result<BarePicture> picture = convert(frame);
-    if (!picture) {
-      converted = fail(std::move(picture.error()));
-      return;
-    }
-    pictures.add(*picture);
   });
   if (!decoded) {
     return decoded;
@@ -40,21 +37,19 @@ Status decode_and_keep(BareDecoder& decoder, const PacketRun& run, bool stamp_pt
   if (!converted) {
     return converted;
   }
-  return check_pictures(pictures.size(), run);
-}
-
-Result<BarePicture> indexed_picture(const AVFrame& frame) {
-  Result<BarePicture> picture = copy_yuv420_planes(frame);
-  if (picture) {
-    picture->packet_index = static_cast<std::size_t>(frame.pts);
-  }
-  return picture;
+  return check_pictures(pictures, run);
 }
 
 }  // namespace
 
-Status bare_indexed_decode(BareDecoder& decoder, const PacketRun& run) {
-  return decode_and_keep(decoder, run, true, indexed_picture);
+Status bare_indexed_decode(BareDecoder& decoder, const PacketRun& run, PictureOutput& output) {
+  // The packet index of every picture, as the indexed response records it.
+  std::vector<std::size_t> indices;
+  indices.reserve(run.pictures);
+  return decode_into(decoder, run, true, output, [&](const AVFrame& frame) {
+    indices.push_back(static_cast<std::size_t>(frame.pts));
+    return copy_yuv420_planes(frame, output);
+  });
 }
 
 Status bare_indexed_decode_fresh_decoder(const PacketRun& run, int threads) {
@@ -62,19 +57,19 @@ Status bare_indexed_decode_fresh_decoder(const PacketRun& run, int threads) {
   if (!decoder) {
     return fail(std::move(decoder.error()));
   }
-  return decode_and_keep(*decoder, run, true, indexed_picture);
+  FreshOutput output = fresh_output(run);
+  return bare_indexed_decode(*decoder, run, output);
 }
 
-Status bare_yuv420_decode(BareDecoder& decoder, const PacketRun& run) {
-  return decode_and_keep(decoder, run, false,
-                         [](const AVFrame& frame) { return copy_yuv420_planes(frame); });
+Status bare_yuv420_decode(BareDecoder& decoder, const PacketRun& run, PictureOutput& output) {
+  return decode_into(decoder, run, false, output,
+                     [&](const AVFrame& frame) { return copy_yuv420_planes(frame, output); });
 }
 
-Status bare_rgb_decode(BareDecoder& decoder, const PacketRun& run, std::uint32_t width,
-                       std::uint32_t height) {
-  BareRgbScaler scaler;
-  return decode_and_keep(decoder, run, false, [&](const AVFrame& frame) {
-    return scaler.convert(frame, width, height);
+Status bare_rgb_decode(BareDecoder& decoder, BareRgbScaler& scaler, const PacketRun& run,
+                       std::uint32_t width, std::uint32_t height, PictureOutput& output) {
+  return decode_into(decoder, run, false, output, [&](const AVFrame& frame) {
+    return scaler.convert(frame, width, height, output);
   });
 }
 

@@ -1,22 +1,22 @@
 #include "bare_pictures.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace vantle::bench {
 
 namespace {
 
-std::uint8_t* allocate(std::size_t size) {
-  auto* bytes = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
-  if (bytes == nullptr) {
+MallocBytes allocate(std::size_t size) {
+  MallocBytes bytes(static_cast<std::uint8_t*>(std::malloc(size + OUTPUT_SLACK)));
+  if (!bytes) {
     std::abort();
   }
   return bytes;
 }
 
-std::uint8_t* copy_plane(const AVFrame& frame, int plane, std::size_t width, std::size_t rows) {
-  std::uint8_t* out = allocate(width * rows);
+void copy_plane(const AVFrame& frame, int plane, std::size_t width, std::size_t rows,
+                PictureOutput& output) {
+  std::uint8_t* out = output.next_buffer(width * rows);
   const auto line = static_cast<std::size_t>(frame.linesize[plane]);
   const std::uint8_t* source = frame.data[plane];
   if (line == width) {
@@ -26,7 +26,6 @@ std::uint8_t* copy_plane(const AVFrame& frame, int plane, std::size_t width, std
       std::memcpy(out + row * width, source + row * line, width);
     }
   }
-  return out;
 }
 
 // The swscale matrix of a frame's colour space, as a host would pick it.
@@ -47,34 +46,39 @@ int swscale_colorspace(AVColorSpace space) {
 
 }  // namespace
 
-BarePictureList::~BarePictureList() {
-  for (const BarePicture& picture : pictures_) {
-    std::free(picture.y);
-    std::free(picture.u);
-    std::free(picture.v);
-    std::free(picture.rgb);
-  }
+std::uint8_t* FreshOutput::next_buffer(std::size_t size) {
+  buffers_.push_back(allocate(size));
+  return buffers_.back().get();
 }
 
-Result<BarePicture> copy_yuv420_planes(const AVFrame& frame) {
+std::uint8_t* RecycledOutput::next_buffer(std::size_t size) {
+  if (next_ == buffers_.size()) {
+    buffers_.emplace_back();
+  }
+  Buffer& buffer = buffers_[next_++];
+  if (!buffer.bytes || buffer.size != size) {
+    buffer.bytes = allocate(size);
+    buffer.size = size;
+  }
+  return buffer.bytes.get();
+}
+
+Status copy_yuv420_planes(const AVFrame& frame, PictureOutput& output) {
   if (frame.format != AV_PIX_FMT_YUV420P && frame.format != AV_PIX_FMT_YUVJ420P) {
     return fail("bare loop: the decoder made a frame that is not yuv420p");
   }
-  BarePicture picture;
-  picture.width = static_cast<std::uint32_t>(frame.width);
-  picture.height = static_cast<std::uint32_t>(frame.height);
-  const std::size_t width = picture.width;
-  const std::size_t height = picture.height;
+  const auto width = static_cast<std::size_t>(frame.width);
+  const auto height = static_cast<std::size_t>(frame.height);
   const std::size_t chroma_width = (width + 1) / 2;
   const std::size_t chroma_height = (height + 1) / 2;
-  picture.y = copy_plane(frame, 0, width, height);
-  picture.u = copy_plane(frame, 1, chroma_width, chroma_height);
-  picture.v = copy_plane(frame, 2, chroma_width, chroma_height);
-  return picture;
+  copy_plane(frame, 0, width, height, output);
+  copy_plane(frame, 1, chroma_width, chroma_height, output);
+  copy_plane(frame, 2, chroma_width, chroma_height, output);
+  return {};
 }
 
-Result<BarePicture> BareRgbScaler::convert(const AVFrame& frame, std::uint32_t width,
-                                           std::uint32_t height) {
+Status BareRgbScaler::convert(const AVFrame& frame, std::uint32_t width, std::uint32_t height,
+                              PictureOutput& output) {
   const int out_width = width != 0 ? static_cast<int>(width) : frame.width;
   const int out_height = height != 0 ? static_cast<int>(height) : frame.height;
   if (!context_) {
@@ -91,20 +95,16 @@ Result<BarePicture> BareRgbScaler::convert(const AVFrame& frame, std::uint32_t w
       return fail("bare loop: sws_setColorspaceDetails failed");
     }
   }
-  BarePicture picture;
-  picture.width = static_cast<std::uint32_t>(out_width);
-  picture.height = static_cast<std::uint32_t>(out_height);
   const std::size_t row = static_cast<std::size_t>(out_width) * 3;
-  picture.rgb = allocate(row * static_cast<std::size_t>(out_height));
-  std::uint8_t* planes[4] = {picture.rgb, nullptr, nullptr, nullptr};
+  std::uint8_t* planes[4] = {output.next_buffer(row * static_cast<std::size_t>(out_height)),
+                             nullptr, nullptr, nullptr};
   int linesizes[4] = {static_cast<int>(row), 0, 0, 0};
   const int rows =
       sws_scale(context_.get(), frame.data, frame.linesize, 0, frame.height, planes, linesizes);
   if (rows != out_height) {
-    std::free(picture.rgb);
     return fail("bare loop: sws_scale failed");
   }
-  return picture;
+  return {};
 }
 
 }  // namespace vantle::bench

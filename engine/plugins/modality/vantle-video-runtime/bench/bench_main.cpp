@@ -1,6 +1,6 @@
 // The benchmark program: Google Benchmark's table of every row, then the
-// summary of library against bare rates, the pool's benefit and the indexed
-// decode's peak memory.
+// summary of library against bare rates, the pool's benefit, the indexed
+// decode's peak memory and the resident memory left after releases.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -23,11 +23,11 @@ int main(int argc, char** argv) {
     register_pool_rows(threads, PoolPlacement::First);
   }
   for (const int threads : bench_options().thread_passes) {
-    register_indexed_decode_rows(threads);
-    register_decode_export_rows(threads);
+    register_decode_rows(threads);
     register_transcode_rows(threads);
     register_pool_rows(threads, PoolPlacement::AfterOtherRows);
     register_peak_memory_rows(threads);
+    register_resident_memory_rows(threads);
   }
   std::fprintf(stderr,
                "Time = median library time per call; the rows' figures are in the summary below "

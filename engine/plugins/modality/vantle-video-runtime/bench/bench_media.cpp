@@ -24,16 +24,26 @@ struct ClipShape {
 
 ClipShape shape_of(Clip clip) {
   switch (clip) {
-    case Clip::H264_1080p:
-      return {RuntimeCodec::H264, "H.264", "H264_1080p", 1920, 1080};
     case Clip::H264_360p:
       return {RuntimeCodec::H264, "H.264", "H264_360p", 640, 360};
+    case Clip::H264_720p:
+      return {RuntimeCodec::H264, "H.264", "H264_720p", 1280, 720};
+    case Clip::H264_1080p:
+      return {RuntimeCodec::H264, "H.264", "H264_1080p", 1920, 1080};
+    case Clip::H265_360p:
+      return {RuntimeCodec::H265, "H.265", "H265_360p", 640, 360};
+    case Clip::H265_720p:
+      return {RuntimeCodec::H265, "H.265", "H265_720p", 1280, 720};
     case Clip::H265_1080p:
       return {RuntimeCodec::H265, "H.265", "H265_1080p", 1920, 1080};
-    case Clip::H265_360p:
+    case Clip::Av1_360p:
+      return {RuntimeCodec::Av1, "AV1", "AV1_360p", 640, 360};
+    case Clip::Av1_720p:
+      return {RuntimeCodec::Av1, "AV1", "AV1_720p", 1280, 720};
+    case Clip::Av1_1080p:
       break;
   }
-  return {RuntimeCodec::H265, "H.265", "H265_360p", 640, 360};
+  return {RuntimeCodec::Av1, "AV1", "AV1_1080p", 1920, 1080};
 }
 
 testing::StreamSpec spec_of(const ClipShape& shape, int frame_count) {
@@ -45,6 +55,7 @@ testing::StreamSpec spec_of(const ClipShape& shape, int frame_count) {
   spec.gop_size = static_cast<int>(GROUP_PICTURES);
   // x264 and x265 both take two B-frames with the fixture's fixed pattern
   // and closed groups: the first 12 packets decode to 12 pictures alone.
+  // AV1 streams never reorder, whatever this says.
   spec.b_frames = 2;
   spec.content = testing::PictureContent::Moving;
   return spec;
@@ -155,6 +166,10 @@ std::vector<const PacketRun*> made_runs() {
 
 const char* clip_tag(Clip clip) {
   return shape_of(clip).tag;
+}
+
+RuntimeCodec clip_codec(Clip clip) {
+  return shape_of(clip).codec;
 }
 
 std::string clip_label(Clip clip) {

@@ -1,5 +1,6 @@
 // The compressed runs every row decodes: moving synthetic pictures encoded
-// with libx264 / libx265 in 12-frame groups with B-frames, held in memory.
+// with libx264 / libx265 (12-frame groups with B-frames) and an AV1 encoder
+// (12-frame groups, no reordering), held in memory.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +12,21 @@
 
 namespace vantle::bench {
 
-enum class Clip { H264_1080p, H264_360p, H265_1080p, H265_360p };
+enum class Clip {
+  H264_360p,
+  H264_720p,
+  H264_1080p,
+  H265_360p,
+  H265_720p,
+  H265_1080p,
+  Av1_360p,
+  Av1_720p,
+  Av1_1080p,
+};
 
-inline constexpr Clip ALL_CLIPS[] = {Clip::H264_1080p, Clip::H264_360p, Clip::H265_1080p,
-                                     Clip::H265_360p};
+inline constexpr Clip ALL_CLIPS[] = {Clip::H264_360p, Clip::H264_720p,  Clip::H264_1080p,
+                                     Clip::H265_360p, Clip::H265_720p,  Clip::H265_1080p,
+                                     Clip::Av1_360p,  Clip::Av1_720p,   Clip::Av1_1080p};
 
 // Pictures in one group, and in the memory row's single call.
 inline constexpr std::size_t GROUP_PICTURES = 12;
@@ -59,6 +71,7 @@ const PacketRun& memory_run();
 std::vector<const PacketRun*> made_runs();
 
 const char* clip_tag(Clip clip);
+RuntimeCodec clip_codec(Clip clip);
 // "H.264 1920x1080", known without encoding anything.
 std::string clip_label(Clip clip);
 

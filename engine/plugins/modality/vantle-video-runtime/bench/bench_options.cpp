@@ -15,13 +15,18 @@ BenchOptions OPTIONS;
 [[noreturn]] void usage(int status) {
   std::fprintf(status == 0 ? stdout : stderr,
                "usage: vantle_video_runtime_bench [options] [Google Benchmark flags]\n"
-               "  --quick                 a short smoke run: few pairs per row, 30 pool calls\n"
-               "  --vantle_seconds=S      measuring time per row (default 2.5)\n"
-               "  --vantle_min_pairs=N    least library/bare pairs per row (default 7)\n"
-               "  --vantle_max_pairs=N    most pairs per row (default 400)\n"
+               "  --quick                 a short smoke run: few rounds per row, 30 pool calls\n"
+               "  --vantle_seconds=S      measuring time per row (default 2)\n"
+               "  --vantle_min_rounds=N   least rounds (one call per side) per row (default 5)\n"
+               "  --vantle_max_rounds=N   most rounds per row (default 400)\n"
                "  --vantle_pool_calls=N   calls per side in the pool rows (default 200)\n"
                "  --vantle_threads=1,2    VANTLE_VIDEO_FFMPEG_THREADS of each pass (default 1,2)\n"
-               "  --benchmark_filter=RE   only the rows whose name matches, e.g. IndexedDecode\n"
+               "  --benchmark_filter=RE   only the rows whose name matches. Names:\n"
+               "                          Decode/{RGB,RGB_640x360,YUV420,Indexed}/CLIP/threads:N\n"
+               "                          Transcode/CLIP/threads:N, PoolBenefit/..., PeakMemory/...,\n"
+               "                          Resident/{Burst,Indexed256MiB,OtherThread}/threads:N;\n"
+               "                          CLIP = {H264,H265,AV1}_{360p,720p,1080p}. Example:\n"
+               "                          'Decode/(RGB|YUV420)/H26[45]_1080p'\n"
                "  --benchmark_out=FILE --benchmark_out_format=json\n"
                "                          Google Benchmark's figures as JSON in a file (stdout\n"
                "                          carries the summary tables after the table)\n");
@@ -81,8 +86,8 @@ const char* flag_value(const char* argument, std::string_view name) {
 void parse_bench_options(int& argc, char** argv) {
   BenchOptions options;
   bool seconds_given = false;
-  bool min_pairs_given = false;
-  bool max_pairs_given = false;
+  bool min_rounds_given = false;
+  bool max_rounds_given = false;
   bool pool_calls_given = false;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
@@ -95,12 +100,12 @@ void parse_bench_options(int& argc, char** argv) {
     } else if ((value = flag_value(argument, "--vantle_seconds")) != nullptr) {
       options.seconds_per_row = positive_number("--vantle_seconds", value);
       seconds_given = true;
-    } else if ((value = flag_value(argument, "--vantle_min_pairs")) != nullptr) {
-      options.min_pairs = positive_count("--vantle_min_pairs", value);
-      min_pairs_given = true;
-    } else if ((value = flag_value(argument, "--vantle_max_pairs")) != nullptr) {
-      options.max_pairs = positive_count("--vantle_max_pairs", value);
-      max_pairs_given = true;
+    } else if ((value = flag_value(argument, "--vantle_min_rounds")) != nullptr) {
+      options.min_rounds = positive_count("--vantle_min_rounds", value);
+      min_rounds_given = true;
+    } else if ((value = flag_value(argument, "--vantle_max_rounds")) != nullptr) {
+      options.max_rounds = positive_count("--vantle_max_rounds", value);
+      max_rounds_given = true;
     } else if ((value = flag_value(argument, "--vantle_pool_calls")) != nullptr) {
       options.pool_calls = positive_count("--vantle_pool_calls", value);
       pool_calls_given = true;
@@ -117,18 +122,18 @@ void parse_bench_options(int& argc, char** argv) {
     if (!seconds_given) {
       options.seconds_per_row = 0.2;
     }
-    if (!min_pairs_given) {
-      options.min_pairs = 3;
+    if (!min_rounds_given) {
+      options.min_rounds = 3;
     }
-    if (!max_pairs_given) {
-      options.max_pairs = 20;
+    if (!max_rounds_given) {
+      options.max_rounds = 20;
     }
     if (!pool_calls_given) {
       options.pool_calls = 30;
     }
   }
-  if (options.max_pairs < options.min_pairs) {
-    options.max_pairs = options.min_pairs;
+  if (options.max_rounds < options.min_rounds) {
+    options.max_rounds = options.min_rounds;
   }
   OPTIONS = options;
 }

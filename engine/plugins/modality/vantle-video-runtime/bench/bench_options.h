@@ -7,11 +7,11 @@
 namespace vantle::bench {
 
 struct BenchOptions {
-  // A row keeps measuring library/bare pairs until it has spent this long and
-  // has at least min_pairs, or until it has max_pairs.
-  double seconds_per_row = 2.5;
-  int min_pairs = 7;
-  int max_pairs = 400;
+  // A row keeps measuring rounds (one call per side) until it has spent this
+  // long and has at least min_rounds, or until it has max_rounds.
+  double seconds_per_row = 2.0;
+  int min_rounds = 5;
+  int max_rounds = 400;
   // Calls per side in the pool rows.
   int pool_calls = 200;
   // One pass over every row per value of VANTLE_VIDEO_FFMPEG_THREADS.

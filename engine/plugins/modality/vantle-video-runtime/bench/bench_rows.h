@@ -4,8 +4,8 @@
 
 namespace vantle::bench {
 
-void register_indexed_decode_rows(int threads);
-void register_decode_export_rows(int threads);
+// Every decode mode on every clip.
+void register_decode_rows(int threads);
 void register_transcode_rows(int threads);
 // Where the pool rows run: what a fresh decoder costs depends on how much
 // freed memory the C heap still holds, which the rows before it change.
@@ -19,5 +19,7 @@ enum class PoolPlacement {
 };
 void register_pool_rows(int threads, PoolPlacement placement);
 void register_peak_memory_rows(int threads);
+// What the library keeps resident after its responses are released.
+void register_resident_memory_rows(int threads);
 
 }  // namespace vantle::bench

@@ -106,6 +106,17 @@ int process_thread_count() {
   return static_cast<int>(status_field("Threads:"));
 }
 
+std::int64_t trimmed_resident_bytes() {
+  malloc_trim(0);
+  const std::int64_t kilobytes = status_field("VmRSS:");
+  return kilobytes < 0 ? -1 : kilobytes * 1024;
+}
+
+std::int64_t heap_bytes_in_use() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<std::int64_t>(info.uordblks + info.hblkhd);
+}
+
 Result<ChildPeak> measure_peak_in_child(const std::function<Result<ChildValues>()>& work) {
   if (const int threads = process_thread_count(); threads != 1) {
     return fail(str_cat("the process runs ", threads, " threads; forking it is not safe"));

@@ -11,8 +11,8 @@
 
 namespace vantle::bench {
 
-// Up to four numbers the work reports back from the child.
-using ChildValues = std::array<std::int64_t, 4>;
+// Up to 24 numbers the work reports back from the child.
+using ChildValues = std::array<std::int64_t, 24>;
 
 struct ChildPeak {
   // VmHWM after the work minus VmHWM just before it (after the peak was
@@ -31,5 +31,14 @@ Result<ChildPeak> measure_peak_in_child(const std::function<Result<ChildValues>(
 
 // Threads of this process, from /proc/self/status.
 int process_thread_count();
+
+// VmRSS of this process in bytes, after malloc_trim(0) has handed the C
+// heap's free pages back, so that only memory in use counts; -1 when it
+// cannot be read.
+std::int64_t trimmed_resident_bytes();
+
+// Bytes the C heap has handed out and not got back (mallinfo2: arena chunks
+// in use plus mmap'd chunks), whichever thread's arena holds them.
+std::int64_t heap_bytes_in_use();
 
 }  // namespace vantle::bench

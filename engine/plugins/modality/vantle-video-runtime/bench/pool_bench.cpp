@@ -23,7 +23,7 @@ Result<RowSides> pool_sides(int threads) {
   RowSides sides;
   sides.units_per_call = 1;
   sides.library = [&run, request] { return call_decode_indexed(request, run.pictures); };
-  sides.bare = [&run, threads] { return bare_indexed_decode_fresh_decoder(run, threads); };
+  sides.reference = [&run, threads] { return bare_indexed_decode_fresh_decoder(run, threads); };
   return sides;
 }
 
@@ -39,7 +39,7 @@ void register_pool_rows(int threads, PoolPlacement placement) {
     const int calls = bench_options().pool_calls;
     // Exactly `calls` calls per side, whatever they take.
     run_ratio_row(
-        state, spec, [threads] { return pool_sides(threads); }, PairLimits{0, calls, calls});
+        state, spec, [threads] { return pool_sides(threads); }, RoundLimits{0, calls, calls});
   });
 }
 

@@ -10,10 +10,10 @@
 namespace vantle::bench {
 
 void run_ratio_row(benchmark::State& state, const RowSpec& spec, const MakeSides& make_sides,
-                   std::optional<PairLimits> limits) {
+                   std::optional<RoundLimits> limits) {
   const BenchOptions& options = bench_options();
-  const PairLimits row_limits =
-      limits.value_or(PairLimits{options.seconds_per_row, options.min_pairs, options.max_pairs});
+  const RoundLimits row_limits = limits.value_or(
+      RoundLimits{options.seconds_per_row, options.min_rounds, options.max_rounds});
   set_ffmpeg_threads(spec.threads);
 
   RatioRow row;
@@ -21,6 +21,7 @@ void run_ratio_row(benchmark::State& state, const RowSpec& spec, const MakeSides
   row.section = spec.section;
   row.name = spec.name;
   row.threads = spec.threads;
+  row.goal = spec.goal;
   for (auto _ : state) {
     // A fresh thread: the library's decoder pool of this thread starts
     // empty, and the thread that forks for the memory rows never holds
@@ -36,12 +37,20 @@ void run_ratio_row(benchmark::State& state, const RowSpec& spec, const MakeSides
         return;
       }
       row.units_per_call = sides->units_per_call;
-      auto times = measure_interleaved(sides->library, sides->bare, row_limits);
+      std::vector<TimedCall> calls = {sides->library, sides->reference};
+      if (sides->allocating) {
+        calls.push_back(sides->allocating);
+      }
+      auto times = measure_interleaved(calls, row_limits);
       if (!times) {
         row.failed = std::move(times.error());
         return;
       }
-      row.times = std::move(*times);
+      row.times.library = std::move((*times)[0]);
+      row.times.reference = std::move((*times)[1]);
+      if (times->size() > 2) {
+        row.times.allocating = std::move((*times)[2]);
+      }
     });
     worker.join();
     std::vector<double> library_walls;
@@ -58,10 +67,18 @@ void run_ratio_row(benchmark::State& state, const RowSpec& spec, const MakeSides
     const RowFigures figures = figures_of(row);
     const bool calls = spec.kind == RowKind::PoolCalls;
     state.counters[calls ? "pooled_per_s" : "lib_fps"] = figures.library_rate;
-    state.counters[calls ? "fresh_per_s" : "bare_fps"] = figures.bare_rate;
+    state.counters[calls ? "fresh_per_s" : "ref_fps"] = figures.reference_rate;
     state.counters[calls ? "speedup" : "ratio"] = figures.ratio;
     state.counters["cpu_ratio"] = figures.cpu_ratio;
-    state.counters["pairs"] = figures.pairs;
+    state.counters["rounds"] = figures.rounds;
+    if (!calls) {
+      state.counters["lib_faults"] = figures.library_faults;
+      state.counters["ref_faults"] = figures.reference_faults;
+    }
+    if (figures.has_allocating) {
+      state.counters["alloc_ratio"] = figures.allocating_ratio;
+      state.counters["alloc_faults"] = figures.allocating_faults;
+    }
   }
   summary().add(std::move(row));
 }

@@ -6,6 +6,7 @@
 
 #include "bench_media.h"
 #include "bench_options.h"
+#include "common/text.h"
 #include "common/ffmpeg.h"
 #include "sample_stats.h"
 
@@ -27,17 +28,32 @@ std::vector<double> walls(const std::vector<CallTime>& times) {
   return out;
 }
 
-std::vector<double> pair_ratios(const PairTimes& times, bool cpu) {
+// Per round: reference time / library time, on wall clock or CPU time.
+std::vector<double> round_ratios(const std::vector<CallTime>& library,
+                                 const std::vector<CallTime>& reference, bool cpu) {
   std::vector<double> ratios;
-  const std::size_t pairs = std::min(times.library.size(), times.bare.size());
-  for (std::size_t i = 0; i < pairs; ++i) {
-    const double library = cpu ? times.library[i].cpu : times.library[i].wall;
-    const double bare = cpu ? times.bare[i].cpu : times.bare[i].wall;
-    if (library > 0) {
-      ratios.push_back(bare / library);
+  const std::size_t rounds = std::min(library.size(), reference.size());
+  for (std::size_t i = 0; i < rounds; ++i) {
+    const double mine = cpu ? library[i].cpu : library[i].wall;
+    const double theirs = cpu ? reference[i].cpu : reference[i].wall;
+    if (mine > 0) {
+      ratios.push_back(theirs / mine);
     }
   }
   return ratios;
+}
+
+double faults_per_unit(const std::vector<CallTime>& times, double units) {
+  std::vector<double> faults;
+  for (const CallTime& time : times) {
+    faults.push_back(static_cast<double>(time.minor_faults) / units);
+  }
+  return median(faults);
+}
+
+double rate_of(const std::vector<CallTime>& times, double units) {
+  const double time = median(walls(times));
+  return time > 0 ? units / time : 0;
 }
 
 std::string row_label(const RatioRow& row) {
@@ -46,41 +62,83 @@ std::string row_label(const RatioRow& row) {
   return label + " " + row.name;
 }
 
+bool print_unusable(const RatioRow& row, const std::string& label) {
+  if (row.skipped.empty() && row.failed.empty()) {
+    return false;
+  }
+  std::printf("%-42s %3d  %s: %s\n", label.c_str(), row.threads,
+              row.failed.empty() ? "skipped" : "FAILED",
+              (row.failed.empty() ? row.skipped : row.failed).c_str());
+  return true;
+}
+
+std::string spread_text(double p25, double p75) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f..%.3f", p25, p75);
+  return text;
+}
+
 void print_throughput(const std::vector<RatioRow>& rows, std::vector<std::string>& below) {
   std::printf(
-      "\n==== Summary: library against bare libavcodec loops (goal: ratio >= %.2f)\n"
-      "fps = pictures per second from the median call time; ratio = median over interleaved\n"
-      "pairs of bare time / library time (above 1: the library is faster); p25..p75 = spread of\n"
-      "the pair ratios; best = fastest bare call / fastest library call; cpu = the paired ratio\n"
-      "on process CPU time. \"noisy\": p75/p25 above %.2f, the machine was too busy to judge.\n\n",
-      RATIO_GOAL, NOISY_SPREAD);
-  std::printf("%-42s %3s %5s %11s %11s %6s %12s %6s %6s  %s\n", "row", "thr", "pairs",
-              "library fps", "bare fps", "ratio", "p25..p75", "best", "cpu", "goal");
+      "\n==== Summary: the library against the warm-memory ceiling (goals: decode >= %.2f,\n"
+      "transcode >= %.2f)\n"
+      "ceiling = the bare libavcodec(+swscale) loop with one decoder and one scaler for the whole\n"
+      "row and output buffers recycled from group to group; for transcode rows, the bare\n"
+      "decode + H.264 encode loop. fps = pictures per second from the median call time;\n"
+      "ratio = median over interleaved rounds of ceiling time / library time (above 1: the\n"
+      "library is faster); p25..p75 = spread of the round ratios; best = fastest ceiling call /\n"
+      "fastest library call; cpu = the round ratio on process CPU time. \"noisy\": p75/p25\n"
+      "above %.2f, the machine was too busy to judge.\n\n",
+      DECODE_GOAL, TRANSCODE_GOAL, NOISY_SPREAD);
+  std::printf("%-42s %3s %6s %11s %11s %6s %12s %6s %6s  %s\n", "row", "thr", "rounds",
+              "library fps", "ceiling fps", "ratio", "p25..p75", "best", "cpu", "goal");
   for (const RatioRow& row : rows) {
-    if (row.kind != RowKind::Throughput) {
-      continue;
-    }
     const std::string label = row_label(row);
-    if (!row.skipped.empty() || !row.failed.empty()) {
-      std::printf("%-42s %3d  %s: %s\n", label.c_str(), row.threads,
-                  row.failed.empty() ? "skipped" : "FAILED",
-                  (row.failed.empty() ? row.skipped : row.failed).c_str());
+    if (row.kind != RowKind::Throughput || print_unusable(row, label)) {
       continue;
     }
     const RowFigures figures = figures_of(row);
-    const bool met = figures.ratio >= RATIO_GOAL;
-    char spread[32];
-    std::snprintf(spread, sizeof spread, "%.3f..%.3f", figures.ratio_p25, figures.ratio_p75);
-    std::printf("%-42s %3d %5d %11.1f %11.1f %6.3f %12s %6.3f %6.3f  >= %.2f %s%s\n", label.c_str(),
-                row.threads, figures.pairs, figures.library_rate, figures.bare_rate, figures.ratio,
-                spread, figures.best_ratio, figures.cpu_ratio, RATIO_GOAL, met ? "ok" : "BELOW",
-                figures.noisy ? " (noisy)" : "");
+    const bool met = figures.ratio >= row.goal;
+    std::printf("%-42s %3d %6d %11.1f %11.1f %6.3f %12s %6.3f %6.3f  >= %.2f %s%s\n",
+                label.c_str(), row.threads, figures.rounds, figures.library_rate,
+                figures.reference_rate, figures.ratio,
+                spread_text(figures.ratio_p25, figures.ratio_p75).c_str(), figures.best_ratio,
+                figures.cpu_ratio, row.goal, met ? "ok" : "BELOW", figures.noisy ? " (noisy)" : "");
     if (!met) {
       char line[256];
-      std::snprintf(line, sizeof line, "%s, %d thread(s): ratio %.3f, best %.3f, cpu %.3f%s",
-                    label.c_str(), row.threads, figures.ratio, figures.best_ratio,
+      std::snprintf(line, sizeof line,
+                    "%s, %d thread(s): ratio %.3f (goal %.2f), p25..p75 %s, best %.3f, cpu %.3f%s",
+                    label.c_str(), row.threads, figures.ratio, row.goal,
+                    spread_text(figures.ratio_p25, figures.ratio_p75).c_str(), figures.best_ratio,
                     figures.cpu_ratio, figures.noisy ? " (noisy)" : "");
       below.emplace_back(line);
+    }
+  }
+}
+
+void print_allocating(const std::vector<RatioRow>& rows) {
+  std::printf(
+      "\n==== The same rows against the bare loop that allocates like the library (a fresh\n"
+      "malloc per output buffer, all freed when the group ends), and minor page faults per\n"
+      "picture (getrusage ru_minflt of the whole process over one call, median) of the\n"
+      "library, the ceiling and the allocating loop. Faults are what fresh memory costs:\n"
+      "the kernel maps and zeroes every page the first time it is written.\n\n");
+  std::printf("%-42s %3s %11s %6s %12s %10s %10s %10s\n", "row", "thr", "alloc fps", "ratio",
+              "p25..p75", "lib flt/p", "ceil flt/p", "alloc flt/p");
+  for (const RatioRow& row : rows) {
+    const std::string label = row_label(row);
+    if (row.kind != RowKind::Throughput || print_unusable(row, label)) {
+      continue;
+    }
+    const RowFigures figures = figures_of(row);
+    if (figures.has_allocating) {
+      std::printf("%-42s %3d %11.1f %6.3f %12s %10.1f %10.1f %10.1f\n", label.c_str(),
+                  row.threads, figures.allocating_rate, figures.allocating_ratio,
+                  spread_text(figures.allocating_p25, figures.allocating_p75).c_str(),
+                  figures.library_faults, figures.reference_faults, figures.allocating_faults);
+    } else {
+      std::printf("%-42s %3d %11s %6s %12s %10.1f %10.1f %10s\n", label.c_str(), row.threads, "-",
+                  "-", "-", figures.library_faults, figures.reference_faults, "-");
     }
   }
 }
@@ -109,17 +167,15 @@ void print_pool(const std::vector<RatioRow>& rows) {
       continue;
     }
     const std::string label = row_label(row);
-    if (!row.skipped.empty() || !row.failed.empty()) {
-      std::printf("%-42s %3d  %s: %s\n", label.c_str(), row.threads,
-                  row.failed.empty() ? "skipped" : "FAILED",
-                  (row.failed.empty() ? row.skipped : row.failed).c_str());
+    if (print_unusable(row, label)) {
       continue;
     }
     const RowFigures figures = figures_of(row);
     char spread[32];
     std::snprintf(spread, sizeof spread, "%.2f..%.2f", figures.ratio_p25, figures.ratio_p75);
     std::printf("%-42s %3d %5d %14.1f %14.1f %8.2fx %12s\n", label.c_str(), row.threads,
-                figures.pairs, figures.library_rate, figures.bare_rate, figures.ratio, spread);
+                figures.rounds, figures.library_rate, figures.reference_rate, figures.ratio,
+                spread);
   }
 }
 
@@ -181,6 +237,48 @@ void print_memory(const std::vector<MemoryRow>& rows, std::vector<std::string>& 
   }
 }
 
+// Heap in use that a kept-nothing step may still show: FFmpeg's and the
+// library's own small allocations that come and go between steps.
+constexpr double RESIDENT_TOLERANCE = 4 * MIB;
+
+void print_resident(const std::vector<ResidentRow>& rows, std::vector<std::string>& above) {
+  for (const ResidentRow& row : rows) {
+    std::printf("\n==== Resident memory: %s, %d thread(s)\n", row.name.c_str(), row.threads);
+    if (!row.skipped.empty() || !row.failed.empty()) {
+      std::printf("  %s: %s\n", row.failed.empty() ? "skipped" : "FAILED",
+                  (row.failed.empty() ? row.skipped : row.failed).c_str());
+      continue;
+    }
+    std::printf(
+        "  VmRSS of a fresh child process after each step (read after malloc_trim(0)) and the\n"
+        "  C heap's bytes in use (mallinfo2 uordblks + hblkhd). \"kept\" = heap in use above the\n"
+        "  reference step (the calling thread's pooled decoder and scaler, nothing else),\n"
+        "  judged against what the rule allows at that step (+%.0f MiB, +1%%):\n  %s.\n",
+        RESIDENT_TOLERANCE / MIB, row.rule.c_str());
+    std::printf("  %-52s %8s %8s %9s %9s %9s\n", "step", "RSS MiB", "+start", "heap MiB", "kept",
+                "allowed");
+    bool met = true;
+    for (const ResidentRow::Step& step : row.steps) {
+      std::printf("  %-52s %8.1f %+8.1f %9.1f", step.what.c_str(),
+                  static_cast<double>(step.rss) / MIB,
+                  static_cast<double>(step.rss - row.baseline) / MIB,
+                  static_cast<double>(step.heap) / MIB);
+      if (step.bound >= 0) {
+        const auto kept = static_cast<double>(step.heap - row.reference_heap);
+        const auto allowed = static_cast<double>(step.bound);
+        const bool within = kept <= allowed * 1.01 + RESIDENT_TOLERANCE;
+        met = met && within;
+        std::printf(" %+9.1f %9.1f%s", kept / MIB, allowed / MIB, within ? "" : "  ABOVE");
+      }
+      std::printf("\n");
+    }
+    if (!met) {
+      above.emplace_back(str_cat("resident memory, ", row.name, ", ", row.threads,
+                                 " thread(s): a step keeps more than the rule allows"));
+    }
+  }
+}
+
 std::string version_text(unsigned version) {
   return std::to_string(AV_VERSION_MAJOR(version)) + "." +
          std::to_string(AV_VERSION_MINOR(version)) + "." +
@@ -223,60 +321,79 @@ void print_method() {
   const BenchOptions& options = bench_options();
   std::printf(
       "\n==== Method\n"
-      "- Packets: in memory, made with the test fixture's encode_stream (libx264 / libx265,\n"
-      "  moving pictures, groups of 12, 2 B-frames); each row decodes the first group.\n"
-      "- Each row runs on a fresh thread, so the library's per-thread decoder pool starts empty;\n"
-      "  both sides run once untimed, then library and bare calls alternate (order swapped\n"
-      "  every pair) for %.1f s and at least %d pairs (at most %d)%s.\n"
-      "- The bare decode loop opens its decoder once per row (same FFmpeg decoder, thread_type\n"
-      "  FF_THREAD_FRAME, thread_count from VANTLE_VIDEO_FFMPEG_THREADS) and flushes it with\n"
-      "  avcodec_flush_buffers after every run, as the library pools its decoders per thread:\n"
-      "  opening a decoder per call in the baseline would flatter the library.\n"
-      "- Both sides copy each packet into a padded AVPacket, copy the planes into exact-size\n"
-      "  malloc'd buffers (no zero fill; one block per plane without line padding, else per\n"
-      "  row) and free their output inside the timed call. RGB: one sws_getContext per call\n"
-      "  (SWS_FAST_BILINEAR) with sws_setColorspaceDetails from the frame's colour space and\n"
-      "  range, destination range 1. Transcode: avcodec_find_encoder(AV_CODEC_ID_H264), one\n"
-      "  encoder per call, gop_size 12, max_b_frames 0, no options, every packet copied once.\n"
+      "- Packets: in memory, made with the test fixture's encode_stream (libx264 / libx265:\n"
+      "  moving pictures, groups of 12, 2 B-frames; AV1: groups of 12, no reordering); each row\n"
+      "  decodes the first group.\n"
+      "- Each row runs on a fresh thread, so the library's per-thread decoder pool and buffer\n"
+      "  cache start empty; every side runs once untimed, then rounds of one call per side\n"
+      "  (library, ceiling, allocating loop; the order rotated every round) for %.1f s and at\n"
+      "  least %d rounds (at most %d)%s.\n"
+      "- The bare loops open their decoder once per row (same FFmpeg decoder, thread_type\n"
+      "  FF_THREAD_FRAME, thread_count from VANTLE_VIDEO_FFMPEG_THREADS) and flush it with\n"
+      "  avcodec_flush_buffers after every group, as the library pools its decoders per thread.\n"
+      "- All sides copy each packet into a padded AVPacket and copy the planes (one block per\n"
+      "  plane without line padding, else per row) or convert to RGB24 straight into output\n"
+      "  buffers of the picture's size plus 256 bytes of slack, never zero-filled.\n"
+      "  Ceiling: one scaler for the whole row; the buffers are allocated in the warm-up call\n"
+      "  and reused by every later group. Allocating loop: one sws_getContext per call and a\n"
+      "  fresh malloc per buffer, all freed inside the timed call, as the library's host frees\n"
+      "  them. RGB: SWS_FAST_BILINEAR, sws_setColorspaceDetails from the frame's colour space\n"
+      "  and range, destination range 1. The library's responses are released inside the\n"
+      "  timed call.\n"
+      "- Transcode: avcodec_find_encoder(AV_CODEC_ID_H264), one encoder per call, gop_size 12,\n"
+      "  max_b_frames 0, no options, every packet copied once.\n"
       "- Thread passes set VANTLE_VIDEO_FFMPEG_THREADS inside the program; the bare loops use\n"
       "  the same count.\n",
-      options.seconds_per_row, options.min_pairs, options.max_pairs,
+      options.seconds_per_row, options.min_rounds, options.max_rounds,
       options.quick ? " (--quick)" : "");
 }
 
 }  // namespace
 
 RowFigures figures_of(const RatioRow& row) {
+  const RatioRow::Times& times = row.times;
+  const double units = row.units_per_call;
   RowFigures figures;
-  figures.pairs = static_cast<int>(std::min(row.times.library.size(), row.times.bare.size()));
-  const double library_time = median(walls(row.times.library));
-  const double bare_time = median(walls(row.times.bare));
-  figures.library_rate = library_time > 0 ? row.units_per_call / library_time : 0;
-  figures.bare_rate = bare_time > 0 ? row.units_per_call / bare_time : 0;
-  const std::vector<double> ratios = pair_ratios(row.times, false);
+  figures.rounds = static_cast<int>(std::min(times.library.size(), times.reference.size()));
+  figures.library_rate = rate_of(times.library, units);
+  figures.reference_rate = rate_of(times.reference, units);
+  const std::vector<double> ratios = round_ratios(times.library, times.reference, false);
   figures.ratio = median(ratios);
   figures.ratio_p25 = quantile(ratios, 0.25);
   figures.ratio_p75 = quantile(ratios, 0.75);
-  figures.cpu_ratio = median(pair_ratios(row.times, true));
-  const std::vector<double> library_walls = walls(row.times.library);
-  const std::vector<double> bare_walls = walls(row.times.bare);
-  if (!library_walls.empty() && !bare_walls.empty()) {
-    figures.best_ratio = *std::min_element(bare_walls.begin(), bare_walls.end()) /
+  figures.cpu_ratio = median(round_ratios(times.library, times.reference, true));
+  const std::vector<double> library_walls = walls(times.library);
+  const std::vector<double> reference_walls = walls(times.reference);
+  if (!library_walls.empty() && !reference_walls.empty()) {
+    figures.best_ratio = *std::min_element(reference_walls.begin(), reference_walls.end()) /
                          *std::min_element(library_walls.begin(), library_walls.end());
   }
   figures.noisy = figures.ratio_p25 > 0 && figures.ratio_p75 / figures.ratio_p25 > NOISY_SPREAD;
+  figures.library_faults = faults_per_unit(times.library, units);
+  figures.reference_faults = faults_per_unit(times.reference, units);
+  figures.has_allocating = !times.allocating.empty();
+  if (figures.has_allocating) {
+    figures.allocating_rate = rate_of(times.allocating, units);
+    const std::vector<double> allocating = round_ratios(times.library, times.allocating, false);
+    figures.allocating_ratio = median(allocating);
+    figures.allocating_p25 = quantile(allocating, 0.25);
+    figures.allocating_p75 = quantile(allocating, 0.75);
+    figures.allocating_faults = faults_per_unit(times.allocating, units);
+  }
   return figures;
 }
 
 void Summary::add(RatioRow row) {
+  auto append = [](std::vector<CallTime>& to, const std::vector<CallTime>& from) {
+    to.insert(to.end(), from.begin(), from.end());
+  };
   for (RatioRow& earlier : rows_) {
     if (earlier.kind == row.kind && earlier.section == row.section && earlier.name == row.name &&
         earlier.threads == row.threads && earlier.skipped.empty() && earlier.failed.empty() &&
         row.skipped.empty() && row.failed.empty()) {
-      earlier.times.library.insert(earlier.times.library.end(), row.times.library.begin(),
-                                   row.times.library.end());
-      earlier.times.bare.insert(earlier.times.bare.end(), row.times.bare.begin(),
-                                row.times.bare.end());
+      append(earlier.times.library, row.times.library);
+      append(earlier.times.reference, row.times.reference);
+      append(earlier.times.allocating, row.times.allocating);
       return;
     }
   }
@@ -287,18 +404,26 @@ void Summary::add(MemoryRow row) {
   memory_.push_back(std::move(row));
 }
 
+void Summary::add(ResidentRow row) {
+  resident_.push_back(std::move(row));
+}
+
 bool Summary::any_failed() const {
   return std::any_of(rows_.begin(), rows_.end(),
                      [](const RatioRow& row) { return !row.failed.empty(); }) ||
          std::any_of(memory_.begin(), memory_.end(),
-                     [](const MemoryRow& row) { return !row.failed.empty(); });
+                     [](const MemoryRow& row) { return !row.failed.empty(); }) ||
+         std::any_of(resident_.begin(), resident_.end(),
+                     [](const ResidentRow& row) { return !row.failed.empty(); });
 }
 
 void Summary::print() const {
   std::vector<std::string> below;
   print_throughput(rows_, below);
+  print_allocating(rows_);
   print_pool(rows_);
   print_memory(memory_, below);
+  print_resident(resident_, below);
   print_setting();
   print_method();
   std::printf("\n==== Rows that miss their goal: %s\n", below.empty() ? "none" : "");
