@@ -2,23 +2,43 @@
 # Builds the benchmark program in Release and runs it. Arguments go to the
 # program:
 #
-#   scripts/bench.sh                                 every row, a few minutes
-#   scripts/bench.sh --quick                         a short smoke run
-#   scripts/bench.sh --benchmark_filter=IndexedDecode --vantle_seconds=10
-#   scripts/bench.sh --help                          the program's own flags
+#   scripts/bench.sh                       every row, both thread passes (about
+#                                          10 minutes on 2 quiet cores)
+#   scripts/bench.sh --quick               a short smoke run (few rounds a row)
+#   scripts/bench.sh --help                the program's own flags
 #
-# It prints Google Benchmark's table, then the summary: per row the library's
-# rate, the bare libavcodec loop's rate and their ratio against the goal,
-# the decoder pool's speed-up and the indexed decode's peak memory.
+# Rows and their names (CLIP = {H264,H265,AV1}_{360p,720p,1080p}, N = the
+# VANTLE_VIDEO_FFMPEG_THREADS of the pass):
+#   Decode/{RGB,RGB_640x360,YUV420,Indexed}/CLIP/threads:N   (no AV1 Indexed)
+#   Transcode/H264_{360p,1080p}/threads:N
+#   PoolBenefit/{first,after_other_rows}/H264_360p/threads:N
+#   PeakMemory/H264_1080p_86/threads:N
+#   Resident/{Burst,Indexed256MiB,OtherThread}/threads:N
+# Select with Google Benchmark's regular expression and the program's flags:
+#   scripts/bench.sh --benchmark_filter='Decode/(RGB|YUV420)/H26[45]_1080p'
+#   scripts/bench.sh --benchmark_filter=Decode/ --vantle_threads=1 --vantle_seconds=10
+#   scripts/bench.sh --benchmark_filter=Resident/
+#   --vantle_seconds=S, --vantle_min_rounds=N, --vantle_max_rounds=N  measuring
+#       time per row and its bounds in rounds (one call per side a round)
+#   --vantle_threads=1,2   the passes;  --vantle_pool_calls=N  calls per pool row
+#
+# It prints Google Benchmark's table, then the summary: per decode row the
+# library's rate, the warm-memory ceiling's rate (one decoder and scaler for
+# the row, output buffers recycled from group to group) and their ratio
+# against the goal (0.95; transcode 0.97 against its bare decode + encode
+# loop); then the ratio to the loop that allocates like the library (fresh
+# malloc per buffer) and the minor page faults per picture of all three; the
+# decoder pool's speed-up, the indexed decode's peak memory, and the resident
+# memory and heap the library keeps after releases.
 #
 # On a busy machine the wall-clock ratios are noisy (the summary flags such
 # rows). Instruction counts are not: under callgrind, collect only the timed
 # calls and compare the inclusive cost of vantle::bench::call_* (library)
-# with vantle::bench::bare_* (baseline):
+# with vantle::bench::bare_* (the bare loops):
 #
 #   valgrind --tool=callgrind --collect-atstart=no \
 #     --toggle-collect='vantle::bench::time_call(*' PROGRAM --vantle_threads=1 \
-#     --vantle_min_pairs=3 --vantle_max_pairs=3 --benchmark_filter=IndexedDecode/H264_360p
+#     --vantle_min_rounds=3 --vantle_max_rounds=3 --benchmark_filter=Decode/Indexed/H264_360p
 #   callgrind_annotate --inclusive=yes callgrind.out.* | grep -E 'bench::(call|bare)_'
 #
 # (Debian 12's valgrind 3.19 stops at an rdtscp in libhwy, which libavcodec

@@ -294,11 +294,12 @@ void print_setting() {
   const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
   std::printf(
       "\n==== Setting\n"
-      "- FFmpeg loaded: libavcodec %s, libavutil %s, libswscale %s; decoders %s and %s; H.264\n"
-      "  encoder %s.\n",
+      "- FFmpeg loaded: libavcodec %s, libavutil %s, libswscale %s; decoders %s, %s and %s;\n"
+      "  H.264 encoder %s.\n",
       version_text(avcodec_version()).c_str(), version_text(avutil_version()).c_str(),
       version_text(swscale_version()).c_str(), decoder_name(AV_CODEC_ID_H264),
-      decoder_name(AV_CODEC_ID_HEVC), encoder != nullptr ? encoder->name : "(none)");
+      decoder_name(AV_CODEC_ID_HEVC), decoder_name(AV_CODEC_ID_AV1),
+      encoder != nullptr ? encoder->name : "(none)");
 #ifdef NDEBUG
   std::printf(
       "- This program and the library: optimised build (NDEBUG). Google Benchmark's \"Library\n"
