@@ -232,6 +232,17 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_transcode_h264(
     RuntimeTranscodeResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
 
 /*
+ * Released memory and retention (all four release functions): a released
+ * buffer is kept by the releasing thread for reuse by its next requests, so
+ * that decoding group after group does not fault fresh pages in. A thread
+ * keeps at most as many bytes as the largest response of its own last 4
+ * request calls, never more than 288 MiB, and frees what it keeps when it
+ * exits. A thread that makes no request calls keeps nothing: releasing
+ * responses on such a thread frees them at once. Every byte handed out is
+ * followed by 256 bytes of slack that belong to the library (never read or
+ * written by the host); access units are followed by 64 zero bytes, so they
+ * can be given to an FFmpeg decoder as they are.
+ *
  * Frees one library-made buffer. Does nothing when data is NULL; frees no
  * storage when len is 0. It cannot reset the caller's copy: the record is
  * dead afterwards and must not be released again. Never fails and never

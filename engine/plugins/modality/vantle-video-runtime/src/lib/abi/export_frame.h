@@ -10,6 +10,7 @@
 
 #include "abi/error_channel.h"
 #include "common/byte_buffer.h"
+#include "common/host_memory_cache.h"
 #include "common/result.h"
 #include "vantle_video_runtime.h"
 
@@ -17,7 +18,7 @@ namespace vantle {
 
 inline constexpr const char* NULL_ABI_POINTER_MESSAGE = "FFmpeg runtime received null ABI pointer";
 
-// Moves the elements into a C-heap array of exactly their number (a non-null,
+// Moves the elements into a host-heap array of exactly their number (a non-null,
 // storage-less address when there are none). Pixel buffers inside the
 // records are not touched.
 template <typename Element>
@@ -84,6 +85,8 @@ inline int32_t export_status(Status outcome) noexcept {
 // Status) and turn its outcome into the status code.
 template <typename Call>
 int32_t run_request_export(Call&& request_call) noexcept {
+  // What the call hands out sets how much the thread may keep for reuse.
+  const HostMemoryCallScope call_scope;
   clear_last_error();
   return export_status(request_call());
 }

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "common/fatal.h"
+#include "common/host_memory_cache.h"
 
 namespace vantle {
 
@@ -36,9 +37,17 @@ GuardedMappings& guarded_mappings() {
   return *mappings;
 }
 
-std::size_t checked_total(std::size_t size) noexcept {
+// In front of every C-heap allocation: the size asked for, so that a
+// released block can be filed by size. 16 bytes keep the data as aligned as
+// malloc's own result.
+struct alignas(16) BlockHeader {
+  std::size_t size;
+};
+constexpr std::size_t HEADER_SIZE = sizeof(BlockHeader);
+
+std::size_t checked_total(std::size_t size, std::size_t extra) noexcept {
   std::size_t total = 0;
-  if (__builtin_add_overflow(size, HOST_MEMORY_SLACK, &total)) {
+  if (__builtin_add_overflow(size, HOST_MEMORY_SLACK + extra, &total)) {
     fatal("host allocation size overflow");
   }
   return total;
@@ -92,16 +101,21 @@ bool free_guarded(void* data) noexcept {
 }  // namespace
 
 void* allocate_host_memory(std::size_t size) noexcept {
-  const std::size_t total = checked_total(size);
   const HostGuard guard = GUARD.load(std::memory_order_relaxed);
   if (guard != HostGuard::None) {
-    return allocate_guarded(total, guard);
+    return allocate_guarded(checked_total(size, 0), guard);
   }
-  void* data = std::malloc(total);
-  if (data == nullptr) {
-    fatal("out of memory");
+  const std::size_t total = checked_total(size, HEADER_SIZE);
+  void* block = take_cached_block(size);
+  if (block == nullptr) {
+    block = std::malloc(total);
+    if (block == nullptr) {
+      fatal("out of memory");
+    }
   }
-  return data;
+  static_cast<BlockHeader*>(block)->size = size;
+  count_host_bytes(static_cast<std::ptrdiff_t>(size));
+  return static_cast<unsigned char*>(block) + HEADER_SIZE;
 }
 
 void free_host_memory(void* data) noexcept {
@@ -111,7 +125,12 @@ void free_host_memory(void* data) noexcept {
   if (GUARDED_ALLOCATIONS_MADE.load(std::memory_order_acquire) && free_guarded(data)) {
     return;
   }
-  std::free(data);
+  void* block = static_cast<unsigned char*>(data) - HEADER_SIZE;
+  const std::size_t size = static_cast<const BlockHeader*>(block)->size;
+  count_host_bytes(-static_cast<std::ptrdiff_t>(size));
+  if (!keep_cached_block(block, size)) {
+    std::free(block);
+  }
 }
 
 void set_host_guard_for_testing(HostGuard guard) noexcept {

@@ -17,11 +17,15 @@ namespace vantle {
 inline constexpr std::size_t HOST_MEMORY_SLACK = 256;
 
 // `size` + HOST_MEMORY_SLACK bytes, uninitialised, aligned for any scalar
-// type (except under HostGuard::After). Never null: aborts when the heap is
-// exhausted or the size overflows.
+// type (except under HostGuard::After). Served from the calling thread's
+// released blocks of the same size when it keeps one
+// (host_memory_cache.h). Never null: aborts when the heap is exhausted or the
+// size overflows.
 void* allocate_host_memory(std::size_t size) noexcept;
 
-// Frees what allocate_host_memory returned; null is ignored. Any thread.
+// Releases what allocate_host_memory returned, on any thread: the calling
+// thread keeps it for reuse within its retention limit, or it goes back to
+// the C heap. Null is ignored.
 void free_host_memory(void* data) noexcept;
 
 // Where host allocations are placed; for tests that must see writes made by

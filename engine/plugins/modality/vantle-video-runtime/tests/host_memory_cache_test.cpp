@@ -1,0 +1,155 @@
+// Recycling of released host buffers, through the C interface: a released
+// response's buffers serve the next equal request on the thread, with the
+// same bytes as fresh ones, and what a thread keeps stays within the largest
+// response of its last few calls. Thread exit frees it (LeakSanitizer in the
+// sanitizer leg).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "common/host_memory_cache.h"
+#include "support/last_error.h"
+#include "support/media.h"
+#include "support/request_builder.h"
+#include "vantle_video_runtime.h"
+
+namespace vantle {
+namespace {
+
+using testing::encode_stream;
+using testing::EncodedStream;
+using testing::last_error;
+using testing::RequestBuilder;
+using testing::StreamSpec;
+
+EncodedStream stream_of(int width, int height) {
+  StreamSpec spec;
+  spec.width = width;
+  spec.height = height;
+  spec.frame_count = 6;
+  spec.b_frames = 2;
+  return encode_stream(spec);
+}
+
+struct Decoded {
+  RuntimeDecodeResponse response{};
+  ~Decoded() { vantle_video_runtime_free_response(&response); }
+
+  std::set<const void*> buffers() const {
+    std::set<const void*> addresses{response.frames};
+    for (std::size_t i = 0; i < response.frame_count; ++i) {
+      for (const RuntimeBytes* bytes : {&response.frames[i].rgb, &response.frames[i].y,
+                                        &response.frames[i].u, &response.frames[i].v}) {
+        if (bytes->data != nullptr) {
+          addresses.insert(bytes->data);
+        }
+      }
+    }
+    return addresses;
+  }
+  std::vector<std::uint8_t> pixels() const {
+    std::vector<std::uint8_t> all;
+    for (std::size_t i = 0; i < response.frame_count; ++i) {
+      for (const RuntimeBytes* bytes : {&response.frames[i].rgb, &response.frames[i].y,
+                                        &response.frames[i].u, &response.frames[i].v}) {
+        all.insert(all.end(), bytes->data, bytes->data + bytes->len);
+      }
+    }
+    return all;
+  }
+  // Bytes the response holds: what the thread may keep after releasing it.
+  std::size_t bytes() const {
+    std::size_t total = response.frame_count * sizeof(RuntimeFrame);
+    for (std::size_t i = 0; i < response.frame_count; ++i) {
+      const RuntimeFrame& frame = response.frames[i];
+      total += frame.rgb.len + frame.y.len + frame.u.len + frame.v.len;
+    }
+    return total;
+  }
+};
+
+void decode(RequestBuilder& builder, RuntimePixelFormat format, Decoded& out) {
+  RuntimeDecodeRequest request = builder.request(format);
+  ASSERT_EQ(vantle_video_runtime_decode(&request, &out.response), 0) << last_error();
+}
+
+TEST(HostMemoryCache, ReleasedBuffersServeTheNextEqualRequest) {
+  const testing::QuietFfmpegLog quiet;
+  const EncodedStream stream = stream_of(96, 64);
+  VANTLE_REQUIRE_STREAM(stream);
+  for (RuntimePixelFormat format : {RuntimePixelFormat::Rgb, RuntimePixelFormat::Yuv420}) {
+    std::thread([&] {
+      RequestBuilder builder(stream);
+      Decoded first;
+      decode(builder, format, first);
+      const std::set<const void*> first_buffers = first.buffers();
+      const std::vector<std::uint8_t> first_pixels = first.pixels();
+      const std::size_t first_bytes = first.bytes();
+      vantle_video_runtime_free_response(&first.response);
+      EXPECT_EQ(cached_host_bytes(), first_bytes);
+
+      Decoded second;
+      decode(builder, format, second);
+      EXPECT_EQ(second.buffers(), first_buffers);
+      EXPECT_EQ(second.pixels(), first_pixels);
+      EXPECT_EQ(cached_host_bytes(), 0u);
+    }).join();
+  }
+}
+
+TEST(HostMemoryCache, KeepsNoMoreThanTheLargestRecentResponse) {
+  const testing::QuietFfmpegLog quiet;
+  const EncodedStream large = stream_of(320, 240);
+  const EncodedStream small = stream_of(32, 16);
+  VANTLE_REQUIRE_STREAM(large);
+  VANTLE_REQUIRE_STREAM(small);
+  std::thread([&] {
+    RequestBuilder large_builder(large);
+    RequestBuilder small_builder(small);
+    Decoded big;
+    decode(large_builder, RuntimePixelFormat::Rgb, big);
+    const std::size_t big_bytes = big.bytes();
+    vantle_video_runtime_free_response(&big.response);
+    EXPECT_EQ(cached_host_bytes(), big_bytes);
+
+    // Small calls: the large response stays within the last few calls'
+    // window, then the limit falls to the small responses.
+    std::size_t small_bytes = 0;
+    for (std::size_t call = 1; call <= HOST_CACHE_CALLS; ++call) {
+      Decoded little;
+      decode(small_builder, RuntimePixelFormat::Yuv420, little);
+      small_bytes = little.bytes();
+      vantle_video_runtime_free_response(&little.response);
+      if (call < HOST_CACHE_CALLS) {
+        EXPECT_LE(cached_host_bytes(), big_bytes);
+      }
+    }
+    EXPECT_LE(cached_host_bytes(), small_bytes);
+  }).join();
+}
+
+TEST(HostMemoryCache, ReleasingOnAnotherThreadKeepsNothingThere) {
+  const testing::QuietFfmpegLog quiet;
+  const EncodedStream stream = stream_of(96, 64);
+  VANTLE_REQUIRE_STREAM(stream);
+  std::vector<RuntimeDecodeResponse> responses(8);
+  std::thread([&] {
+    RequestBuilder builder(stream);
+    for (RuntimeDecodeResponse& response : responses) {
+      RuntimeDecodeRequest request = builder.request(RuntimePixelFormat::Rgb);
+      ASSERT_EQ(vantle_video_runtime_decode(&request, &response), 0) << last_error();
+    }
+  }).join();
+  std::thread([&] {
+    for (RuntimeDecodeResponse& response : responses) {
+      vantle_video_runtime_free_response(&response);
+    }
+    EXPECT_EQ(cached_host_bytes(), 0u);
+  }).join();
+}
+
+}  // namespace
+}  // namespace vantle
