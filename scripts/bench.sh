@@ -3,8 +3,9 @@
 # program:
 #
 #   scripts/bench.sh                       every row, both thread passes (about
-#                                          10 minutes on 2 quiet cores)
-#   scripts/bench.sh --quick               a short smoke run (few rounds a row)
+#                                          5 minutes on 2 cores)
+#   scripts/bench.sh --quick               a smoke run of every row, few rounds
+#                                          each (1-2 minutes)
 #   scripts/bench.sh --help                the program's own flags
 #
 # Rows and their names (CLIP = {H264,H265,AV1}_{360p,720p,1080p}, N = the
