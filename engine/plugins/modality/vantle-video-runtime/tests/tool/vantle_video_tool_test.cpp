@@ -89,6 +89,7 @@ std::string mux(const EncodedStream& stream, const char* format, const fs::path&
   video->codecpar->codec_id = id != AV_CODEC_ID_NONE ? id : ids[static_cast<int>(stream.codec)];
   video->codecpar->width = kWidth;
   video->codecpar->height = kHeight;
+  video->codecpar->format = AV_PIX_FMT_YUV420P;  // FFmpeg 9.0's MXF muxer wants it
   video->time_base = AVRational{1, 25};
   video->avg_frame_rate = AVRational{25, 1};
   if (!stream.extradata.empty()) {
