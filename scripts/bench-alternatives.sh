@@ -56,7 +56,7 @@ for size in 640x360 1280x720 1920x1080; do
   make_clip "clip-h264-${height}p.mp4" "$size" 24 -c:v libx264 -g 12 -keyint_min 12 \
     -sc_threshold 0 -bf 2
   make_clip "clip-h265-${height}p.mp4" "$size" 24 -c:v libx265 \
-    -x265-params "keyint=12:min-keyint=12:scenecut=0:bframes=2:log-level=error"
+    -x265-params "keyint=12:min-keyint=12:scenecut=0:bframes=2:open-gop=0:log-level=error"
   make_clip "clip-av1-${height}p.mp4" "$size" 24 -c:v libsvtav1 -g 12 -preset 10
 done
 make_clip random-access-h264-360p.mp4 640x360 240 -c:v libx264 -g 12 -keyint_min 12 \
