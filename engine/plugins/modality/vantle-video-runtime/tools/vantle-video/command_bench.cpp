@@ -1,5 +1,7 @@
 // bench: pictures per second of the library's exports on a file, against the
 // bare libavcodec loop doing the same work (the ceiling).
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,8 +30,8 @@ constexpr OptionSpec kOptions[] = {
      "also N decodes of single groups picked across the file, against a fresh bare decoder "
      "per group"},
     {"--tsv", nullptr, ValueKind::None, "",
-     "tab-separated lines (work, library and ceiling pictures/s, pictures per pass) instead "
-     "of a table"},
+     "tab-separated lines instead of a table: work, library and ceiling pictures per second, "
+     "the same per CPU second, pictures per pass"},
     kHelpOption,
 };
 
@@ -46,9 +48,32 @@ constexpr Work kWorks[] = {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
+// CPU seconds of the whole process, every thread: on a machine shared with
+// other work this moves far less than the wall clock.
+double process_cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
+
+struct Elapsed {
+  double wall = 0;
+  double cpu = 0;
+};
+
+class Stopwatch {
+ public:
+  Stopwatch() : wall_(Clock::now()), cpu_(process_cpu_seconds()) {}
+  Elapsed elapsed() const {
+    return {std::chrono::duration<double>(Clock::now() - wall_).count(),
+            process_cpu_seconds() - cpu_};
+  }
+
+ private:
+  Clock::time_point wall_;
+  double cpu_;
+};
 
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
@@ -111,8 +136,26 @@ std::expected<std::size_t, std::string> library_call(const Clip& clip, const Gro
 struct Figures {
   double library = 0;  // pictures per second
   double ceiling = 0;
+  double library_cpu = 0;  // pictures per CPU second
+  double ceiling_cpu = 0;
   std::size_t pictures = 0;  // per pass over the file
 };
+
+// Pictures per second from the medians of the passes' times.
+void set_rates(Figures& figures, const std::vector<Elapsed>& library,
+               const std::vector<Elapsed>& ceiling) {
+  auto rate = [&](const std::vector<Elapsed>& passes, double Elapsed::*field) {
+    std::vector<double> times;
+    for (const Elapsed& pass : passes) {
+      times.push_back(pass.*field);
+    }
+    return static_cast<double>(figures.pictures) / median(std::move(times));
+  };
+  figures.library = rate(library, &Elapsed::wall);
+  figures.ceiling = rate(ceiling, &Elapsed::wall);
+  figures.library_cpu = rate(library, &Elapsed::cpu);
+  figures.ceiling_cpu = rate(ceiling, &Elapsed::cpu);
+}
 
 struct BenchSettings {
   int threads = 1;
@@ -157,31 +200,30 @@ std::expected<Figures, std::string> measure(const Clip& clip, BenchWork work,
     }
     return pictures;
   };
-  std::vector<double> library_seconds;
-  std::vector<double> ceiling_seconds;
+  std::vector<Elapsed> library_times;
+  std::vector<Elapsed> ceiling_times;
   Figures figures;
   for (int pass = 0; pass <= settings.repeat; ++pass) {
-    auto start = Clock::now();
+    Stopwatch library_watch;
     auto made = library_pass();
     if (!made) {
       return std::unexpected(made.error());
     }
-    const double library_time = seconds_since(start);
-    start = Clock::now();
+    const Elapsed library_time = library_watch.elapsed();
+    Stopwatch ceiling_watch;
     auto bare = ceiling_pass();
     if (!bare) {
       return std::unexpected(bare.error());
     }
-    const double ceiling_time = seconds_since(start);
+    const Elapsed ceiling_time = ceiling_watch.elapsed();
     if (pass > 0) {
-      library_seconds.push_back(library_time);
-      ceiling_seconds.push_back(ceiling_time);
+      library_times.push_back(library_time);
+      ceiling_times.push_back(ceiling_time);
     }
     figures.pictures = *made;
     progress.step();
   }
-  figures.library = static_cast<double>(figures.pictures) / median(library_seconds);
-  figures.ceiling = static_cast<double>(figures.pictures) / median(ceiling_seconds);
+  set_rates(figures, library_times, ceiling_times);
   return figures;
 }
 
@@ -194,7 +236,7 @@ std::expected<Figures, std::string> measure_random_access(const Clip& clip,
                                                           const BenchSettings& settings) {
   std::vector<std::size_t> positions;
   Figures figures;
-  auto start = Clock::now();
+  Stopwatch library_watch;
   for (std::size_t i = 0; i < settings.random_access; ++i) {
     const Group& group = clip.groups[random_access_group(i, clip.groups.size())];
     auto made = library_call(clip, group, BenchWork::Yuv420, 0, 0, positions);
@@ -203,8 +245,8 @@ std::expected<Figures, std::string> measure_random_access(const Clip& clip,
     }
     figures.pictures += *made;
   }
-  figures.library = static_cast<double>(figures.pictures) / seconds_since(start);
-  start = Clock::now();
+  const Elapsed library_time = library_watch.elapsed();
+  Stopwatch ceiling_watch;
   for (std::size_t i = 0; i < settings.random_access; ++i) {
     const Group& group = clip.groups[random_access_group(i, clip.groups.size())];
     auto fresh = BareCeiling::open(clip, settings.threads);
@@ -215,7 +257,7 @@ std::expected<Figures, std::string> measure_random_access(const Clip& clip,
       return std::unexpected(made.error());
     }
   }
-  figures.ceiling = static_cast<double>(figures.pictures) / seconds_since(start);
+  set_rates(figures, {library_time}, {ceiling_watch.elapsed()});
   return figures;
 }
 
@@ -318,8 +360,8 @@ int run_bench(const ParsedOptions& options) {
 
   if (settings->tsv) {
     for (const auto& [name, figures] : rows) {
-      std::printf("%s\t%.2f\t%.2f\t%zu\n", name.c_str(), figures.library, figures.ceiling,
-                  figures.pictures);
+      std::printf("%s\t%.2f\t%.2f\t%.2f\t%.2f\t%zu\n", name.c_str(), figures.library,
+                  figures.ceiling, figures.library_cpu, figures.ceiling_cpu, figures.pictures);
     }
     return 0;
   }
@@ -331,11 +373,13 @@ int run_bench(const ParsedOptions& options) {
               clip->source.c_str(), codec_label(clip->codec), clip->width, clip->height,
               clip->groups.size(), pictures, settings->threads, settings->threads == 1 ? "" : "s",
               settings->repeat);
-  std::printf("| work | library pictures/s | ceiling pictures/s | library / ceiling |\n");
-  std::printf("|---|---:|---:|---:|\n");
+  std::printf(
+      "| work | library pictures/s | ceiling pictures/s | library / ceiling | same in CPU time |\n");
+  std::printf("|---|---:|---:|---:|---:|\n");
   for (const auto& [name, figures] : rows) {
-    std::printf("| %s | %.1f | %.1f | %.3f |\n", name.c_str(), figures.library, figures.ceiling,
-                figures.library / figures.ceiling);
+    std::printf("| %s | %.1f | %.1f | %.3f | %.3f |\n", name.c_str(), figures.library,
+                figures.ceiling, figures.library / figures.ceiling,
+                figures.library_cpu / figures.ceiling_cpu);
   }
   if (settings->random_access > 0) {
     std::printf("\nrandom-access: %zu decodes of single groups; its ceiling column opens a fresh "
