@@ -34,6 +34,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.patches import Patch  # noqa: E402
 
 WORKS = ["yuv420", "rgb", "rgb-640x360", "indexed", "transcode"]
 ALTERNATIVES = ["library", "ffmpeg CLI", "PyAV", "OpenCV"]
@@ -332,15 +333,15 @@ def write_chart(results, path):
                         if (label, t, w) == (clip, threads, work) and name in figures:
                             xs.append(i + (k - 1.5) * width)
                             ys.append(figures[name][1] / ceiling[1])
-                axis.bar(xs, ys, width, color=colours[name],
-                         label=name if row == 0 and column == 0 else None)
+                axis.bar(xs, ys, width, color=colours[name])
             axis.axhline(1.0, color="black", linewidth=0.8)
             axis.set_title(f"{work}, {threads} thread{'s' if threads > 1 else ''}", fontsize=10)
             axis.set_xticks(range(len(clips)))
             axis.set_xticklabels(clips, rotation=60, ha="right", fontsize=7)
             if column == 0:
                 axis.set_ylabel("pictures per CPU second / ceiling")
-    figure.legend(loc="upper center", ncol=len(ALTERNATIVES))
+    figure.legend(handles=[Patch(color=colours[name], label=name) for name in ALTERNATIVES],
+                  loc="upper center", ncol=len(ALTERNATIVES))
     figure.suptitle("1.0 = the bare libavcodec loop with warm memory", y=0.93, fontsize=9)
     figure.tight_layout(rect=(0, 0, 1, 0.92))
     figure.savefig(path, dpi=90)

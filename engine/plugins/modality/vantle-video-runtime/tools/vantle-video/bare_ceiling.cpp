@@ -118,8 +118,10 @@ std::expected<void, std::string> BareCeiling::take_picture(const AVFrame& frame,
   return {};
 }
 
-std::expected<void, std::string> BareCeiling::encode(const AVFrame* frame,
-                                                     std::size_t group_size) {
+std::expected<void, std::string> BareCeiling::encode(AVFrame* frame, std::size_t group_size) {
+  if (!encoder_ && frame == nullptr) {
+    return {};  // a group without pictures
+  }
   if (!encoder_) {
     // A fresh encoder per group: each output starts with its own key frame,
     // with the settings the library's transcode uses.
@@ -146,12 +148,11 @@ std::expected<void, std::string> BareCeiling::encode(const AVFrame* frame,
     next_encoder_pts_ = 0;
     access_unit_count_ = 0;
   }
-  AVFrame* picture = const_cast<AVFrame*>(frame);
-  if (picture != nullptr) {
-    picture->pts = next_encoder_pts_++;
-    picture->pict_type = AV_PICTURE_TYPE_NONE;
+  if (frame != nullptr) {
+    frame->pts = next_encoder_pts_++;
+    frame->pict_type = AV_PICTURE_TYPE_NONE;
   }
-  if (const int rc = avcodec_send_frame(encoder_.get(), picture); rc < 0) {
+  if (const int rc = avcodec_send_frame(encoder_.get(), frame); rc < 0) {
     return std::unexpected("bare loop: encoder: " + ffmpeg_error_text(rc));
   }
   int rc = 0;
@@ -165,7 +166,7 @@ std::expected<void, std::string> BareCeiling::encode(const AVFrame* frame,
   if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF) {
     return std::unexpected("bare loop: encoder: " + ffmpeg_error_text(rc));
   }
-  if (picture == nullptr) {
+  if (frame == nullptr) {
     encoder_.reset();
   }
   return {};
@@ -214,7 +215,7 @@ std::expected<std::size_t, std::string> BareCeiling::run(const Clip& clip, const
     }
   }
   avcodec_flush_buffers(decoder_.get());
-  if (work == BenchWork::Transcode && encoder_) {
+  if (work == BenchWork::Transcode) {
     if (auto finished = encode(nullptr, group.count); !finished) {
       return std::unexpected(finished.error());
     }

@@ -31,7 +31,9 @@ class BareCeiling {
 
   std::expected<void, std::string> take_picture(const AVFrame& frame, BenchWork work, int width,
                                                 int height, std::size_t slot);
-  std::expected<void, std::string> encode(const AVFrame* frame, std::size_t group_size);
+  // Sends one decoded picture to the group's encoder (opened on the first),
+  // or with null finishes the group and closes the encoder.
+  std::expected<void, std::string> encode(AVFrame* frame, std::size_t group_size);
 
   CodecContextHandle decoder_;
   CodecContextHandle encoder_;
