@@ -57,9 +57,11 @@ class TempDir {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "_" + info->name();
     for (char& c : name) {
-      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      if (!std::isalnum(static_cast<unsigned char>(c)))
+        c = '_';
     }
-    path_ = fs::temp_directory_path() / ("vantle-video-test-" + std::to_string(getpid()) + "-" + name);
+    path_ =
+        fs::temp_directory_path() / ("vantle-video-test-" + std::to_string(getpid()) + "-" + name);
     fs::remove_all(path_);
     fs::create_directories(path_);
   }
@@ -168,7 +170,9 @@ struct ContainerCase {
   bool global_header;  // parameter sets in the container's codec record
 };
 
-std::ostream& operator<<(std::ostream& out, const ContainerCase& c) { return out << c.name; }
+std::ostream& operator<<(std::ostream& out, const ContainerCase& c) {
+  return out << c.name;
+}
 
 const ContainerCase kContainers[] = {
     {"mp4_h264", RuntimeCodec::H264, "mp4", "mp4", true},
@@ -209,12 +213,14 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
   ASSERT_EQ(info.status, 0) << info.err;
   const char* labels[] = {"H.264", "AV1", "H.265"};
   EXPECT_NE(info.out.find(std::string("codec: ") + labels[static_cast<int>(c.codec)]),
-            std::string::npos) << info.out;
+            std::string::npos)
+      << info.out;
   EXPECT_NE(info.out.find("groups: 3\ngroup lengths: 8 8 8\n"), std::string::npos) << info.out;
 
   // Two positions of the middle group as resized RGB.
-  ToolRun rgb = run_tool(dir.path(), "decode " + quoted + " --group 1 --positions 5,0 --rgb 64x32 --out '" +
-                                         (dir.path() / "rgb").string() + "'");
+  ToolRun rgb =
+      run_tool(dir.path(), "decode " + quoted + " --group 1 --positions 5,0 --rgb 64x32 --out '" +
+                               (dir.path() / "rgb").string() + "'");
   ASSERT_EQ(rgb.status, 0) << rgb.err;
   EXPECT_EQ(rgb.err, "");  // not a terminal: no progress
   for (const char* name : {"group-0001-frame-0000.png", "group-0001-frame-0005.png"}) {
@@ -241,9 +247,9 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
   // Three pictures of the last group re-encoded: an Annex B stream that
   // libavcodec decodes to three pictures of the source size.
   const fs::path h264 = dir.path() / "out.h264";
-  ToolRun transcode =
-      run_tool(dir.path(), "transcode " + quoted + " --group 2 --positions 1,3,4 --fps 30000/1001 -o '" +
-                               h264.string() + "'");
+  ToolRun transcode = run_tool(
+      dir.path(), "transcode " + quoted + " --group 2 --positions 1,3,4 --fps 30000/1001 -o '" +
+                      h264.string() + "'");
   ASSERT_EQ(transcode.status, 0) << transcode.err;
   auto pictures = decode_h264_file(h264);
   ASSERT_TRUE(pictures) << pictures.error();
@@ -260,7 +266,8 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
         << indexed.err;
   } else {
     ASSERT_EQ(indexed.status, 0) << indexed.err;
-    EXPECT_EQ(std::count(indexed.out.begin(), indexed.out.end(), '\n'), 1 + kGroupSize) << indexed.out;
+    EXPECT_EQ(std::count(indexed.out.begin(), indexed.out.end(), '\n'), 1 + kGroupSize)
+        << indexed.out;
     EXPECT_NE(indexed.out.find("\n0 0 160x96 tv bt709 bt709 bt709\n"), std::string::npos)
         << indexed.out;
   }
@@ -286,9 +293,9 @@ TEST(VantleVideoTool, FailuresExitNonZeroWithAMessage) {
       {"not a video file", "info FILE", "this is not video", "Invalid data found"},
       {"group out of range", "decode --group 7 --out '" + dir.path().string() + "'", nullptr,
        "--group 7: built-in example has 3 groups (0 to 2)"},
-      {"the library refuses the request", "transcode --fps 0/1 -o '" +
-                                              (dir.path() / "x.h264").string() + "'",
-       nullptr, "H.264 frame rate must be positive"},
+      {"the library refuses the request",
+       "transcode --fps 0/1 -o '" + (dir.path() / "x.h264").string() + "'", nullptr,
+       "H.264 frame rate must be positive"},
       {"unknown option", "info --frobnicate", nullptr, "unknown option --frobnicate"},
       {"unknown command", "frobnicate", nullptr, "unknown command 'frobnicate'"},
   };

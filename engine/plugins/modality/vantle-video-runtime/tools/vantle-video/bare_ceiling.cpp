@@ -22,7 +22,8 @@ AVCodecID codec_id(RuntimeCodec codec) {
 std::uint8_t* copy_plane(std::uint8_t* out, const std::uint8_t* plane, int linesize, int width,
                          int height) {
   for (int y = 0; y < height; ++y) {
-    std::memcpy(out, plane + static_cast<std::ptrdiff_t>(y) * linesize, static_cast<std::size_t>(width));
+    std::memcpy(out, plane + static_cast<std::ptrdiff_t>(y) * linesize,
+                static_cast<std::size_t>(width));
     out += width;
   }
   return out;
@@ -78,10 +79,9 @@ std::expected<void, std::string> BareCeiling::take_picture(const AVFrame& frame,
     const int out_width = work == BenchWork::Rgb ? frame.width : width;
     const int out_height = work == BenchWork::Rgb ? frame.height : height;
     SwsContext* previous = scaler_.get();
-    scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height,
-                                       static_cast<AVPixelFormat>(frame.format), out_width,
-                                       out_height, AV_PIX_FMT_RGB24, SWS_FAST_BILINEAR, nullptr,
-                                       nullptr, nullptr));
+    scaler_.reset(sws_getCachedContext(
+        scaler_.release(), frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
+        out_width, out_height, AV_PIX_FMT_RGB24, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
     if (!scaler_) {
       return std::unexpected("bare loop: no scaler");
     }
@@ -98,7 +98,8 @@ std::expected<void, std::string> BareCeiling::take_picture(const AVFrame& frame,
     out.resize(static_cast<std::size_t>(out_width) * 3 * out_height + 64);
     std::uint8_t* planes[4] = {out.data(), nullptr, nullptr, nullptr};
     int strides[4] = {out_width * 3, 0, 0, 0};
-    if (sws_scale(scaler_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides) <= 0) {
+    if (sws_scale(scaler_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides) <=
+        0) {
       return std::unexpected("bare loop: sws_scale failed");
     }
     return {};
@@ -107,8 +108,8 @@ std::expected<void, std::string> BareCeiling::take_picture(const AVFrame& frame,
   const int chroma_height = (frame.height + 1) / 2;
   out.resize(static_cast<std::size_t>(frame.width) * frame.height +
              2 * static_cast<std::size_t>(chroma_width) * chroma_height);
-  std::uint8_t* next = copy_plane(out.data(), frame.data[0], frame.linesize[0], frame.width,
-                                  frame.height);
+  std::uint8_t* next =
+      copy_plane(out.data(), frame.data[0], frame.linesize[0], frame.width, frame.height);
   next = copy_plane(next, frame.data[1], frame.linesize[1], chroma_width, chroma_height);
   copy_plane(next, frame.data[2], frame.linesize[2], chroma_width, chroma_height);
   if (work == BenchWork::Indexed) {

@@ -23,8 +23,8 @@ class BareCeiling {
 
   // Does `work` on one group; answers the number of pictures it produced.
   // Resized RGB goes to width x height.
-  std::expected<std::size_t, std::string> run(const Clip& clip, const Group& group,
-                                              BenchWork work, int width, int height);
+  std::expected<std::size_t, std::string> run(const Clip& clip, const Group& group, BenchWork work,
+                                              int width, int height);
 
  private:
   BareCeiling(CodecContextHandle decoder, int threads);

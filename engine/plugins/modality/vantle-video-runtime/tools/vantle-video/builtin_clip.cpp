@@ -19,7 +19,8 @@ void paint(AVFrame& frame, int index) {
   for (int y = 0; y < kHeight; ++y) {
     std::uint8_t* row = frame.data[0] + y * frame.linesize[0];
     for (int x = 0; x < kWidth; ++x) {
-      const bool in_square = x >= square_x && x < square_x + 64 && y >= square_y && y < square_y + 64;
+      const bool in_square =
+          x >= square_x && x < square_x + 64 && y >= square_y && y < square_y + 64;
       row[x] = in_square ? 235 : static_cast<std::uint8_t>(16 + ((x + y + index * 3) & 0x7f));
     }
   }
@@ -34,9 +35,7 @@ void paint(AVFrame& frame, int index) {
 }  // namespace
 
 std::expected<Clip, std::string> make_builtin_clip() {
-  auto fail = [](const std::string& why) {
-    return std::unexpected("built-in example: " + why);
-  };
+  auto fail = [](const std::string& why) { return std::unexpected("built-in example: " + why); };
   const AVCodec* encoder = avcodec_find_encoder_by_name("libx264");
   if (encoder == nullptr) {
     encoder = avcodec_find_encoder(AV_CODEC_ID_H264);

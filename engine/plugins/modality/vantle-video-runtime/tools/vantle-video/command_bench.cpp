@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <span>
 
@@ -25,7 +25,8 @@ constexpr OptionSpec kOptions[] = {
      "timed passes over the file per side and work, median reported (default 3)"},
     {"--transcode-groups", nullptr, ValueKind::Required, "N",
      "transcode only the first N groups per pass (default: all); encoding dominates"},
-    {"--size", nullptr, ValueKind::Required, "WxH", "size of the resized RGB work (default 640x360)"},
+    {"--size", nullptr, ValueKind::Required, "WxH",
+     "size of the resized RGB work (default 640x360)"},
     {"--random-access", nullptr, ValueKind::Required, "N",
      "also N decodes of single groups picked across the file, against a fresh bare decoder "
      "per group"},
@@ -41,7 +42,7 @@ struct Work {
 };
 
 constexpr Work kWorks[] = {
-    {BenchWork::Yuv420, "yuv420"},   {BenchWork::Rgb, "rgb"},
+    {BenchWork::Yuv420, "yuv420"},          {BenchWork::Rgb, "rgb"},
     {BenchWork::RgbResized, "rgb-resized"}, {BenchWork::Indexed, "indexed"},
     {BenchWork::Transcode, "transcode"},
 };
@@ -173,10 +174,10 @@ std::expected<Figures, std::string> measure(const Clip& clip, BenchWork work,
                                             const BenchSettings& settings, BareCeiling& ceiling,
                                             Progress& progress) {
   std::vector<std::size_t> positions;
-  const std::span<const Group> groups(
-      clip.groups.data(),
-      work == BenchWork::Transcode ? std::min(settings.transcode_groups, clip.groups.size())
-                                   : clip.groups.size());
+  const std::span<const Group> groups(clip.groups.data(),
+                                      work == BenchWork::Transcode
+                                          ? std::min(settings.transcode_groups, clip.groups.size())
+                                          : clip.groups.size());
   auto library_pass = [&]() -> std::expected<std::size_t, std::string> {
     std::size_t pictures = 0;
     for (const Group& group : groups) {
@@ -307,7 +308,8 @@ std::expected<BenchSettings, std::string> bench_settings(const ParsedOptions& op
 }  // namespace
 
 const CommandSpec kBenchSpec{
-    "bench", "[FILE] [--threads N] [--repeat R] [--transcode-groups N] [--size WxH] [--random-access N]\n"
+    "bench",
+    "[FILE] [--threads N] [--repeat R] [--transcode-groups N] [--size WxH] [--random-access N]\n"
     "       [--tsv]",
     "Measures pictures per second of the library on every group of FILE (the built-in example\n"
     "without FILE): decode to YUV 4:2:0, to RGB at the decoded size, to RGB at --size, the\n"
@@ -374,7 +376,8 @@ int run_bench(const ParsedOptions& options) {
               clip->groups.size(), pictures, settings->threads, settings->threads == 1 ? "" : "s",
               settings->repeat);
   std::printf(
-      "| work | library pictures/s | ceiling pictures/s | library / ceiling | same in CPU time |\n");
+      "| work | library pictures/s | ceiling pictures/s | library / ceiling | same in CPU time "
+      "|\n");
   std::printf("|---|---:|---:|---:|---:|\n");
   for (const auto& [name, figures] : rows) {
     std::printf("| %s | %.1f | %.1f | %.3f | %.3f |\n", name.c_str(), figures.library,
@@ -382,9 +385,10 @@ int run_bench(const ParsedOptions& options) {
                 figures.library_cpu / figures.ceiling_cpu);
   }
   if (settings->random_access > 0) {
-    std::printf("\nrandom-access: %zu decodes of single groups; its ceiling column opens a fresh "
-                "bare decoder per group\n",
-                settings->random_access);
+    std::printf(
+        "\nrandom-access: %zu decodes of single groups; its ceiling column opens a fresh "
+        "bare decoder per group\n",
+        settings->random_access);
   }
   return 0;
 }

@@ -39,10 +39,10 @@ int run_indexed(const ParsedOptions& options) {
   std::size_t position = 0;
   for (const RuntimeIndexedFrame& item : frames->items()) {
     const RuntimeFrame& frame = item.frame;
-    std::printf("%zu %zu %ux%u %s %s %s %s\n", position++, item.packet_index, frame.width,
-                frame.height, range_name(frame.color_range).c_str(),
-                space_name(frame.color_space).c_str(), primaries_name(frame.color_primaries).c_str(),
-                transfer_name(frame.color_trc).c_str());
+    std::printf(
+        "%zu %zu %ux%u %s %s %s %s\n", position++, item.packet_index, frame.width, frame.height,
+        range_name(frame.color_range).c_str(), space_name(frame.color_space).c_str(),
+        primaries_name(frame.color_primaries).c_str(), transfer_name(frame.color_trc).c_str());
   }
   return 0;
 }

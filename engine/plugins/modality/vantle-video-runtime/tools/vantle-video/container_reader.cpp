@@ -70,9 +70,9 @@ std::expected<Clip, std::string> read_container(const std::string& path) {
   }
   while ((rc = av_read_frame(format.get(), packet.get())) >= 0) {
     if (packet->stream_index == index && packet->size > 0) {
-      clip.access_units.push_back(AccessUnit{
-          std::vector<std::uint8_t>(packet->data, packet->data + packet->size),
-          (packet->flags & AV_PKT_FLAG_KEY) != 0});
+      clip.access_units.push_back(
+          AccessUnit{std::vector<std::uint8_t>(packet->data, packet->data + packet->size),
+                     (packet->flags & AV_PKT_FLAG_KEY) != 0});
     }
     av_packet_unref(packet.get());
   }

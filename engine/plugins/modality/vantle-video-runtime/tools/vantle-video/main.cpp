@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], command.spec.name) != 0) {
       continue;
     }
-    auto options = vantle::tool::parse_options(command.spec, std::span<char* const>(argv + 2, argv + argc));
+    auto options =
+        vantle::tool::parse_options(command.spec, std::span<char* const>(argv + 2, argv + argc));
     if (!options) {
       std::fprintf(stderr, "vantle-video %s: %s\n", command.spec.name, options.error().c_str());
       return 2;

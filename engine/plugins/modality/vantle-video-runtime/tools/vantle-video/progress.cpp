@@ -25,7 +25,8 @@ void Progress::step() {
     return;
   }
   const auto now = std::chrono::steady_clock::now();
-  if (now - start_ < std::chrono::seconds(1) || (shown_ && now - last_ < std::chrono::milliseconds(200))) {
+  if (now - start_ < std::chrono::seconds(1) ||
+      (shown_ && now - last_ < std::chrono::milliseconds(200))) {
     return;
   }
   shown_ = true;

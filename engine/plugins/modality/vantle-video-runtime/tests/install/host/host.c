@@ -16,7 +16,7 @@ int main(void) {
     return 1;
   }
   RuntimeBytes message = vantle_video_runtime_last_error();
-  printf("host: expected failure: %.*s\n", (int)message.len, (const char *)message.data);
+  printf("host: expected failure: %.*s\n", (int)message.len, (const char*)message.data);
   if (message.len == 0) {
     return 1;
   }
@@ -24,7 +24,7 @@ int main(void) {
   RuntimeDecodeResponse response = {NULL, 0};
   if (vantle_video_runtime_decode(&request, &response) != 0) {
     message = vantle_video_runtime_last_error();
-    fprintf(stderr, "host: empty run failed: %.*s\n", (int)message.len, (const char *)message.data);
+    fprintf(stderr, "host: empty run failed: %.*s\n", (int)message.len, (const char*)message.data);
     return 1;
   }
   printf("host: empty run gave %zu pictures\n", response.frame_count);
