@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# The main job on the built-in example: installs what the build needs, builds
-# the example program in build-ci-example and runs it. Arguments are passed on
-# to the program.
+# The main job: installs what the build needs, builds the vantle-video tool in
+# build-ci-example and decodes the built-in example clip (made in memory, no
+# media needed) to PNG pictures, printing each file it wrote.
+#
+#   scripts/example.sh                 vantle-video decode --rgb --out build-ci-example/frames
+#   scripts/example.sh ARGS...         vantle-video ARGS... (e.g. info, indexed, --help)
 set -euo pipefail
-
-# What this job runs: a CMake target of the project and its arguments.
-example=(vantle_video_runtime_example)
 
 repo=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=$repo/build-ci-example
@@ -13,12 +13,16 @@ jobs=${VANTLE_JOBS:-2}
 
 bash "$repo/scripts/install-deps.sh"
 cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=OFF -DVANTLE_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$build_dir" -j "$jobs" --target "${example[0]}"
+cmake --build "$build_dir" -j "$jobs" --target vantle-video
 
-program=$(find "$build_dir" -path "$build_dir/CMakeFiles" -prune -o -type f -name "${example[0]}" -perm -u+x -print -quit)
+program=$(find "$build_dir" -path "$build_dir/CMakeFiles" -prune -o -type f -name vantle-video -perm -u+x -print -quit)
 if [[ -z $program ]]; then
-  echo "example: built ${example[0]} but cannot find it under $build_dir" >&2
+  echo "example: built vantle-video but cannot find it under $build_dir" >&2
   exit 1
 fi
-echo "example: running ${example[*]}${*:+ $*}"
-exec "$program" "${example[@]:1}" "$@"
+arguments=("$@")
+if ((${#arguments[@]} == 0)); then
+  arguments=(decode --rgb --out "$build_dir/frames")
+fi
+echo "example: running vantle-video ${arguments[*]}"
+exec "$program" "${arguments[@]}"

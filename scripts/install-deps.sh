@@ -12,6 +12,8 @@ packages=(
   g++ cmake make pkgconf binutils git
   # FFmpeg 5.1, the system generation
   libavcodec-dev libavutil-dev libswscale-dev
+  # libavformat: the vantle-video tool reads container files with it
+  libavformat-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   # Vulkan with lavapipe, the software device behind the hardware-frame tests

@@ -1,0 +1,349 @@
+// The vantle-video tool, driven as a user runs it: container files of every
+// kind it reads are made with FFmpeg's encoders and muxers, then the files the
+// tool writes are checked with FFmpeg (PNG size, picture counts of the
+// .h264 it re-encodes, the .y4m header and frames).
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/media.h"
+#include "support/reference_decode.h"
+
+namespace vantle::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kWidth = 160;
+constexpr int kHeight = 96;
+constexpr int kGroupSize = 8;
+constexpr int kGroups = 3;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Runs the tool with its output and error streams in files (not a terminal,
+// so it must print no progress).
+ToolRun run_tool(const fs::path& dir, const std::string& arguments) {
+  const fs::path out = dir / "stdout.txt";
+  const fs::path err = dir / "stderr.txt";
+  const std::string command = std::string("'") + VANTLE_VIDEO_TOOL + "' " + arguments + " >'" +
+                              out.string() + "' 2>'" + err.string() + "'";
+  const int status = std::system(command.c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_text(out), read_text(err)};
+}
+
+// A fresh folder per test, removed afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+    for (char& c : name) {
+      if (!std::isalnum(static_cast<unsigned char>(c)))
+        c = '_';
+    }
+    path_ =
+        fs::temp_directory_path() / ("vantle-video-test-" + std::to_string(getpid()) + "-" + name);
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Writes the encoded stream into a container with libavformat's muxer
+// `format`, under its own codec id unless `id` names another. Answers an
+// empty text or what failed.
+std::string mux(const EncodedStream& stream, const char* format, const fs::path& path,
+                AVCodecID id = AV_CODEC_ID_NONE) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, nullptr, format, path.c_str()) < 0) {
+    return std::string("no muxer ") + format;
+  }
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> context(raw, [](AVFormatContext* c) {
+    avio_closep(&c->pb);
+    avformat_free_context(c);
+  });
+  AVStream* video = avformat_new_stream(context.get(), nullptr);
+  const AVCodecID ids[] = {AV_CODEC_ID_H264, AV_CODEC_ID_AV1, AV_CODEC_ID_HEVC};
+  video->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+  video->codecpar->codec_id = id != AV_CODEC_ID_NONE ? id : ids[static_cast<int>(stream.codec)];
+  video->codecpar->width = kWidth;
+  video->codecpar->height = kHeight;
+  video->codecpar->format = AV_PIX_FMT_YUV420P;  // FFmpeg 9.0's MXF muxer wants it
+  video->time_base = AVRational{1, 25};
+  video->avg_frame_rate = AVRational{25, 1};
+  if (!stream.extradata.empty()) {
+    video->codecpar->extradata = static_cast<std::uint8_t*>(
+        av_mallocz(stream.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    std::memcpy(video->codecpar->extradata, stream.extradata.data(), stream.extradata.size());
+    video->codecpar->extradata_size = static_cast<int>(stream.extradata.size());
+  }
+  if (avio_open(&context->pb, path.c_str(), AVIO_FLAG_WRITE) < 0 ||
+      avformat_write_header(context.get(), nullptr) < 0) {
+    return std::string(format) + ": cannot write the header";
+  }
+  PacketHandle packet(av_packet_alloc());
+  for (std::size_t i = 0; i < stream.packets.size(); ++i) {
+    if (av_new_packet(packet.get(), static_cast<int>(stream.packets[i].size())) < 0) {
+      return "out of memory";
+    }
+    std::memcpy(packet->data, stream.packets[i].data(), stream.packets[i].size());
+    // Shifted so that dts starts at 0 whatever the encoder's delay.
+    packet->pts = stream.packet_pts[i] + 2;
+    packet->dts = stream.packet_dts[i] - stream.packet_dts[0];
+    packet->flags = stream.key[i] ? AV_PKT_FLAG_KEY : 0;
+    packet->stream_index = 0;
+    av_packet_rescale_ts(packet.get(), AVRational{1, 25}, video->time_base);
+    if (const int rc = av_interleaved_write_frame(context.get(), packet.get()); rc < 0) {
+      return std::string(format) + ": cannot write packet " + std::to_string(i);
+    }
+  }
+  if (av_write_trailer(context.get()) < 0) {
+    return std::string(format) + ": cannot write the trailer";
+  }
+  return {};
+}
+
+// Width and height of a PNG file, decoded with libavcodec; 0x0 if it is not one.
+std::pair<int, int> png_size(const fs::path& path) {
+  const std::string bytes = read_text(path);
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+  CodecContextHandle context(avcodec_alloc_context3(codec));
+  PacketHandle packet(av_packet_alloc());
+  FrameHandle frame(av_frame_alloc());
+  if (avcodec_open2(context.get(), codec, nullptr) < 0 ||
+      av_new_packet(packet.get(), static_cast<int>(bytes.size())) < 0) {
+    return {0, 0};
+  }
+  std::memcpy(packet->data, bytes.data(), bytes.size());
+  if (avcodec_send_packet(context.get(), packet.get()) < 0 ||
+      avcodec_receive_frame(context.get(), frame.get()) < 0 || frame->format != AV_PIX_FMT_RGB24) {
+    return {0, 0};
+  }
+  return {frame->width, frame->height};
+}
+
+// The pictures libavcodec decodes from an Annex B H.264 file, split into
+// access units by libavformat's raw H.264 demuxer.
+Result<std::vector<ReferenceFrame>> decode_h264_file(const fs::path& path) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), av_find_input_format("h264"), nullptr) < 0) {
+    return fail("cannot open " + path.string());
+  }
+  std::vector<std::vector<std::uint8_t>> packets;
+  PacketHandle packet(av_packet_alloc());
+  while (av_read_frame(raw, packet.get()) >= 0) {
+    packets.emplace_back(packet->data, packet->data + packet->size);
+    av_packet_unref(packet.get());
+  }
+  avformat_close_input(&raw);
+  return reference_decode(RuntimeCodec::H264, {}, packets);
+}
+
+struct ContainerCase {
+  const char* name;
+  RuntimeCodec codec;
+  const char* muxer;
+  const char* extension;
+  bool global_header;  // parameter sets in the container's codec record
+};
+
+std::ostream& operator<<(std::ostream& out, const ContainerCase& c) {
+  return out << c.name;
+}
+
+const ContainerCase kContainers[] = {
+    {"mp4_h264", RuntimeCodec::H264, "mp4", "mp4", true},
+    {"mov_h265", RuntimeCodec::H265, "mov", "mov", true},
+    {"mkv_h265", RuntimeCodec::H265, "matroska", "mkv", true},
+    {"webm_av1", RuntimeCodec::Av1, "webm", "webm", true},
+    {"mxf_h264", RuntimeCodec::H264, "mxf", "mxf", false},
+    {"raw_h264", RuntimeCodec::H264, "h264", "264", false},
+    {"raw_h265", RuntimeCodec::H265, "hevc", "265", false},
+    {"ivf_av1", RuntimeCodec::Av1, "ivf", "ivf", false},
+    {"obu_av1", RuntimeCodec::Av1, "obu", "obu", false},
+};
+
+class ContainerTest : public ::testing::TestWithParam<ContainerCase> {};
+
+TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
+  const ContainerCase& c = GetParam();
+  StreamSpec spec;
+  spec.codec = c.codec;
+  spec.width = kWidth;
+  spec.height = kHeight;
+  spec.frame_count = kGroupSize * kGroups;
+  spec.gop_size = kGroupSize;
+  spec.b_frames = c.codec == RuntimeCodec::Av1 ? 0 : 2;
+  spec.global_header = c.global_header;
+  spec.color_range = AVCOL_RANGE_MPEG;
+  spec.color_space = AVCOL_SPC_BT709;
+  spec.color_primaries = AVCOL_PRI_BT709;
+  spec.color_trc = AVCOL_TRC_BT709;
+  const EncodedStream stream = encode_stream(spec);
+  VANTLE_REQUIRE_STREAM(stream);
+  TempDir dir;
+  const fs::path file = dir.path() / (std::string("clip.") + c.extension);
+  ASSERT_EQ(mux(stream, c.muxer, file), "");
+  const std::string quoted = "'" + file.string() + "'";
+
+  ToolRun info = run_tool(dir.path(), "info " + quoted);
+  ASSERT_EQ(info.status, 0) << info.err;
+  const char* labels[] = {"H.264", "AV1", "H.265"};
+  EXPECT_NE(info.out.find(std::string("codec: ") + labels[static_cast<int>(c.codec)]),
+            std::string::npos)
+      << info.out;
+  EXPECT_NE(info.out.find("groups: 3\ngroup lengths: 8 8 8\n"), std::string::npos) << info.out;
+
+  // Two positions of the middle group as resized RGB.
+  ToolRun rgb =
+      run_tool(dir.path(), "decode " + quoted + " --group 1 --positions 5,0 --rgb 64x32 --out '" +
+                               (dir.path() / "rgb").string() + "'");
+  ASSERT_EQ(rgb.status, 0) << rgb.err;
+  EXPECT_EQ(rgb.err, "");  // not a terminal: no progress
+  for (const char* name : {"group-0001-frame-0000.png", "group-0001-frame-0005.png"}) {
+    EXPECT_EQ(png_size(dir.path() / "rgb" / name), std::make_pair(64, 32)) << name;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "rgb"), fs::directory_iterator()), 2);
+
+  // Every group as YUV 4:2:0: one .y4m each, eight frames of the coded size.
+  ToolRun yuv = run_tool(dir.path(), "decode " + quoted + " --all --yuv --out '" +
+                                         (dir.path() / "yuv").string() + "'");
+  ASSERT_EQ(yuv.status, 0) << yuv.err;
+  for (int group = 0; group < kGroups; ++group) {
+    const std::string y4m =
+        read_text(dir.path() / "yuv" / ("group-000" + std::to_string(group) + ".y4m"));
+    const std::string header = "YUV4MPEG2 W160 H96 F25:1 Ip A1:1 C420jpeg XCOLORRANGE=LIMITED\n";
+    ASSERT_EQ(y4m.substr(0, header.size()), header) << "group " << group;
+    const std::size_t frame_bytes = 6 + kWidth * kHeight * 3 / 2;
+    EXPECT_EQ(y4m.size(), header.size() + kGroupSize * frame_bytes) << "group " << group;
+    for (int i = 0; i < kGroupSize; ++i) {
+      EXPECT_EQ(y4m.compare(header.size() + i * frame_bytes, 6, "FRAME\n"), 0) << i;
+    }
+  }
+
+  // Three pictures of the last group re-encoded: an Annex B stream that
+  // libavcodec decodes to three pictures of the source size.
+  const fs::path h264 = dir.path() / "out.h264";
+  ToolRun transcode = run_tool(
+      dir.path(), "transcode " + quoted + " --group 2 --positions 1,3,4 --fps 30000/1001 -o '" +
+                      h264.string() + "'");
+  ASSERT_EQ(transcode.status, 0) << transcode.err;
+  auto pictures = decode_h264_file(h264);
+  ASSERT_TRUE(pictures) << pictures.error();
+  ASSERT_EQ(pictures->size(), 3u);
+  EXPECT_EQ(pictures->front().width, kWidth);
+  EXPECT_EQ(pictures->front().height, kHeight);
+
+  // The indexed decode: H.264 and H.265 list every picture of the group; AV1
+  // is refused with the library's own message.
+  ToolRun indexed = run_tool(dir.path(), "indexed " + quoted + " --group 2");
+  if (c.codec == RuntimeCodec::Av1) {
+    EXPECT_NE(indexed.status, 0);
+    EXPECT_NE(indexed.err.find("Indexed decode requires H264 or H265 YUV420"), std::string::npos)
+        << indexed.err;
+  } else {
+    ASSERT_EQ(indexed.status, 0) << indexed.err;
+    EXPECT_EQ(std::count(indexed.out.begin(), indexed.out.end(), '\n'), 1 + kGroupSize)
+        << indexed.out;
+    EXPECT_NE(indexed.out.find("\n0 0 160x96 tv bt709 bt709 bt709\n"), std::string::npos)
+        << indexed.out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, ContainerTest, ::testing::ValuesIn(kContainers),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What a user gets wrong, and what the tool answers: an exit status other than
+// 0 and a message on standard error.
+struct FailureCase {
+  const char* name;
+  std::string arguments;  // FILE stands for a file the test makes first
+  const char* file_contents;
+  const char* message;
+};
+
+TEST(VantleVideoTool, FailuresExitNonZeroWithAMessage) {
+  TempDir dir;
+  const FailureCase cases[] = {
+      {"missing file", "info '" + (dir.path() / "absent.mp4").string() + "'", nullptr,
+       "No such file or directory"},
+      {"not a video file", "info FILE", "this is not video", "Invalid data found"},
+      {"group out of range", "decode --group 7 --out '" + dir.path().string() + "'", nullptr,
+       "--group 7: built-in example has 3 groups (0 to 2)"},
+      {"the library refuses the request",
+       "transcode --fps 0/1 -o '" + (dir.path() / "x.h264").string() + "'", nullptr,
+       "H.264 frame rate must be positive"},
+      {"unknown option", "info --frobnicate", nullptr, "unknown option --frobnicate"},
+      {"unknown command", "frobnicate", nullptr, "unknown command 'frobnicate'"},
+  };
+  for (const FailureCase& c : cases) {
+    std::string arguments = c.arguments;
+    if (c.file_contents != nullptr) {
+      const fs::path file = dir.path() / "input.264";
+      std::ofstream(file) << c.file_contents;
+      arguments.replace(arguments.find("FILE"), 4, "'" + file.string() + "'");
+    }
+    const ToolRun run = run_tool(dir.path(), arguments);
+    EXPECT_NE(run.status, 0) << c.name;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.name << ": " << run.err;
+  }
+}
+
+// A file whose video is neither H.264, H.265 nor AV1: the container says
+// MPEG-4 Part 2 (the muxer only copies the packets).
+TEST(VantleVideoTool, RefusesOtherCodecsByName) {
+  StreamSpec spec;
+  spec.width = kWidth;
+  spec.height = kHeight;
+  const EncodedStream stream = encode_stream(spec);
+  VANTLE_REQUIRE_STREAM(stream);
+  TempDir dir;
+  const fs::path file = dir.path() / "clip.mkv";
+  ASSERT_EQ(mux(stream, "matroska", file, AV_CODEC_ID_MPEG4), "");
+  const ToolRun run = run_tool(dir.path(), "info '" + file.string() + "'");
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.err.find("codec mpeg4 is not H.264, H.265 or AV1"), std::string::npos) << run.err;
+}
+
+// Without FILE every command works on the built-in example, and every
+// command documents itself.
+TEST(VantleVideoTool, BuiltInExampleAndHelp) {
+  TempDir dir;
+  const ToolRun decode =
+      run_tool(dir.path(), "decode --rgb --out '" + (dir.path() / "frames").string() + "'");
+  ASSERT_EQ(decode.status, 0) << decode.err;
+  EXPECT_NE(decode.out.find("25 files in"), std::string::npos) << decode.out;
+  EXPECT_EQ(png_size(dir.path() / "frames" / "group-0000-frame-0024.png"),
+            std::make_pair(640, 360));
+  for (const char* command : {"info", "decode", "indexed", "transcode", "bench"}) {
+    const ToolRun help = run_tool(dir.path(), std::string(command) + " --help");
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_EQ(help.out.rfind(std::string("usage: vantle-video ") + command, 0), 0u) << help.out;
+  }
+}
+
+}  // namespace
+}  // namespace vantle::testing

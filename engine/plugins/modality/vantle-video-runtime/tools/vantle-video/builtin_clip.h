@@ -1,0 +1,16 @@
+// The built-in example: a moving test pattern encoded in memory, so every
+// subcommand works on a machine with no media at hand.
+#pragma once
+
+#include <expected>
+#include <string>
+
+#include "clip.h"
+
+namespace vantle::tool {
+
+// Three seconds of 640x360 at 25 frames per second, H.264 with B-frames,
+// three groups of 25 pictures, BT.709 limited range.
+std::expected<Clip, std::string> make_builtin_clip();
+
+}  // namespace vantle::tool

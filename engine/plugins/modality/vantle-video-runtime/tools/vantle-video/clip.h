@@ -1,0 +1,57 @@
+// A video stream as the library's host holds it: the codec, its extradata and
+// the access units in decode order, cut into groups of pictures at key frames.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "vantle_video_runtime.h"
+
+namespace vantle::tool {
+
+struct AccessUnit {
+  std::vector<std::uint8_t> bytes;
+  bool key = false;
+};
+
+// Packets [first, first + count) of the clip.
+struct Group {
+  std::size_t first = 0;
+  std::size_t count = 0;
+};
+
+struct Clip {
+  std::string source;  // the file name, or "built-in example"
+  RuntimeCodec codec = RuntimeCodec::H264;
+  std::string codec_name;
+  int width = 0;
+  int height = 0;
+  // Frames per second as a fraction; 25/1 when the container does not say.
+  int frame_rate_num = 25;
+  int frame_rate_den = 1;
+  // The container's colour description (FFmpeg codes).
+  int color_range = 0;
+  int color_space = 2;
+  int color_primaries = 2;
+  int color_trc = 2;
+  std::vector<std::uint8_t> extradata;
+  std::vector<AccessUnit> access_units;
+  std::vector<Group> groups;
+
+  // The request fields every export shares, for one group. The packet
+  // records point into this clip, which must outlive the request.
+  RuntimeDecodeRequest request(const Group& group, std::vector<RuntimePacket>& packets) const;
+};
+
+// Cuts the access units into groups: a group starts at every key frame.
+// Access units before the first key frame cannot be decoded on their own and
+// are dropped. Fails when there is no key frame at all.
+std::expected<void, std::string> split_into_groups(Clip& clip);
+
+// "H.264", "H.265", "AV1".
+const char* codec_label(RuntimeCodec codec);
+
+}  // namespace vantle::tool

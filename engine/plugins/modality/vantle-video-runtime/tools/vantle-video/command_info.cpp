@@ -1,0 +1,45 @@
+// info: what the tool reads from a file, before any decoding.
+#include <cstdio>
+
+#include "colour_names.h"
+#include "command_support.h"
+#include "commands.h"
+
+namespace vantle::tool {
+
+namespace {
+constexpr OptionSpec kOptions[] = {kHelpOption};
+}  // namespace
+
+const CommandSpec kInfoSpec{
+    "info", "[FILE]",
+    "Prints the codec, size, colour description, frame rate and extradata of the first video\n"
+    "stream of FILE (the built-in example without FILE), its number of access units and of\n"
+    "groups of pictures (cut at key frames), and each group's length in access units.",
+    kOptions};
+
+int run_info(const ParsedOptions& options) {
+  auto clip = load_clip(options);
+  if (!clip) {
+    return report_error("info", clip.error());
+  }
+  std::printf("source: %s\n", clip->source.c_str());
+  std::printf("codec: %s (%s)\n", codec_label(clip->codec), clip->codec_name.c_str());
+  std::printf("size: %dx%d\n", clip->width, clip->height);
+  std::printf("frame rate: %d/%d\n", clip->frame_rate_num, clip->frame_rate_den);
+  std::printf("colour: range %s, space %s, primaries %s, transfer %s\n",
+              range_name(clip->color_range).c_str(), space_name(clip->color_space).c_str(),
+              primaries_name(clip->color_primaries).c_str(),
+              transfer_name(clip->color_trc).c_str());
+  std::printf("extradata: %zu bytes\n", clip->extradata.size());
+  std::printf("access units: %zu\n", clip->access_units.size());
+  std::printf("groups: %zu\n", clip->groups.size());
+  std::printf("group lengths:");
+  for (const Group& group : clip->groups) {
+    std::printf(" %zu", group.count);
+  }
+  std::printf("\n");
+  return 0;
+}
+
+}  // namespace vantle::tool

@@ -1,0 +1,18 @@
+// Reads the first video stream of a container file with libavformat: codec,
+// extradata and access units, cut into groups at key frames.
+#pragma once
+
+#include <expected>
+#include <string>
+
+#include "clip.h"
+
+namespace vantle::tool {
+
+// Any container libavformat opens: MP4/MOV, MKV/WebM, MXF, raw Annex B
+// H.264/H.265, IVF and raw OBU AV1. Fails with a message naming the file for
+// a missing or unreadable file, a file without video, and a codec the library
+// does not decode.
+std::expected<Clip, std::string> read_container(const std::string& path);
+
+}  // namespace vantle::tool

@@ -1,0 +1,69 @@
+// vantle-video: the library's command-line tool. It reads container files
+// with libavformat and calls the library only through its public C header,
+// exactly as a host would.
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "commands.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace {
+
+using vantle::tool::Command;
+
+const Command kCommands[] = {
+    {vantle::tool::kInfoSpec, vantle::tool::run_info},
+    {vantle::tool::kDecodeSpec, vantle::tool::run_decode},
+    {vantle::tool::kIndexedSpec, vantle::tool::run_indexed},
+    {vantle::tool::kTranscodeSpec, vantle::tool::run_transcode},
+    {vantle::tool::kBenchSpec, vantle::tool::run_bench},
+};
+
+void print_usage(std::FILE* out) {
+  std::fputs(
+      "usage: vantle-video COMMAND [FILE] [OPTIONS]\n\n"
+      "Decodes, inspects and re-encodes the first video stream (H.264, H.265 or AV1) of a\n"
+      "container file (MP4/MOV, MKV/WebM, MXF, raw .264/.265, IVF, raw OBU) with the Vantle\n"
+      "video runtime. Without FILE, a built-in example clip is used.\n\ncommands:\n",
+      out);
+  for (const Command& command : kCommands) {
+    std::fprintf(out, "  %-10s %s\n", command.spec.name, command.spec.synopsis);
+  }
+  std::fputs("\nvantle-video COMMAND --help describes each command's options.\n", out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Encoders announce themselves and print statistics at the info level; the
+  // tool's output is its own lines. (The library's first call sets the same.)
+  av_log_set_level(AV_LOG_WARNING);
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    print_usage(argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  for (const Command& command : kCommands) {
+    if (std::strcmp(argv[1], command.spec.name) != 0) {
+      continue;
+    }
+    auto options =
+        vantle::tool::parse_options(command.spec, std::span<char* const>(argv + 2, argv + argc));
+    if (!options) {
+      std::fprintf(stderr, "vantle-video %s: %s\n", command.spec.name, options.error().c_str());
+      return 2;
+    }
+    if (options->has("--help")) {
+      std::fputs(vantle::tool::help_text(command.spec).c_str(), stdout);
+      return 0;
+    }
+    return command.run(*options);
+  }
+  std::fprintf(stderr, "vantle-video: unknown command '%s'\n\n", argv[1]);
+  print_usage(stderr);
+  return 2;
+}
