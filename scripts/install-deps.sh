@@ -10,8 +10,8 @@ set -euo pipefail
 packages=(
   # toolchain and build
   g++ cmake make pkgconf binutils git
-  # FFmpeg 5.1, the system generation
-  libavcodec-dev libavutil-dev libswscale-dev
+  # FFmpeg 5.1, the system generation (libavformat: the tests' demuxer only)
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   # Vulkan with lavapipe, the software device behind the hardware-frame tests
