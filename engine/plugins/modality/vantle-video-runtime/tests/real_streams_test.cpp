@@ -381,6 +381,26 @@ TEST(RealStreamsPublished, MultiplePpsStreamMatchesOpenh264Sha1) {
   EXPECT_STREQ(text, "67f1cfbef0e8025ed60dedccf8d9558d0636be5f");
 }
 
+// MPS_MW_A sends its SPS and PPS before the first IDR only; the group of
+// pictures from the IDR at packet 30 has none. A decoder that saw them keeps
+// them through any flush, so it is never pooled: the group fails the same
+// on a fresh thread and after the whole stream.
+TEST(RealStreamsPool, RunWithoutItsParameterSetsFailsWhateverCameBefore) {
+  const StreamFile stream = load(CORPUS[8]);
+  const std::vector<std::vector<std::uint8_t>> group(stream.packets.begin() + 30,
+                                                     stream.packets.begin() + 60);
+  RequestBuilder whole(stream.codec, {}, stream.packets);
+  RequestBuilder without_sets(stream.codec, {}, group);
+  Outcome fresh, later;
+  std::thread([&] { fresh = decode_all(without_sets, RuntimePixelFormat::Yuv420); }).join();
+  std::thread([&] {
+    ASSERT_EQ(decode_all(whole, RuntimePixelFormat::Yuv420).status, 0);
+    later = decode_all(without_sets, RuntimePixelFormat::Yuv420);
+  }).join();
+  EXPECT_EQ(fresh.status, -1);
+  EXPECT_EQ(later, fresh);
+}
+
 // What one decode of a stream gives, YUV420 (with colours) and small RGB.
 std::pair<Outcome, Outcome> decode_outcomes(const StreamFile& stream) {
   RequestBuilder builder(stream.codec, stream.extradata, stream.packets);
