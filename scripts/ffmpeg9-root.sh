@@ -29,7 +29,7 @@ esac
 suite=sid
 packages=(
   g++ cmake make pkgconf binutils
-  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
+  libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libvulkan1 mesa-vulkan-drivers
 )
