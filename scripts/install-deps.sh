@@ -10,10 +10,9 @@ set -euo pipefail
 packages=(
   # toolchain and build
   g++ cmake make pkgconf binutils git
-  # FFmpeg 5.1, the system generation
-  libavcodec-dev libavutil-dev libswscale-dev
-  # libavformat: the vantle-video tool reads container files with it
-  libavformat-dev
+  # FFmpeg 5.1, the system generation; libavformat for the vantle-video tool
+  # and the tests' demuxer (the library itself does not use it)
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   # Vulkan with lavapipe, the software device behind the hardware-frame tests

@@ -335,7 +335,11 @@ TEST_F(FrameThreads, TwoThreadsDecodeWhatOneDoes) {
 }
 
 TEST(IndexedDecodePool, EqualDecodesOpenOneDecoderAndFailuresLeaveItUsable) {
-  const EncodedStream stream = encode_stream(ipbb(RuntimeCodec::H264));
+  // Parameter sets in the extradata: a decoder that was sent in-band ones
+  // is freed, not pooled.
+  StreamSpec spec = ipbb(RuntimeCodec::H264);
+  spec.global_header = true;
+  const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
   RequestBuilder builder(stream);
   empty_thread_pool();
@@ -362,7 +366,7 @@ TEST(IndexedDecodePool, EqualDecodesOpenOneDecoderAndFailuresLeaveItUsable) {
     for (const auto& packet : stream.packets) {
       views.emplace_back(packet);
     }
-    auto frames = decode_packets(RuntimeCodec::H264, {}, std::move(views));
+    auto frames = decode_packets(RuntimeCodec::H264, stream.extradata, std::move(views));
     ASSERT_TRUE(frames.has_value());
     for (int i = 0; i < 3; ++i) {
       ASSERT_TRUE(frames->next().value().has_value());

@@ -31,6 +31,7 @@ Result<CodecContextHandle> open_decoder(RuntimeCodec codec, std::span<const std:
     return fail("avcodec_alloc_context3 failed");
   }
   context->thread_count = options.thread_count;
+  context->has_b_frames = options.reorder_delay;
   if (!extradata.empty()) {
     // FFmpeg reads past the end of extradata: it carries zeroed padding.
     auto* copy =

@@ -38,6 +38,9 @@ struct ReferenceDecodeOptions {
   // Sends packet i with pts i, as the library's indexed decode does.
   bool packet_index_pts = false;
   int thread_count = 1;
+  // Preset reorder delay (has_b_frames), as FFmpeg's command-line tool
+  // presets the depth its probing measured.
+  int reorder_delay = 0;
   // Drops packets the decoder refuses (corrupted input) instead of failing;
   // their indices are appended to *refused_packets when it is set.
   bool skip_refused_packets = false;

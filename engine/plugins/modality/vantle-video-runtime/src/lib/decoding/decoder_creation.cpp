@@ -46,6 +46,16 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key) {
   context->thread_type = FF_THREAD_FRAME;
   // The field is a C int: keep the low 32 bits of the key's count.
   context->thread_count = static_cast<int>(static_cast<std::uint32_t>(key.thread_count));
+  if (key.codec == RuntimeCodec::H264) {
+    // A stream whose SPS states no reorder depth (no VUI bitstream_restriction)
+    // would otherwise start with a guessed depth of 0 and lose every picture
+    // that comes too late for it. Strict compliance makes the decoder assume
+    // the depth the level's DPB size allows, which no conforming stream
+    // exceeds; every call drains the decoder, so the longer delay loses
+    // nothing. Only H.264: libdav1d reads the same field as "stop at the
+    // first error", which changes what damaged AV1 streams give.
+    context->strict_std_compliance = FF_COMPLIANCE_STRICT;
+  }
   if (!key.extradata.empty()) {
     if (auto installed = set_decoder_extradata(context.get(), key.extradata); !installed) {
       return fail(std::move(installed.error()));

@@ -36,8 +36,10 @@ class DecoderPool {
   // The most recently stored decoder under an equal key, removed from the
   // pool; nothing when none matches.
   std::optional<OpenedDecoder> take(const DecoderPoolKey& key);
-  // Flushes the decoder and stores it at the back, evicting the oldest entry
-  // when the pool is full.
+  // Flushes the decoder, resets what it learned from its last stream and
+  // stores it at the back, evicting the oldest entry when the pool is full.
+  // A decoder with worker threads (thread_count other than 1) is freed
+  // instead: its workers' state cannot be reset.
   void put(DecoderPoolKey key, OpenedDecoder decoder) noexcept;
 
   std::size_t size() const noexcept { return entries_.size(); }

@@ -8,7 +8,8 @@ namespace {
 std::atomic<std::size_t> LIVE_DECODERS{0};
 }  // namespace
 
-OpenedDecoder::OpenedDecoder(CodecContextHandle context) noexcept : context_(std::move(context)) {
+OpenedDecoder::OpenedDecoder(CodecContextHandle context) noexcept
+    : context_(std::move(context)), opened_reorder_delay_(context_ ? context_->has_b_frames : 0) {
   LIVE_DECODERS.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -18,6 +19,7 @@ OpenedDecoder& OpenedDecoder::operator=(OpenedDecoder&& other) noexcept {
       LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
     }
     context_ = std::move(other.context_);
+    opened_reorder_delay_ = other.opened_reorder_delay_;
   }
   return *this;
 }

@@ -15,6 +15,10 @@ class OpenedDecoder {
   ~OpenedDecoder();
 
   AVCodecContext* get() const noexcept { return context_.get(); }
+  // The context's reorder delay (has_b_frames) when the handle was made,
+  // right after opening: what the decoder had learned from the extradata
+  // alone.
+  int opened_reorder_delay() const noexcept { return opened_reorder_delay_; }
 
   // Opened decoders alive in the process right now (pooled or in use), so
   // tests can see that pools free what they hold.
@@ -22,6 +26,7 @@ class OpenedDecoder {
 
  private:
   CodecContextHandle context_;
+  int opened_reorder_delay_ = 0;
 };
 
 }  // namespace vantle

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/ffmpeg_setup.h"
+#include "decoding/parameter_sets.h"
 #include "decoding/runtime_codec.h"
 
 namespace vantle {
@@ -52,13 +53,20 @@ FfmpegDecodedFrames::FfmpegDecodedFrames(FfmpegDecodedFrames&& other) noexcept
       cursor_(other.cursor_),
       next_packet_index_(other.next_packet_index_),
       eof_sent_(other.eof_sent_),
-      finished_(other.finished_) {}
+      finished_(other.finished_),
+      parameter_sets_sent_(other.parameter_sets_sent_) {}
 
 FfmpegDecodedFrames::~FfmpegDecodedFrames() {
   if (decoder_) {
     OpenedDecoder decoder = std::move(*decoder_);
     decoder_.reset();
-    thread_decoder_pool().put(key_, std::move(decoder));
+    // A decoder keeps every parameter set it has seen, and no flush forgets
+    // them: pooled after a run that carried its own, it would decode a later
+    // run that lacks them, which a fresh decoder refuses. It goes with the
+    // iterator instead; pooled decoders know only their key's extradata.
+    if (!parameter_sets_sent_) {
+      thread_decoder_pool().put(key_, std::move(decoder));
+    }
   }
 }
 
@@ -98,6 +106,9 @@ std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
       if (assign_packet_pts) {
         (*packet)->pts = static_cast<std::int64_t>(index);
       }
+      parameter_sets_sent_ = parameter_sets_sent_ ||
+                             packet_carries_parameter_sets(key_.codec, key_.extradata,
+                                                           packets_[cursor_ - 1]);
       if (const int rc = avcodec_send_packet(context, packet->get()); rc != 0) {
         finished_ = true;
         return fail(str_cat("failed to decode ", name(key_.codec), " packet ", index, ": ",

@@ -25,7 +25,8 @@ struct FfmpegDecodedFrame {
 
 // Frames in the order the decoder outputs them. Each step answers a frame, an
 // error message, or the end (nullopt). Destruction gives the decoder, flushed,
-// back to the calling thread's pool, whatever state decoding was in.
+// back to the calling thread's pool, whatever state decoding was in, unless
+// the packets sent carried parameter sets: then the decoder is freed.
 class FfmpegDecodedFrames {
  public:
   FfmpegDecodedFrames(OpenedDecoder decoder, DecoderPoolKey key, FrameHandle frame,
@@ -51,6 +52,8 @@ class FfmpegDecodedFrames {
   std::uint64_t next_packet_index_ = 0;
   bool eof_sent_ = false;
   bool finished_ = false;
+  // A packet handed to the decoder may have carried parameter sets.
+  bool parameter_sets_sent_ = false;
 };
 
 // Sets FFmpeg up, acquires a decoder for the codec and extradata (pool
