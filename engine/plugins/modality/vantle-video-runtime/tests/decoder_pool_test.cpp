@@ -17,7 +17,7 @@ namespace {
 std::vector<std::uint8_t> extradata_variant(std::uint8_t last) { return {0, 0, 0, 1, 0x09, last}; }
 
 DecoderPoolKey key_with(std::vector<std::uint8_t> extradata, std::uint64_t threads = 1) {
-  return DecoderPoolKey{RuntimeCodec::H264, std::move(extradata), threads};
+  return DecoderPoolKey{RuntimeCodec::H264, std::move(extradata), threads, {}};
 }
 
 class DecoderPoolTest : public ::testing::Test {

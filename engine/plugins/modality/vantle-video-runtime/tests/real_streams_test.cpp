@@ -27,6 +27,7 @@ extern "C" {
 #include <vector>
 
 #include "common/host_memory.h"
+#include "decoding/decoder_creation.h"
 #include "decoding/ffmpeg_setup.h"
 #include "support/last_error.h"
 #include "support/reference_decode.h"
@@ -385,8 +386,9 @@ TEST(RealStreamsPublished, MultiplePpsStreamMatchesOpenh264Sha1) {
 
 // MPS_MW_A sends its SPS and PPS before the first IDR only; the group of
 // pictures from the IDR at packet 30 has none. A decoder that saw them keeps
-// them through any flush, so it is never pooled: the group fails the same
-// on a fresh thread and after the whole stream.
+// them through any flush, so it is pooled under them and serves only runs
+// whose first packet sends them again: the group fails the same on a fresh
+// thread and after the whole stream.
 TEST(RealStreamsPool, RunWithoutItsParameterSetsFailsWhateverCameBefore) {
   const StreamFile stream = load(CORPUS[8]);
   const std::vector<std::vector<std::uint8_t>> group(stream.packets.begin() + 30,
@@ -401,6 +403,23 @@ TEST(RealStreamsPool, RunWithoutItsParameterSetsFailsWhateverCameBefore) {
   }).join();
   EXPECT_EQ(fresh.status, -1);
   EXPECT_EQ(later, fresh);
+}
+
+// The first group resends its parameter sets: the second decode takes the
+// pooled decoder instead of opening one, with the same result.
+TEST(RealStreamsPool, RunResendingTheSameParameterSetsReusesTheDecoder) {
+  const StreamFile stream = load(CORPUS[8]);
+  const std::vector<std::vector<std::uint8_t>> group(stream.packets.begin(),
+                                                     stream.packets.begin() + 30);
+  RequestBuilder builder(stream.codec, {}, group);
+  std::thread([&] {
+    const Outcome first = decode_all(builder, RuntimePixelFormat::Yuv420);
+    const std::size_t opened = decoders_opened_on_thread();
+    const Outcome second = decode_all(builder, RuntimePixelFormat::Yuv420);
+    EXPECT_EQ(decoders_opened_on_thread(), opened);
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(second, first);
+  }).join();
 }
 
 // What one decode of a stream gives, YUV420 (with colours) and small RGB.

@@ -1,6 +1,7 @@
 #include "decoding/decoder_pool.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "decoding/ffmpeg_setup.h"
 
@@ -11,9 +12,20 @@ thread_local DecoderPool DECODER_POOL;
 }  // namespace
 
 DecoderPoolKey DecoderPoolKey::for_decode(RuntimeCodec codec,
-                                          std::span<const std::uint8_t> extradata) {
-  return DecoderPoolKey{codec, std::vector<std::uint8_t>(extradata.begin(), extradata.end()),
-                        ffmpeg_thread_count_from_env()};
+                                          std::span<const std::uint8_t> extradata,
+                                          std::span<const std::uint8_t> first_packet) {
+  DecoderPoolKey key{codec, std::vector<std::uint8_t>(extradata.begin(), extradata.end()),
+                     ffmpeg_thread_count_from_env(), {}};
+  // An unreadable first packet matches only decoders that hold no in-band
+  // sets, whatever it carries; the decode records it as unknown. One too
+  // large for an FFmpeg packet is never sent, so it is not read either.
+  constexpr std::size_t PACKET_LIMIT =
+      static_cast<std::size_t>(std::numeric_limits<int>::max() - AV_INPUT_BUFFER_PADDING_SIZE);
+  if (first_packet.size() > PACKET_LIMIT ||
+      !add_parameter_sets(codec, extradata, first_packet, key.in_band_parameter_sets)) {
+    key.in_band_parameter_sets.clear();
+  }
+  return key;
 }
 
 std::optional<OpenedDecoder> DecoderPool::take(const DecoderPoolKey& key) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "decoding/opened_decoder.h"
+#include "decoding/parameter_sets.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle {
@@ -20,10 +21,17 @@ struct DecoderPoolKey {
   RuntimeCodec codec = RuntimeCodec::H264;
   std::vector<std::uint8_t> extradata;
   std::uint64_t thread_count = 1;
+  // Parameter sets a decoder was sent inside packets and still holds (a
+  // flush does not forget them). A decode takes a pooled decoder only when
+  // its first packet carries exactly these sets: they are parsed again, in
+  // the same state, before any picture can use them, so the decoder
+  // behaves as a fresh one would.
+  ParameterSets in_band_parameter_sets;
 
   // The key of a decode starting now: the thread count is read from the
-  // environment at this moment.
-  static DecoderPoolKey for_decode(RuntimeCodec codec, std::span<const std::uint8_t> extradata);
+  // environment at this moment, the in-band sets from the first packet.
+  static DecoderPoolKey for_decode(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+                                   std::span<const std::uint8_t> first_packet = {});
 
   friend auto operator<=>(const DecoderPoolKey&, const DecoderPoolKey&) = default;
   friend bool operator==(const DecoderPoolKey&, const DecoderPoolKey&) = default;

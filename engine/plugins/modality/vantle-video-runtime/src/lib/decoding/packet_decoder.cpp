@@ -42,7 +42,8 @@ FfmpegDecodedFrames::FfmpegDecodedFrames(OpenedDecoder decoder, DecoderPoolKey k
     : decoder_(std::move(decoder)),
       key_(std::move(key)),
       frame_(std::move(frame)),
-      packets_(std::move(packets)) {}
+      packets_(std::move(packets)),
+      held_parameter_sets_(key_.in_band_parameter_sets) {}
 
 FfmpegDecodedFrames::FfmpegDecodedFrames(FfmpegDecodedFrames&& other) noexcept
     : assign_packet_pts(other.assign_packet_pts),
@@ -54,18 +55,22 @@ FfmpegDecodedFrames::FfmpegDecodedFrames(FfmpegDecodedFrames&& other) noexcept
       next_packet_index_(other.next_packet_index_),
       eof_sent_(other.eof_sent_),
       finished_(other.finished_),
-      parameter_sets_sent_(other.parameter_sets_sent_) {}
+      held_parameter_sets_(std::move(other.held_parameter_sets_)),
+      parameter_sets_unknown_(other.parameter_sets_unknown_) {}
 
 FfmpegDecodedFrames::~FfmpegDecodedFrames() {
   if (decoder_) {
     OpenedDecoder decoder = std::move(*decoder_);
     decoder_.reset();
     // A decoder keeps every parameter set it has seen, and no flush forgets
-    // them: pooled after a run that carried its own, it would decode a later
-    // run that lacks them, which a fresh decoder refuses. It goes with the
-    // iterator instead; pooled decoders know only their key's extradata.
-    if (!parameter_sets_sent_) {
-      thread_decoder_pool().put(key_, std::move(decoder));
+    // them: handed to a later run that lacks them, it would decode what a
+    // fresh decoder refuses. So it is filed under those sets and serves only
+    // runs that start by sending all of them again; when they are not known
+    // it goes with the iterator.
+    if (!parameter_sets_unknown_) {
+      DecoderPoolKey key = key_;
+      key.in_band_parameter_sets = std::move(held_parameter_sets_);
+      thread_decoder_pool().put(std::move(key), std::move(decoder));
     }
   }
 }
@@ -106,9 +111,11 @@ std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
       if (assign_packet_pts) {
         (*packet)->pts = static_cast<std::int64_t>(index);
       }
-      parameter_sets_sent_ = parameter_sets_sent_ ||
-                             packet_carries_parameter_sets(key_.codec, key_.extradata,
-                                                           packets_[cursor_ - 1]);
+      if (!parameter_sets_unknown_ &&
+          !add_parameter_sets(key_.codec, key_.extradata, packets_[cursor_ - 1],
+                              held_parameter_sets_)) {
+        parameter_sets_unknown_ = true;
+      }
       if (const int rc = avcodec_send_packet(context, packet->get()); rc != 0) {
         finished_ = true;
         return fail(str_cat("failed to decode ", name(key_.codec), " packet ", index, ": ",
@@ -129,7 +136,8 @@ Result<FfmpegDecodedFrames> decode_packets(RuntimeCodec codec,
                                            std::span<const std::uint8_t> extradata,
                                            std::vector<PacketView> packets) {
   ensure_ffmpeg_initialized();
-  DecoderPoolKey key = DecoderPoolKey::for_decode(codec, extradata);
+  DecoderPoolKey key = DecoderPoolKey::for_decode(
+      codec, extradata, packets.empty() ? PacketView{} : packets.front());
   auto decoder = take_or_create_decoder(key);
   if (!decoder) {
     return fail(std::move(decoder.error()));

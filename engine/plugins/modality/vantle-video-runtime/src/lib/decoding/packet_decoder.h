@@ -25,8 +25,9 @@ struct FfmpegDecodedFrame {
 
 // Frames in the order the decoder outputs them. Each step answers a frame, an
 // error message, or the end (nullopt). Destruction gives the decoder, flushed,
-// back to the calling thread's pool, whatever state decoding was in, unless
-// the packets sent carried parameter sets: then the decoder is freed.
+// back to the calling thread's pool, whatever state decoding was in, filed
+// under the parameter sets it was sent in-band; when a packet could not be
+// read for them, the decoder is freed instead.
 class FfmpegDecodedFrames {
  public:
   FfmpegDecodedFrames(OpenedDecoder decoder, DecoderPoolKey key, FrameHandle frame,
@@ -52,8 +53,11 @@ class FfmpegDecodedFrames {
   std::uint64_t next_packet_index_ = 0;
   bool eof_sent_ = false;
   bool finished_ = false;
-  // A packet handed to the decoder may have carried parameter sets.
-  bool parameter_sets_sent_ = false;
+  // In-band parameter sets the decoder may hold: those of the key it was
+  // taken for (a subset of what it holds, or all of it) and those sent since.
+  ParameterSets held_parameter_sets_;
+  // A packet sent could not be read for parameter sets.
+  bool parameter_sets_unknown_ = false;
 };
 
 // Sets FFmpeg up, acquires a decoder for the codec and extradata (pool

@@ -1,5 +1,6 @@
 #include "decoding/parameter_sets.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace vantle {
@@ -15,25 +16,51 @@ bool is_parameter_set(RuntimeCodec codec, std::uint8_t header) {
   return type >= 32 && type <= 34;
 }
 
-// Start codes cannot occur inside a NAL unit (emulation prevention), so a
-// 00 00 01 in a length-prefixed packet is part of a length field: a false
-// alarm at worst.
-bool annex_b_has_parameter_set(RuntimeCodec codec, std::span<const std::uint8_t> packet) {
-  for (std::size_t i = 0; i + 3 < packet.size(); ++i) {
-    if (packet[i] == 0 && packet[i + 1] == 0 && packet[i + 2] == 1 &&
-        is_parameter_set(codec, packet[i + 3])) {
-      return true;
-    }
+void add_unique(ParameterSets& sets, std::span<const std::uint8_t> unit) {
+  std::vector<std::uint8_t> bytes(unit.begin(), unit.end());
+  const auto at = std::lower_bound(sets.begin(), sets.end(), bytes);
+  if (at == sets.end() || *at != bytes) {
+    sets.insert(at, std::move(bytes));
   }
-  return false;
 }
 
-bool length_prefixed_has_parameter_set(RuntimeCodec codec, std::span<const std::uint8_t> packet,
-                                       std::size_t length_size) {
+bool is_start_code(std::span<const std::uint8_t> packet, std::size_t at) {
+  return at + 3 <= packet.size() && packet[at] == 0 && packet[at + 1] == 0 && packet[at + 2] == 1;
+}
+
+// A NAL unit runs from behind its start code to the next start code; the
+// zero bytes in front of that one (a four-byte start code, trailing zeros)
+// are not part of it. Start codes cannot occur inside a NAL unit (emulation
+// prevention).
+void add_annex_b_sets(RuntimeCodec codec, std::span<const std::uint8_t> packet,
+                      ParameterSets& sets) {
+  std::size_t at = 0;
+  while (at < packet.size() && !is_start_code(packet, at)) {
+    ++at;
+  }
+  while (at < packet.size()) {
+    const std::size_t begin = at + 3;
+    std::size_t end = begin;
+    while (end < packet.size() && !is_start_code(packet, end)) {
+      ++end;
+    }
+    std::size_t last = end;
+    while (last > begin && packet[last - 1] == 0) {
+      --last;
+    }
+    if (last > begin && is_parameter_set(codec, packet[begin])) {
+      add_unique(sets, packet.subspan(begin, last - begin));
+    }
+    at = end;
+  }
+}
+
+bool add_length_prefixed_sets(RuntimeCodec codec, std::span<const std::uint8_t> packet,
+                              std::size_t length_size, ParameterSets& sets) {
   std::size_t at = 0;
   while (at < packet.size()) {
     if (packet.size() - at < length_size) {
-      return true;
+      return false;
     }
     std::size_t length = 0;
     for (std::size_t i = 0; i < length_size; ++i) {
@@ -41,14 +68,14 @@ bool length_prefixed_has_parameter_set(RuntimeCodec codec, std::span<const std::
     }
     at += length_size;
     if (length > packet.size() - at) {
-      return true;
+      return false;
     }
     if (length > 0 && is_parameter_set(codec, packet[at])) {
-      return true;
+      add_unique(sets, packet.subspan(at, length));
     }
     at += length;
   }
-  return false;
+  return true;
 }
 
 // The NAL length field size of an avcC / hvcC record, 0 for Annex B
@@ -66,14 +93,21 @@ std::size_t nal_length_size(RuntimeCodec codec, std::span<const std::uint8_t> ex
 
 }  // namespace
 
-bool packet_carries_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-                                   std::span<const std::uint8_t> packet) {
+bool add_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+                        std::span<const std::uint8_t> packet, ParameterSets& sets) {
   if (codec == RuntimeCodec::Av1) {
-    return false;
+    return true;
   }
   const std::size_t length_size = nal_length_size(codec, extradata);
-  return annex_b_has_parameter_set(codec, packet) ||
-         (length_size != 0 && length_prefixed_has_parameter_set(codec, packet, length_size));
+  if (length_size != 0) {
+    // A decoder given avcC / hvcC extradata may still take Annex B packets;
+    // such a packet's parameter sets are not known for sure.
+    ParameterSets annex_b;
+    add_annex_b_sets(codec, packet, annex_b);
+    return annex_b.empty() && add_length_prefixed_sets(codec, packet, length_size, sets);
+  }
+  add_annex_b_sets(codec, packet, sets);
+  return true;
 }
 
 }  // namespace vantle

@@ -1,20 +1,24 @@
-// Whether an access unit carries H.264 / H.265 parameter sets.
+// The H.264 / H.265 parameter sets an access unit carries in-band.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "vantle_video_runtime.h"
 
 namespace vantle {
 
-// True when the packet may hold a parameter set NAL unit (H.264 SPS, PPS,
-// SPS extension, subset SPS; H.265 VPS, SPS, PPS), in Annex B form or, when
-// the extradata is an avcC / hvcC record, length-prefixed. A decoder keeps
-// the parameter sets it has seen until it is freed, so one that has seen
-// in-band sets is not pooled. Errs towards true: a packet that cannot be
-// walked counts as carrying them. Always false for AV1.
-bool packet_carries_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-                                   std::span<const std::uint8_t> packet);
+// Parameter-set NAL units (H.264 SPS, PPS, SPS extension, subset SPS; H.265
+// VPS, SPS, PPS), each one whole, sorted and without repeats: the order and
+// number of repeats make no difference to a decoder.
+using ParameterSets = std::vector<std::vector<std::uint8_t>>;
+
+// Adds the parameter sets of one packet, in Annex B form or, when the
+// extradata is an avcC / hvcC record, length-prefixed. Answers false when
+// the packet cannot be walked (a length field runs past its end): what it
+// carries is then unknown. Nothing for AV1.
+bool add_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+                        std::span<const std::uint8_t> packet, ParameterSets& sets);
 
 }  // namespace vantle
