@@ -93,7 +93,7 @@ typedef struct RuntimeBytes {
 #if defined(__cplusplus) && defined(VANTLE_VIDEO_RUNTIME_BUILDING)
   /* The absent buffer: data NULL, len 0. */
   static RuntimeBytes empty() noexcept;
-  /* Takes over an owned buffer, trimmed to its length; never NULL. */
+  /* Takes over an owned buffer; len is its size. Never NULL. */
   static RuntimeBytes from_vec(vantle::ByteBuffer &&bytes) noexcept;
 #endif
 } RuntimeBytes;

@@ -1,7 +1,7 @@
 // The four exported release functions.
-#include <cstdlib>
+#include <cstddef>
 
-#include "common/byte_buffer.h"
+#include "common/host_memory.h"
 #include "vantle_video_runtime.h"
 
 namespace {
@@ -9,7 +9,7 @@ namespace {
 // Storage exists exactly when the pointer is non-null and the length non-zero.
 void release_bytes(const RuntimeBytes& bytes) noexcept {
   if (bytes.data != nullptr && bytes.len != 0) {
-    std::free(bytes.data);
+    vantle::free_host_memory(bytes.data);
   }
 }
 
@@ -23,7 +23,7 @@ void release_frame_buffers(const RuntimeFrame& frame) noexcept {
 template <typename Element>
 void release_array(Element* elements, std::size_t count) noexcept {
   if (count != 0) {
-    std::free(elements);
+    vantle::free_host_memory(elements);
   }
 }
 

@@ -7,8 +7,10 @@ RuntimeBytes RuntimeBytes::empty() noexcept {
 }
 
 RuntimeBytes RuntimeBytes::from_vec(vantle::ByteBuffer&& bytes) noexcept {
+  // The storage keeps the slack behind the bytes instead of being trimmed:
+  // a shrinking realloc may move (copy) the pixels, and the slack costs
+  // nothing.
   vantle::ByteBuffer owned = std::move(bytes);
-  owned.shrink_to_fit();
   const std::size_t len = owned.size();
   if (len == 0) {
     return RuntimeBytes{static_cast<uint8_t*>(vantle::empty_storage_address()), 0};

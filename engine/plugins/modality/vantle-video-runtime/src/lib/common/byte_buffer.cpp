@@ -1,10 +1,11 @@
 #include "common/byte_buffer.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "common/fatal.h"
+#include "common/ffmpeg.h"
+#include "common/host_memory.h"
 
 namespace vantle {
 
@@ -23,11 +24,7 @@ void* allocate_array(std::size_t count, std::size_t element_size) noexcept {
   if (__builtin_mul_overflow(count, element_size, &bytes)) {
     fatal("array size overflow");
   }
-  void* storage = std::malloc(bytes);
-  if (storage == nullptr) {
-    fatal("out of memory");
-  }
-  return storage;
+  return allocate_host_memory(bytes);
 }
 
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
@@ -37,7 +34,7 @@ ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
   if (this != &other) {
-    std::free(data_);
+    free_host_memory(data_);
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
@@ -45,25 +42,24 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
   return *this;
 }
 
-ByteBuffer::~ByteBuffer() { std::free(data_); }
+ByteBuffer::~ByteBuffer() { free_host_memory(data_); }
 
 ByteBuffer ByteBuffer::with_capacity(std::size_t capacity) {
   ByteBuffer buffer;
   if (capacity == 0) {
     return buffer;
   }
-  buffer.data_ = static_cast<std::uint8_t*>(std::malloc(capacity));
-  if (buffer.data_ == nullptr) {
-    fatal("out of memory");
-  }
+  buffer.data_ = static_cast<std::uint8_t*>(allocate_host_memory(capacity));
   buffer.capacity_ = capacity;
   return buffer;
 }
 
 ByteBuffer ByteBuffer::copy_of(const std::uint8_t* source, std::size_t size) {
   ByteBuffer buffer = with_capacity(size);
+  static_assert(AV_INPUT_BUFFER_PADDING_SIZE <= HOST_MEMORY_SLACK);
   if (size != 0) {
     std::memcpy(buffer.data_, source, size);
+    std::memset(buffer.data_ + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
   }
   buffer.size_ = size;
   return buffer;
@@ -74,24 +70,6 @@ void ByteBuffer::set_size(std::size_t size) noexcept {
     fatal("byte buffer size exceeds its capacity");
   }
   size_ = size;
-}
-
-void ByteBuffer::shrink_to_fit() noexcept {
-  if (size_ == capacity_) {
-    return;
-  }
-  if (size_ == 0) {
-    std::free(data_);
-    data_ = nullptr;
-    capacity_ = 0;
-    return;
-  }
-  auto* trimmed = static_cast<std::uint8_t*>(std::realloc(data_, size_));
-  if (trimmed == nullptr) {
-    fatal("out of memory");
-  }
-  data_ = trimmed;
-  capacity_ = size_;
 }
 
 std::uint8_t* ByteBuffer::release() noexcept {

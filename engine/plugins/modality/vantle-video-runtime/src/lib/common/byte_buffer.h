@@ -1,5 +1,6 @@
-// Owned byte buffer on the C heap: allocated once at its final size, never
-// zero-filled, handed to the host without copying.
+// Owned byte buffer on the host heap (host_memory.h): allocated once at its
+// final size plus FFmpeg's slack, never zero-filled, handed to the host
+// without copying.
 #pragma once
 
 #include <cstddef>
@@ -17,10 +18,12 @@ class ByteBuffer {
   ByteBuffer& operator=(const ByteBuffer&) = delete;
   ~ByteBuffer();
 
-  // Uninitialised storage for `capacity` bytes, size 0. Aborts when the heap
-  // is exhausted.
+  // Uninitialised storage for `capacity` bytes (and the slack behind them),
+  // size 0. Aborts when the heap is exhausted.
   static ByteBuffer with_capacity(std::size_t capacity);
-  // Exactly `size` bytes copied from `source`.
+  // Exactly `size` bytes copied from `source`, followed by
+  // AV_INPUT_BUFFER_PADDING_SIZE zero bytes, so the bytes can be handed to an
+  // FFmpeg decoder as they are.
   static ByteBuffer copy_of(const std::uint8_t* source, std::size_t size);
 
   std::uint8_t* data() noexcept { return data_; }
@@ -33,9 +36,8 @@ class ByteBuffer {
   // Marks the first `size` bytes as written; `size` must not exceed the
   // capacity.
   void set_size(std::size_t size) noexcept;
-  // Shrinks the storage to exactly the size (frees it when the size is 0).
-  void shrink_to_fit() noexcept;
-  // Gives up ownership of the storage; the caller frees it with std::free.
+  // Gives up ownership of the storage; the caller frees it with
+  // free_host_memory.
   std::uint8_t* release() noexcept;
 
  private:
@@ -48,8 +50,9 @@ class ByteBuffer {
 // to the host. Never read, never freed.
 void* empty_storage_address() noexcept;
 
-// Allocates `count` elements of `element_size` bytes on the C heap, aborting
-// on overflow or exhaustion. Returns the empty storage address for 0 elements.
+// Allocates `count` elements of `element_size` bytes on the host heap,
+// aborting on overflow or exhaustion. Returns the empty storage address for 0
+// elements.
 void* allocate_array(std::size_t count, std::size_t element_size) noexcept;
 
 }  // namespace vantle

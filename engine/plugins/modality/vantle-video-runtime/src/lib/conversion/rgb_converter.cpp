@@ -1,6 +1,7 @@
 #include "conversion/rgb_converter.h"
 
 #include <array>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -151,11 +152,43 @@ Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t hei
                              &layout.frame_size)) {
     return fail("RGB frame size overflow");
   }
-  if (layout.row_size > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+  constexpr std::size_t INT_LIMIT = std::numeric_limits<int>::max();
+  if (layout.row_size > INT_LIMIT) {
     return fail("RGB row size exceeds FFmpeg line size limits");
+  }
+  constexpr std::size_t ROW_PIXEL_MULTIPLE = 8;
+  const std::size_t padded_width =
+      (static_cast<std::size_t>(width) + ROW_PIXEL_MULTIPLE - 1) / ROW_PIXEL_MULTIPLE *
+      ROW_PIXEL_MULTIPLE;
+  // Within 21 bytes of the int limit the padding cannot be given to swscale;
+  // such a row is larger than any picture FFmpeg decodes.
+  layout.line_size = padded_width * 3 <= INT_LIMIT ? padded_width * 3 : layout.row_size;
+  layout.written_size = layout.frame_size;
+  if (height != 0 &&
+      (__builtin_mul_overflow(layout.line_size, static_cast<std::size_t>(height - 1),
+                              &layout.written_size) ||
+       __builtin_add_overflow(layout.written_size, layout.row_size, &layout.written_size))) {
+    return fail("RGB frame size overflow");
   }
   return layout;
 }
+
+namespace {
+
+// Moves padded rows together into the packed layout, in place. Row 0 is
+// already in place; every later row moves towards the start, so rows are
+// never overwritten before they are moved.
+void pack_rgb_rows(std::uint8_t* pixels, const RgbBufferLayout& layout, std::uint32_t height) {
+  if (layout.line_size == layout.row_size) {
+    return;
+  }
+  for (std::size_t row = 1; row < height; ++row) {
+    std::memmove(pixels + row * layout.row_size, pixels + row * layout.line_size,
+                 layout.row_size);
+  }
+}
+
+}  // namespace
 
 Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
                                       std::uint32_t height,
@@ -185,11 +218,13 @@ Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
     return fail(std::move(layout.error()));
   }
 
-  ByteBuffer pixels = ByteBuffer::with_capacity(layout->frame_size);
+  // The host heap adds the slack that swscale's vector stores need behind
+  // the last row (host_memory.h).
+  ByteBuffer pixels = ByteBuffer::with_capacity(layout->written_size);
   std::array<std::uint8_t*, 8> planes{};
   std::array<int, 8> linesizes{};
   planes[0] = pixels.data();
-  linesizes[0] = static_cast<int>(layout->row_size);
+  linesizes[0] = static_cast<int>(layout->line_size);
   const int rows = sws_scale(scaler->context.get(), frame.data, frame.linesize, 0, frame.height,
                              planes.data(), linesizes.data());
   if (rows < 0) {
@@ -199,6 +234,7 @@ Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
     return fail(str_cat("failed to convert decoded frame to RGB: sws_scale wrote ", rows,
                         " rows, expected ", height));
   }
+  pack_rgb_rows(pixels.data(), *layout, height);
   pixels.set_size(layout->frame_size);
   return RgbFrame{.data = std::move(pixels), .width = width, .height = height};
 }

@@ -91,11 +91,21 @@ Result<YuvColorConversion> yuv_color_conversion(int color_space, int color_range
 
 // Row and total byte counts of a packed RGB24 picture.
 struct RgbBufferLayout {
+  // Bytes of one packed row and of the whole packed picture the host gets.
   std::size_t row_size = 0;
   std::size_t frame_size = 0;
+  // The line size swscale writes with: rows padded to a multiple of 8
+  // pixels. swscale's x86 unscaled YUV-to-RGB loop rounds a row down to 8
+  // pixels when the line size cannot hold the rounded-up row, and then never
+  // writes the last pixels of a row whose width is 1 to 7 past a multiple
+  // of 16. Equal to row_size when the width is a multiple of 8.
+  std::size_t line_size = 0;
+  // Bytes from the first row's start to the last row's end at line_size:
+  // what the buffer holds before the rows are packed.
+  std::size_t written_size = 0;
 };
 
-// Fails when either count overflows or a row exceeds FFmpeg's int line size.
+// Fails when a count overflows or a row exceeds FFmpeg's int line size.
 Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t height);
 
 }  // namespace vantle
