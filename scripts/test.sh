@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the library with its tests and runs them in three legs:
+# Builds the library with its tests and runs them in five legs:
 #
 #   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); also compiles the
 #             benchmark program once it has sources
@@ -7,8 +7,12 @@
 #             by scripts/ffmpeg9-root.sh
 #   sanitize  FFmpeg 5.1 with AddressSanitizer and UndefinedBehaviorSanitizer,
 #             built at -O1
+#   tsan      FFmpeg 5.1, ThreadSanitizer: only the library and the
+#             concurrency test program
+#   fuzz      the libFuzzer targets, 45 s each against the guard-page host
+#             heap (scripts/fuzz.sh runs them longer)
 #
-#   scripts/test.sh                    all three legs
+#   scripts/test.sh                    all legs
 #   scripts/test.sh system sanitize    only the legs named
 #
 # Every leg must pass; the exit status is non-zero if any failed. Each leg has
@@ -33,7 +37,7 @@ clean_build=${VANTLE_CLEAN_BUILD:-0}
 if [[ ${CI:-} == true ]]; then
   clean_build=1
 fi
-all_legs=(system ffmpeg9 sanitize)
+all_legs=(system ffmpeg9 sanitize tsan fuzz)
 bench_dir=$repo/engine/plugins/modality/vantle-video-runtime/bench
 
 as_root() {
@@ -225,6 +229,43 @@ leg_sanitize() {
   run_ctest sanitize "$build_dir" "$build_dir/ctest.log"
 }
 
+# ThreadSanitizer over the concurrency test only, to keep the leg short. FFmpeg
+# is not instrumented: reports whose racing accesses lie only in uninstrumented
+# libraries are dropped (ignore_noninstrumented_modules); our code is never
+# suppressed.
+leg_tsan() {
+  local build_dir=$repo/build-ci-tsan
+  local test_dir=$build_dir/engine/plugins/modality/vantle-video-runtime/tests
+  print_pkg_config_versions
+  prepare_build_dir "$build_dir"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1"
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
+    -DVANTLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG"
+  cmake --build "$build_dir" -j "$jobs" --target concurrency_test
+  local log=$build_dir/concurrency.log rc=0
+  "$test_dir/concurrency_test" 2>&1 | tee "$log" || rc=$?
+  local passed failed
+  passed=$(grep -c '^\[       OK \]' "$log" || true)
+  failed=$(grep -c '^\[  FAILED  \].*\.' "$log" || true)
+  if ((rc != 0 && failed == 0)); then failed=1; fi
+  echo "$passed $failed 0" >"$results_dir/tsan"
+  return "$rc"
+}
+
+leg_fuzz() {
+  local build_dir=$repo/build-ci-fuzz
+  prepare_build_dir "$build_dir"
+  local rc=0
+  VANTLE_FUZZ_BUILD=$build_dir VANTLE_FUZZ_HOST_GUARD=after VANTLE_JOBS=$jobs \
+    bash "$repo/scripts/fuzz.sh" 45 2>&1 | tee "$build_dir/fuzz-summary.log" || rc=$?
+  local passed failed
+  passed=$(grep -cE 'crashes 0 +\(exit 0\)' "$build_dir/fuzz-summary.log" || true)
+  failed=$(grep -cE 'crashes [0-9]+ +\(exit [1-9]' "$build_dir/fuzz-summary.log" || true)
+  echo "$passed $failed 0" >"$results_dir/fuzz"
+  return "$rc"
+}
+
 # The files of the working tree that git would commit: tracked ones still
 # present and untracked ones not ignored. Without git, everything but build
 # folders.
@@ -309,6 +350,8 @@ describe_leg() {
     system) echo "FFmpeg 5.1 (Debian 12), build-ci-system" ;;
     ffmpeg9) echo "FFmpeg 9.0 (Debian unstable chroot $root_dir)" ;;
     sanitize) echo "FFmpeg 5.1 with AddressSanitizer + UndefinedBehaviorSanitizer, build-ci-sanitize" ;;
+    tsan) echo "FFmpeg 5.1 with ThreadSanitizer, concurrency test only, build-ci-tsan" ;;
+    fuzz) echo "libFuzzer targets (ASan + UBSan, guard pages after host buffers), build-ci-fuzz" ;;
   esac
 }
 
