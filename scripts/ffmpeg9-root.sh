@@ -32,6 +32,7 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libvulkan1 mesa-vulkan-drivers
+  valgrind
 )
 mmdebstrap_args=(
   --variant=apt

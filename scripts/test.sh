@@ -12,6 +12,11 @@
 #   fuzz      the libFuzzer targets, 45 s each against the guard-page host
 #             heap (scripts/fuzz.sh runs them longer)
 #
+# and, only when named, a sixth:
+#
+#   valgrind  FFmpeg 9.0 in the chroot, the C-interface test programs under
+#             valgrind memcheck (about 20 minutes)
+#
 #   scripts/test.sh                    all legs
 #   scripts/test.sh system sanitize    only the legs named
 #
@@ -38,6 +43,8 @@ if [[ ${CI:-} == true ]]; then
   clean_build=1
 fi
 all_legs=(system ffmpeg9 sanitize tsan fuzz)
+# Legs run only when named.
+extra_legs=(valgrind)
 bench_dir=$repo/engine/plugins/modality/vantle-video-runtime/bench
 
 as_root() {
@@ -50,7 +57,7 @@ trap 'rm -rf "$results_dir"' EXIT
 
 usage() {
   local IFS='|'
-  echo "usage: scripts/test.sh [${all_legs[*]}]..." >&2
+  echo "usage: scripts/test.sh [${all_legs[*]}|${extra_legs[*]}]..." >&2
   exit 2
 }
 
@@ -59,7 +66,7 @@ if ((${#legs[@]} == 0)); then
   legs=("${all_legs[@]}")
 fi
 for leg in "${legs[@]}"; do
-  [[ " ${all_legs[*]} " == *" $leg "* ]] || usage
+  [[ " ${all_legs[*]} ${extra_legs[*]} " == *" $leg "* ]] || usage
 done
 
 # A small C program run before the tests of each leg: it reports the FFmpeg
@@ -301,7 +308,10 @@ mount_in_chroot() {
   chroot_mounts+=("$target")
 }
 
-leg_ffmpeg9() {
+# Takes the shared FFmpeg 9.0 root (creating or updating it), copies the tree
+# into it and mounts what the tests need; sets in_root (the command prefix
+# that runs inside), source_dir and build_dir (named $1, inside the root).
+enter_ffmpeg9_root() {
   # One run at a time uses (or rebuilds) the shared root. The lock is opened
   # for reading, so a developer without root can take it too.
   as_root mkdir -p -- "$(dirname -- "$root_dir")"
@@ -313,14 +323,15 @@ leg_ffmpeg9() {
   fi
   VANTLE_FFMPEG9_ROOT_LOCK_HELD=1 bash "$repo/scripts/ffmpeg9-root.sh" "$root_dir"
 
-  local in_root=(as_root chroot "$root_dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8
+  in_root=(as_root chroot "$root_dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
   print_pkg_config_versions "${in_root[@]}"
 
   # A fresh copy of the tree each run; file times are kept, so the build
   # folder beside it stays incremental. A clean run (CI) removes both
   # afterwards: its clone will not come back.
-  local source_dir=$chroot_work/src build_dir=$chroot_work/build-ci-ffmpeg9
+  source_dir=$chroot_work/src
+  build_dir=$chroot_work/$1
   as_root rm -rf --one-file-system -- "$root_dir$source_dir"
   as_root mkdir -p -- "$root_dir$source_dir"
   list_source_files | (cd "$repo" && tar --null -T - -cf -) | as_root tar -xf - -C "$root_dir$source_dir"
@@ -337,12 +348,54 @@ leg_ffmpeg9() {
   trap 'exit 130' INT TERM HUP
   mount_in_chroot proc -t proc proc
   mount_in_chroot dev/shm -t tmpfs -o mode=1777,size=1g tmpfs
+}
 
+leg_ffmpeg9() {
+  enter_ffmpeg9_root build-ci-ffmpeg9
   write_ffmpeg_probe /dev/stdout | as_root tee "$root_dir$build_dir/ffmpeg_probe.c" >/dev/null
   "${in_root[@]}" bash -c "$(probe_command "$build_dir")"
   "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF
   "${in_root[@]}" cmake --build "$build_dir" -j "$jobs"
   run_ctest ffmpeg9 "$build_dir" "$results_dir/ffmpeg9.log" "${in_root[@]}"
+}
+
+# Memcheck (valgrind 3.27 in the FFmpeg 9.0 root; Debian 12's 3.19 cannot run
+# libavcodec 59) over the test programs that drive the C interface. A program
+# fails on any memcheck error or on bytes definitely or indirectly lost;
+# leaks inside the encoders that make test media are suppressed
+# (tests/sanitizer/valgrind.supp). Run only when named (it takes minutes).
+valgrind_programs=(bad_input_matrix_test library_unload_test concurrency_test error_channel_test
+  abi_release_test decoder_pool_test packet_decoder_test decode_export_test indexed_decode_test
+  transcode_export_test)
+leg_valgrind() {
+  enter_ffmpeg9_root build-valgrind
+  "${in_root[@]}" valgrind --version
+  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON \
+    -DVANTLE_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  "${in_root[@]}" cmake --build "$build_dir" -j "$jobs" --target "${valgrind_programs[@]}"
+  local tests=$build_dir/engine/plugins/modality/vantle-video-runtime/tests
+  local passed=0 failed=0 program log
+  for program in "${valgrind_programs[@]}"; do
+    log=$results_dir/valgrind-$program.log
+    # Vulkan (lavapipe) under memcheck is slow and reports inside mesa: the
+    # hardware-frame tests are left out.
+    if "${in_root[@]}" valgrind --tool=memcheck --leak-check=full \
+      --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect \
+      --error-exitcode=99 --num-callers=40 --fair-sched=yes \
+      --suppressions="$source_dir/engine/plugins/modality/vantle-video-runtime/tests/sanitizer/valgrind.supp" \
+      "$tests/$program" '--gtest_filter=-*Hardware*:*Vulkan*' >"$log" 2>&1; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+      grep -A 30 -E '^==[0-9]+== (Invalid|Conditional|Use of|Syscall|Mismatched|[0-9,]+ bytes in)' "$log" | head -n 80
+    fi
+    printf '%-26s %s | %s | %s\n' "$program" \
+      "$(grep -oE 'definitely lost: [0-9,]+ bytes' "$log" | tail -n 1 || echo 'definitely lost: 0 bytes')" \
+      "$(grep -oE 'indirectly lost: [0-9,]+ bytes' "$log" | tail -n 1 || echo 'indirectly lost: 0 bytes')" \
+      "$(grep -oE 'ERROR SUMMARY: [0-9]+ errors' "$log" | tail -n 1)"
+  done
+  echo "$passed $failed 0" >"$results_dir/valgrind"
+  ((failed == 0))
 }
 
 describe_leg() {
@@ -351,6 +404,7 @@ describe_leg() {
     ffmpeg9) echo "FFmpeg 9.0 (Debian unstable chroot $root_dir)" ;;
     sanitize) echo "FFmpeg 5.1 with AddressSanitizer + UndefinedBehaviorSanitizer, build-ci-sanitize" ;;
     tsan) echo "FFmpeg 5.1 with ThreadSanitizer, concurrency test only, build-ci-tsan" ;;
+    valgrind) echo "FFmpeg 9.0 in the chroot, test programs under valgrind memcheck" ;;
     fuzz) echo "libFuzzer targets (ASan + UBSan, guard pages after host buffers), build-ci-fuzz" ;;
   esac
 }
