@@ -359,8 +359,8 @@ leg_ffmpeg9() {
   run_ctest ffmpeg9 "$build_dir" "$results_dir/ffmpeg9.log" "${in_root[@]}"
 }
 
-# Memcheck (valgrind 3.27 in the FFmpeg 9.0 root; Debian 12's 3.19 cannot run
-# libavcodec 59) over the test programs that drive the C interface. A program
+# Memcheck (valgrind 3.27 in an FFmpeg 9.0 root with valgrind; Debian 12's
+# 3.19 cannot run libavcodec 59) over the test programs that drive the C interface. A program
 # fails on any memcheck error or on bytes definitely or indirectly lost;
 # leaks inside the encoders that make test media are suppressed
 # (tests/sanitizer/valgrind.supp). Run only when named (it takes minutes).
@@ -368,6 +368,10 @@ valgrind_programs=(bad_input_matrix_test library_unload_test concurrency_test er
   abi_release_test decoder_pool_test packet_decoder_test decode_export_test indexed_decode_test
   transcode_export_test)
 leg_valgrind() {
+  # A root of its own, the FFmpeg 9.0 one plus valgrind, beside the shared
+  # one, so that neither is rebuilt for the other.
+  root_dir=$root_dir-valgrind
+  export VANTLE_FFMPEG9_EXTRA_PACKAGES=valgrind
   enter_ffmpeg9_root build-valgrind
   "${in_root[@]}" valgrind --version
   "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON \
@@ -387,7 +391,8 @@ leg_valgrind() {
       passed=$((passed + 1))
     else
       failed=$((failed + 1))
-      grep -A 30 -E '^==[0-9]+== (Invalid|Conditional|Use of|Syscall|Mismatched|[0-9,]+ bytes in)' "$log" | head -n 80
+      grep -A 30 -E '^==[0-9]+== (Invalid|Conditional|Use of|Syscall|Mismatched|[0-9,]+ bytes in)' "$log" |
+        head -n 80 || true
     fi
     printf '%-26s %s | %s | %s\n' "$program" \
       "$(grep -oE 'definitely lost: [0-9,]+ bytes' "$log" | tail -n 1 || echo 'definitely lost: 0 bytes')" \
