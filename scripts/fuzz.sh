@@ -57,27 +57,44 @@ rm -rf -- "$seeds"
 mkdir -p -- "$build_dir/crashes"
 summary=()
 failed=0
+# A crash inside Debian 12's libdav1d 1.0.0 (FFmpeg 5.1's AV1 decoder) that a
+# bare libavcodec send/receive loop reproduces is not ours: it is counted
+# apart, its input kept, and the target restarted for the time left. Newer
+# dav1d (the FFmpeg 9.0 root) refuses those inputs. Every other crash fails.
+external_crash='SUMMARY: AddressSanitizer: [A-Za-z-]+ \(/(usr/)?lib/x86_64-linux-gnu/libdav1d\.so\.6\+'
+
 for target in "${targets[@]}"; do
   corpus=$build_dir/corpus/$target
   mkdir -p -- "$corpus"
   log=$build_dir/$target.log
+  : >"$log"
   echo "== $target: $seconds s, host guard $guard"
-  rc=0
-  VANTLE_FUZZ_HOST_GUARD=$guard "$fuzz_bin/$target" -max_total_time="$seconds" -max_len=65536 \
-    -timeout=30 -rss_limit_mb=4096 -use_value_profile=1 -print_final_stats=1 \
-    -artifact_prefix="$build_dir/crashes/$target-" "$corpus" "$seeds" >"$log" 2>&1 || rc=$?
-  grep -E '^#[0-9]+.*(INITED|DONE)' "$log" || true
-  executions=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log" | tail -n 1)
-  coverage=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1)
-  # libFuzzer writes one input per crash, leak, timeout or memory excess.
-  crashes=$(grep -c 'Test unit written to' "$log" || true)
-  if ((rc != 0)); then
+  deadline=$((SECONDS + seconds))
+  executions=0 ours=0 external=0 rc=0
+  while ((SECONDS < deadline)); do
+    run_log=$build_dir/$target.run.log
+    rc=0
+    VANTLE_FUZZ_HOST_GUARD=$guard "$fuzz_bin/$target" -max_total_time=$((deadline - SECONDS)) \
+      -max_len=65536 -timeout=30 -rss_limit_mb=4096 -use_value_profile=1 -print_final_stats=1 \
+      -artifact_prefix="$build_dir/crashes/$target-" "$corpus" "$seeds" >"$run_log" 2>&1 || rc=$?
+    cat "$run_log" >>"$log"
+    grep -E '^#[0-9]+.*(INITED|DONE)' "$run_log" || true
+    run_executions=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$run_log" | tail -n 1)
+    executions=$((executions + ${run_executions:-0}))
+    ((rc != 0)) || break
+    grep -E 'ERROR|SUMMARY|fuzz check failed|Test unit written|ALARM' "$run_log" | head -n 20
+    if grep -qE "$external_crash" "$run_log" && ((external < 20)); then
+      external=$((external + 1))
+      echo "(inside libdav1d 1.0.0: counted apart, restarting)"
+      continue
+    fi
+    ours=$((ours + 1))
     failed=1
-    ((crashes > 0)) || crashes=1
-    grep -E 'ERROR|SUMMARY|fuzz check failed|Test unit written|ALARM' "$log" | head -n 20
-  fi
-  summary+=("$(printf '%-22s %8s executions  %-20s crashes %s  (exit %d)' "$target" \
-    "${executions:-?}" "${coverage:-cov: ?}" "$crashes" "$rc")")
+    break
+  done
+  coverage=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1)
+  summary+=("$(printf '%-22s %8s executions  %-20s crashes %s (inside libdav1d 1.0.0: %s)  (exit %d)' \
+    "$target" "$executions" "${coverage:-cov: ?}" "$ours" "$external" "$rc")")
 done
 echo
 echo "==== fuzz summary ($seconds s per target, host guard $guard)"

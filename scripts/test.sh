@@ -267,8 +267,8 @@ leg_fuzz() {
   VANTLE_FUZZ_BUILD=$build_dir VANTLE_FUZZ_HOST_GUARD=after VANTLE_JOBS=$jobs \
     bash "$repo/scripts/fuzz.sh" 45 2>&1 | tee "$build_dir/fuzz-summary.log" || rc=$?
   local passed failed
-  passed=$(grep -cE 'crashes 0 +\(exit 0\)' "$build_dir/fuzz-summary.log" || true)
-  failed=$(grep -cE 'crashes [0-9]+ +\(exit [1-9]' "$build_dir/fuzz-summary.log" || true)
+  passed=$(grep -cE 'executions .* crashes 0 \(' "$build_dir/fuzz-summary.log" || true)
+  failed=$(grep -cE 'executions .* crashes [1-9][0-9]* \(' "$build_dir/fuzz-summary.log" || true)
   echo "$passed $failed 0" >"$results_dir/fuzz"
   return "$rc"
 }

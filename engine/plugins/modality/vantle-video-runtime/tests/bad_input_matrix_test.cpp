@@ -53,7 +53,7 @@ struct CodecMedia {
   EncodedStream in_band;     // parameter sets inside the first access unit
   EncodedStream ten_bit;     // in-band, 10-bit
   EncodedStream size_change;
-  EncodedStream large;       // 2048x1152, one flat picture
+  EncodedStream large;  // 2048x1152, one flat picture
 
   bool ok() const {
     return good.ok() && other_size.ok() && in_band.ok() && ten_bit.ok() && size_change.ok() &&
@@ -163,10 +163,13 @@ Bytes configuration_record(RuntimeCodec codec, const Bytes& annex_b) {
     const Bytes* sps = nullptr;
     std::vector<const Bytes*> pps;
     for (const Bytes& nal : nals) {
-      if (!nal.empty() && (nal[0] & 0x1f) == 7) sps = &nal;
-      if (!nal.empty() && (nal[0] & 0x1f) == 8) pps.push_back(&nal);
+      if (!nal.empty() && (nal[0] & 0x1f) == 7)
+        sps = &nal;
+      if (!nal.empty() && (nal[0] & 0x1f) == 8)
+        pps.push_back(&nal);
     }
-    if (sps == nullptr || sps->size() < 4) return out;
+    if (sps == nullptr || sps->size() < 4)
+      return out;
     out = {1, (*sps)[1], (*sps)[2], (*sps)[3], 0xff, 0xe1};
     append_be(out, static_cast<std::uint32_t>(sps->size()), 2);
     out.insert(out.end(), sps->begin(), sps->end());
@@ -203,14 +206,16 @@ const BadInput kBadInputs[] = {
     {"FirstUnitOneByte", [](HostInput& in, const CodecMedia&) { in.packets[0].resize(1); }},
     {"EveryUnitHalved",
      [](HostInput& in, const CodecMedia&) {
-       for (Bytes& p : in.packets) p.resize(p.size() / 2);
+       for (Bytes& p : in.packets)
+         p.resize(p.size() / 2);
      }},
     {"LastUnitShortByOne", [](HostInput& in, const CodecMedia&) { in.packets.back().pop_back(); }},
     {"GarbageUnits",
      [](HostInput& in, const CodecMedia&) {
        Lcg random{7};
        for (Bytes& p : in.packets) {
-         for (std::uint8_t& byte : p) byte = static_cast<std::uint8_t>(random.next());
+         for (std::uint8_t& byte : p)
+           byte = static_cast<std::uint8_t>(random.next());
        }
      }},
     {"BitFlips",
@@ -232,7 +237,9 @@ const BadInput kBadInputs[] = {
        in.packets = std::move(twice);
      }},
     {"ReorderedUnits",
-     [](HostInput& in, const CodecMedia&) { std::reverse(in.packets.begin() + 1, in.packets.end()); }},
+     [](HostInput& in, const CodecMedia&) {
+       std::reverse(in.packets.begin() + 1, in.packets.end());
+     }},
     {"StartsAtNonKeyUnit",
      [](HostInput& in, const CodecMedia&) { in.packets.erase(in.packets.begin()); }},
     {"ConfigurationRecordWithAnnexBUnits",
@@ -241,7 +248,8 @@ const BadInput kBadInputs[] = {
      }},
     {"LengthPrefixedUnitsWithAnnexBExtradata",
      [](HostInput& in, const CodecMedia&) {
-       for (Bytes& p : in.packets) p = reframed_unit(in.codec, p);
+       for (Bytes& p : in.packets)
+         p = reframed_unit(in.codec, p);
      }},
     {"AnotherStreamsParameterSets",
      [](HostInput& in, const CodecMedia& media) { in.extradata = media.other_size.extradata; }},
@@ -261,7 +269,8 @@ const BadInput kBadInputs[] = {
      [](HostInput& in, const CodecMedia& media) {
        in.extradata = media.large.extradata;
        in.packets = media.large.packets;
-       for (Bytes& p : in.packets) p.resize(std::min<std::size_t>(p.size(), 24));
+       for (Bytes& p : in.packets)
+         p.resize(std::min<std::size_t>(p.size(), 24));
      }},
     {"EmptyUnitsMidRunNullData",
      [](HostInput& in, const CodecMedia&) {
@@ -338,9 +347,8 @@ void check_frame(const RuntimeFrame& frame, RuntimePixelFormat format, Outcome& 
     ASSERT_EQ(frame.u.len, ((w + 1) / 2) * ((h + 1) / 2));
     ASSERT_EQ(frame.v.len, frame.u.len);
   }
-  outcome.shape.insert(outcome.shape.end(),
-                       {w, h, static_cast<std::uint64_t>(frame.color_range),
-                        static_cast<std::uint64_t>(frame.color_space)});
+  outcome.shape.insert(outcome.shape.end(), {w, h, static_cast<std::uint64_t>(frame.color_range),
+                                             static_cast<std::uint64_t>(frame.color_space)});
   for (const RuntimeBytes* buffer : {&frame.rgb, &frame.y, &frame.u, &frame.v}) {
     append_buffer(outcome, *buffer);
   }
@@ -365,14 +373,13 @@ Outcome call_export(Export which, const HostInput& input) {
   std::vector<RuntimePacket> packets;
   for (const Bytes& p : input.packets) {
     const bool non_null = !p.empty() || input.empty_packets_non_null;
-    packets.push_back(RuntimePacket{non_null ? (p.empty() ? &kNonNull : p.data()) : nullptr,
-                                    p.size()});
+    packets.push_back(
+        RuntimePacket{non_null ? (p.empty() ? &kNonNull : p.data()) : nullptr, p.size()});
   }
   RuntimeDecodeRequest request{};
   request.codec = input.codec;
-  request.extradata = input.extradata.empty()
-                          ? (input.extradata_non_null ? &kNonNull : nullptr)
-                          : input.extradata.data();
+  request.extradata = input.extradata.empty() ? (input.extradata_non_null ? &kNonNull : nullptr)
+                                              : input.extradata.data();
   request.extradata_len = input.extradata.size();
   request.pixel_format =
       which == Export::DecodeRgb ? RuntimePixelFormat::Rgb : RuntimePixelFormat::Yuv420;
@@ -527,7 +534,8 @@ INSTANTIATE_TEST_SUITE_P(
     Exports, BadInputMatrix,
     ::testing::Combine(::testing::Values(Export::DecodeYuv420, Export::DecodeRgb, Export::Indexed,
                                          Export::Transcode),
-                       ::testing::Values(RuntimeCodec::H264, RuntimeCodec::H265, RuntimeCodec::Av1)),
+                       ::testing::Values(RuntimeCodec::H264, RuntimeCodec::H265,
+                                         RuntimeCodec::Av1)),
     [](const ::testing::TestParamInfo<MatrixCase>& info) {
       return std::string(export_name(std::get<0>(info.param))) + "_" +
              codec_name(std::get<1>(info.param));
@@ -553,9 +561,83 @@ TEST(BadInputRegression, OddWidthTranscodeFailsWithTheEncodersMessage) {
   input.positions = {0, 1};
   const Outcome outcome = call_export(Export::Transcode, input);
   EXPECT_EQ(outcome.status, -1);
-  EXPECT_EQ(outcome.message, "failed to open FFmpeg libx264 encoder: Generic error in an external library");
+  EXPECT_EQ(outcome.message,
+            "failed to open FFmpeg libx264 encoder: Generic error in an external library");
   input.packets = encode_stream(spec_for(RuntimeCodec::Av1, 32, 16, 3, false)).packets;
   EXPECT_EQ(call_export(Export::Transcode, input).status, 0);
+}
+
+}  // namespace
+}  // namespace vantle
+
+namespace vantle {
+namespace {
+
+// Inputs the fuzz targets found (tests/fuzz/fuzz_input.h format), through
+// every export.
+struct FuzzFinding {
+  const char* name;
+  std::vector<std::uint8_t> input;
+};
+
+// Crashes Debian 12's libdav1d 1.0.0 (FFmpeg 5.1's AV1 decoder) inside its
+// first send, in a bare libavcodec send/receive loop as well: garbage AV1
+// extradata, then a sequence header and a damaged frame. FFmpeg 9.0's dav1d
+// refuses the packet. Nothing the library can do about it; run where the
+// decoder survives it.
+const FuzzFinding kDav1dSegv = {
+    "Dav1dSegvOnDamagedSequence",
+    {
+        0x01, 0x01, 0x20, 0x00, 0x18, 0x00, 0x05, 0x00, 0xe9, 0x00, 0x00, 0x00, 0x01, 0x00,
+        0x00, 0x00, 0xdd, 0x08, 0xa9, 0x46, 0x27, 0x34, 0xf2, 0xeb, 0x46, 0x55, 0x5a, 0x5a,
+        0x2d, 0x54, 0x41, 0x47, 0x12, 0x00, 0x0a, 0x0b, 0x00, 0x00, 0x00, 0x04, 0x44, 0xfe,
+        0x7e, 0x7d, 0xfc, 0xc0, 0x20, 0x33, 0x21, 0x12, 0x02, 0x00, 0x63, 0xef, 0x7e, 0x00,
+        0x60, 0x30, 0x01, 0x00, 0x00, 0x00, 0x03, 0xce, 0x0a, 0x5e, 0x44, 0x0a, 0x50, 0xfd,
+        0x70, 0x47, 0xce, 0xcc, 0xfd, 0x32, 0x35, 0x36, 0x63, 0x6f, 0x6c, 0x6f, 0x72, 0x55,
+        0x5a, 0xdb, 0x9c, 0x5d, 0xc1, 0x74, 0xb9, 0xe7, 0x4a, 0x92, 0x8b, 0xfb, 0x7d, 0x6b,
+        0x90, 0x3b, 0xd1, 0xe5, 0x2a, 0x1a, 0xd1, 0x01, 0x21, 0xf8, 0x46, 0x55, 0x5a, 0xc5,
+        0x05, 0x02, 0x7e, 0xef, 0x63, 0x60, 0x00, 0x00, 0x30, 0x01, 0x00, 0x00, 0x2e,
+    }};
+
+// The fuzz input as the host request the targets would make.
+HostInput host_input_of(const std::vector<std::uint8_t>& data) {
+  HostInput input;
+  input.codec = static_cast<RuntimeCodec>(data[0] % 3);
+  const std::string tag = "FUZZ-TAG";
+  std::vector<Bytes> chunks(1);
+  for (std::size_t i = 16; i < data.size();) {
+    if (data.size() - i >= tag.size() && std::equal(tag.begin(), tag.end(), data.begin() + i)) {
+      chunks.emplace_back();
+      i += tag.size();
+    } else {
+      chunks.back().push_back(data[i++]);
+    }
+  }
+  input.extradata = chunks.front();
+  input.packets.assign(chunks.begin() + 1, chunks.end());
+  input.positions.clear();
+  for (std::size_t i = 0; i < 16; ++i) {
+    if ((data[6] | data[7] << 8) & (1 << i))
+      input.positions.push_back(i);
+  }
+  input.frame_rate_num =
+      data[8] | data[9] << 8 | data[10] << 16 | static_cast<std::uint32_t>(data[11]) << 24;
+  input.frame_rate_den =
+      data[12] | data[13] << 8 | data[14] << 16 | static_cast<std::uint32_t>(data[15]) << 24;
+  return input;
+}
+
+TEST(BadInputRegression, FuzzFindingsEndDefinedOnEveryExport) {
+#if LIBAVCODEC_VERSION_MAJOR < 60
+  GTEST_SKIP() << kDav1dSegv.name << " crashes this FFmpeg's dav1d (1.0.0) on its own";
+#endif
+  testing::QuietFfmpegLog quiet;
+  const HostInput input = host_input_of(kDav1dSegv.input);
+  for (Export which :
+       {Export::DecodeYuv420, Export::DecodeRgb, Export::Indexed, Export::Transcode}) {
+    SCOPED_TRACE(export_name(which));
+    call_export(which, input);
+  }
 }
 
 }  // namespace

@@ -65,7 +65,8 @@ void append_frame(Bytes& out, const RuntimeFrame& frame) {
 Bytes contents(const AnyResponse& response) {
   Bytes out;
   if (const auto* decode = std::get_if<RuntimeDecodeResponse>(&response)) {
-    for (std::size_t i = 0; i < decode->frame_count; ++i) append_frame(out, decode->frames[i]);
+    for (std::size_t i = 0; i < decode->frame_count; ++i)
+      append_frame(out, decode->frames[i]);
   } else if (const auto* indexed = std::get_if<RuntimeIndexedResponse>(&response)) {
     for (std::size_t i = 0; i < indexed->frame_count; ++i) {
       out.push_back(static_cast<std::uint8_t>(indexed->frames[i].packet_index));
@@ -120,7 +121,8 @@ class ReleaseQueue {
     std::unique_lock lock(mutex_);
     for (;;) {
       ready_.wait(lock, [&] { return closed_ || !queue_.empty(); });
-      if (queue_.empty()) return released;
+      if (queue_.empty())
+        return released;
       AnyResponse response = queue_.front();
       queue_.pop_front();
       lock.unlock();
@@ -167,9 +169,10 @@ TEST_F(Concurrency, EightThreadsMixingExportsAndCodecsGetWhatOneThreadGets) {
   std::deque<RequestBuilder> builders;
   std::vector<Job> jobs;
   for (const EncodedStream& stream : streams) {
-    for (Export which : {Export::DecodeYuv420, Export::DecodeRgb, Export::Indexed,
-                         Export::Transcode}) {
-      if (which == Export::Indexed && stream.codec == RuntimeCodec::Av1) continue;
+    for (Export which :
+         {Export::DecodeYuv420, Export::DecodeRgb, Export::Indexed, Export::Transcode}) {
+      if (which == Export::Indexed && stream.codec == RuntimeCodec::Av1)
+        continue;
       RequestBuilder& builder = builders.emplace_back(stream);
       Job job;
       job.which = which;
@@ -211,7 +214,8 @@ TEST_F(Concurrency, EightThreadsMixingExportsAndCodecsGetWhatOneThreadGets) {
             first_error = testing::last_error();
             continue;
           }
-          if (contents(response) != job.expected) ++mismatches;
+          if (contents(response) != job.expected)
+            ++mismatches;
           if (i % 3 == 0) {
             queue.push(response);
           } else {
@@ -220,7 +224,8 @@ TEST_F(Concurrency, EightThreadsMixingExportsAndCodecsGetWhatOneThreadGets) {
         }
       });
     }
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+      thread.join();
   }
   queue.close();
   releaser.join();
@@ -252,12 +257,14 @@ TEST_F(Concurrency, ErrorSlotsStayPerThreadUnderLoad) {
         const int32_t status =
             vantle_video_runtime_decode(fail ? &bad_request : &good_request, &response);
         const std::string message = testing::last_error();
-        if (status != (fail ? -1 : 0) || message.empty() != !fail) ++wrong;
+        if (status != (fail ? -1 : 0) || message.empty() != !fail)
+          ++wrong;
         vantle_video_runtime_free_response(&response);
       }
     });
   }
-  for (std::thread& thread : threads) thread.join();
+  for (std::thread& thread : threads)
+    thread.join();
   EXPECT_EQ(wrong, 0);
 }
 

@@ -37,10 +37,11 @@ struct LoadedLibrary {
 
   bool load() {
     handle = dlopen(VANTLE_RUNTIME_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return false;
+    if (handle == nullptr)
+      return false;
     decode = reinterpret_cast<decltype(decode)>(dlsym(handle, "vantle_video_runtime_decode"));
-    transcode = reinterpret_cast<decltype(transcode)>(
-        dlsym(handle, "vantle_video_runtime_transcode_h264"));
+    transcode =
+        reinterpret_cast<decltype(transcode)>(dlsym(handle, "vantle_video_runtime_transcode_h264"));
     free_response = reinterpret_cast<decltype(free_response)>(
         dlsym(handle, "vantle_video_runtime_free_response"));
     free_transcode = reinterpret_cast<decltype(free_transcode)>(
@@ -97,11 +98,13 @@ TEST(LibraryUnload, RepeatedLoadAndUnloadWhileThreadsHoldPooledDecoders) {
     auto work = [&] {
       for (std::size_t i = 0; i < requests.size(); ++i) {
         RuntimeDecodeResponse response{};
-        if (library.decode(&requests[i], &response) != 0 || response.frame_count != 1) ++failures;
+        if (library.decode(&requests[i], &response) != 0 || response.frame_count != 1)
+          ++failures;
         library.free_response(&response);
       }
       RuntimeTranscodeResponse transcoded{};
-      if (library.transcode(&transcodes[cycle % transcodes.size()], &transcoded) != 0) ++failures;
+      if (library.transcode(&transcodes[cycle % transcodes.size()], &transcoded) != 0)
+        ++failures;
       library.free_transcode(&transcoded);
     };
     std::thread before(work);
@@ -120,7 +123,8 @@ TEST(LibraryUnload, RepeatedLoadAndUnloadWhileThreadsHoldPooledDecoders) {
       done = true;
       gate.wait();
     });
-    while (!done) std::this_thread::yield();
+    while (!done)
+      std::this_thread::yield();
     // The host is done with the plug-in while one thread still lives with
     // decoders in its pool; that thread ends only afterwards, running the
     // pool's clean-up from a library the host has closed (the C library keeps

@@ -3,14 +3,14 @@
 
 #include "fuzz_input.h"
 
-int LLVMFuzzerInitialize(int *argc, char ***argv) {
+int LLVMFuzzerInitialize(int* argc, char*** argv) {
   (void)argc;
   (void)argv;
   fuzz_select_host_guard();
   return 0;
 }
 
-int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzRequest request;
   if (!fuzz_parse_input(data, size, &request)) {
     return 0;

@@ -6,19 +6,19 @@
 
 #include "fuzz_input.h"
 
-int LLVMFuzzerInitialize(int *argc, char ***argv) {
+int LLVMFuzzerInitialize(int* argc, char*** argv) {
   (void)argc;
   (void)argv;
   fuzz_select_host_guard();
   return 0;
 }
 
-int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzRequest request;
   if (!fuzz_parse_input(data, size, &request)) {
     return 0;
   }
-  RuntimeDecodeRequest *decode = &request.transcode.decode;
+  RuntimeDecodeRequest* decode = &request.transcode.decode;
   if (decode->codec == RuntimeCodec_Av1 && !(data[1] & 4)) {
     decode->codec = RuntimeCodec_H265;
   }

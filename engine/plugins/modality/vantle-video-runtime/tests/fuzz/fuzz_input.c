@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-static uint32_t read_le(const uint8_t *bytes, int count) {
+static uint32_t read_le(const uint8_t* bytes, int count) {
   uint32_t value = 0;
   for (int i = count - 1; i >= 0; --i) {
     value = value << 8 | bytes[i];
@@ -11,7 +11,7 @@ static uint32_t read_le(const uint8_t *bytes, int count) {
 }
 
 /* First FUZZ_TAG at or after `from`, or `size` when there is none. */
-static size_t find_tag(const uint8_t *data, size_t size, size_t from) {
+static size_t find_tag(const uint8_t* data, size_t size, size_t from) {
   for (size_t i = from; i + FUZZ_TAG_LEN <= size; ++i) {
     if (memcmp(data + i, FUZZ_TAG, FUZZ_TAG_LEN) == 0) {
       return i;
@@ -20,14 +20,14 @@ static size_t find_tag(const uint8_t *data, size_t size, size_t from) {
   return size;
 }
 
-int fuzz_parse_input(const uint8_t *data, size_t size, FuzzRequest *request) {
+int fuzz_parse_input(const uint8_t* data, size_t size, FuzzRequest* request) {
   /* Where a chunk has no bytes the host may still pass a non-null pointer. */
   static const uint8_t no_bytes[1];
   if (size < FUZZ_HEADER_LEN) {
     return 0;
   }
   memset(request, 0, sizeof *request);
-  RuntimeDecodeRequest *decode = &request->transcode.decode;
+  RuntimeDecodeRequest* decode = &request->transcode.decode;
   const uint8_t flags = data[1];
   const int non_null_empty = (flags & 2) != 0;
   decode->codec = data[0] % 3;
@@ -46,7 +46,7 @@ int fuzz_parse_input(const uint8_t *data, size_t size, FuzzRequest *request) {
   request->transcode.frame_rate_num = read_le(data + 8, 4);
   request->transcode.frame_rate_den = read_le(data + 12, 4);
 
-  const uint8_t *body = data + FUZZ_HEADER_LEN;
+  const uint8_t* body = data + FUZZ_HEADER_LEN;
   const size_t body_size = size - FUZZ_HEADER_LEN;
   size_t end = find_tag(body, body_size, 0);
   decode->extradata = end ? body : (non_null_empty ? no_bytes : NULL);

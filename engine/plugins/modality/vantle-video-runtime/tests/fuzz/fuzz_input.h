@@ -41,7 +41,7 @@ typedef struct FuzzRequest {
 
 /* Fills *request from the input; the records point into `data`. Returns 0
  * when the input is too short to hold a header. */
-int fuzz_parse_input(const uint8_t *data, size_t size, FuzzRequest *request);
+int fuzz_parse_input(const uint8_t* data, size_t size, FuzzRequest* request);
 
 /* Called once per process: switches the library's host-buffer guard on when
  * VANTLE_FUZZ_HOST_GUARD is "after" or "before"; exits when the guard is
@@ -50,13 +50,13 @@ void fuzz_select_host_guard(void);
 
 /* After a request export: status must be 0 or -1; on -1 the message must be
  * non-empty and the response untouched (it was filled with FUZZ_SENTINEL). */
-void fuzz_check_failure(int32_t status, const void *response, size_t response_size);
+void fuzz_check_failure(int32_t status, const void* response, size_t response_size);
 #define FUZZ_SENTINEL 0xa5
 
 /* Walk every returned buffer (each byte is read), check the record shapes,
  * and release the response. Abort on any violation. */
-void fuzz_consume_decode(RuntimeDecodeResponse *response, RuntimePixelFormat format);
-void fuzz_consume_indexed(RuntimeIndexedResponse *response, size_t packet_count);
-void fuzz_consume_transcode(RuntimeTranscodeResponse *response, size_t selected_count);
+void fuzz_consume_decode(RuntimeDecodeResponse* response, RuntimePixelFormat format);
+void fuzz_consume_indexed(RuntimeIndexedResponse* response, size_t packet_count);
+void fuzz_consume_transcode(RuntimeTranscodeResponse* response, size_t selected_count);
 
 #endif

@@ -6,7 +6,7 @@
 
 #include "fuzz_input.h"
 
-static void violation(const char *what) {
+static void violation(const char* what) {
   fprintf(stderr, "fuzz check failed: %s\n", what);
   abort();
 }
@@ -22,7 +22,7 @@ static void read_all(RuntimeBytes bytes) {
   sink = sum;
 }
 
-void fuzz_check_failure(int32_t status, const void *response, size_t response_size) {
+void fuzz_check_failure(int32_t status, const void* response, size_t response_size) {
   const RuntimeBytes message = vantle_video_runtime_last_error();
   if (message.data == NULL) {
     violation("last error view is null");
@@ -42,7 +42,7 @@ void fuzz_check_failure(int32_t status, const void *response, size_t response_si
   if (memchr(message.data, 0, message.len) != NULL) {
     violation("message holds a NUL byte");
   }
-  const uint8_t *bytes = response;
+  const uint8_t* bytes = response;
   for (size_t i = 0; i < response_size; ++i) {
     if (bytes[i] != FUZZ_SENTINEL) {
       violation("failed call wrote into the response");
@@ -50,7 +50,7 @@ void fuzz_check_failure(int32_t status, const void *response, size_t response_si
   }
 }
 
-static void check_frame(const RuntimeFrame *frame, RuntimePixelFormat format) {
+static void check_frame(const RuntimeFrame* frame, RuntimePixelFormat format) {
   if (frame->format != format || frame->width == 0 || frame->height == 0) {
     violation("frame format or size");
   }
@@ -73,7 +73,7 @@ static void check_frame(const RuntimeFrame *frame, RuntimePixelFormat format) {
   read_all(frame->v);
 }
 
-void fuzz_consume_decode(RuntimeDecodeResponse *response, RuntimePixelFormat format) {
+void fuzz_consume_decode(RuntimeDecodeResponse* response, RuntimePixelFormat format) {
   if (response->frames == NULL) {
     violation("decode response without an array");
   }
@@ -86,7 +86,7 @@ void fuzz_consume_decode(RuntimeDecodeResponse *response, RuntimePixelFormat for
   }
 }
 
-void fuzz_consume_indexed(RuntimeIndexedResponse *response, size_t packet_count) {
+void fuzz_consume_indexed(RuntimeIndexedResponse* response, size_t packet_count) {
   if (response->frames == NULL) {
     violation("indexed response without an array");
   }
@@ -102,7 +102,7 @@ void fuzz_consume_indexed(RuntimeIndexedResponse *response, size_t packet_count)
   }
 }
 
-void fuzz_consume_transcode(RuntimeTranscodeResponse *response, size_t selected_count) {
+void fuzz_consume_transcode(RuntimeTranscodeResponse* response, size_t selected_count) {
   if (response->access_units == NULL || response->access_unit_count != selected_count) {
     violation("access unit count differs from the selection");
   }

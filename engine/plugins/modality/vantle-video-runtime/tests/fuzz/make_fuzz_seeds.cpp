@@ -32,11 +32,12 @@ struct Variant {
 };
 // YUV420 at a few positions, RGB scaled, RGB at the picture's own size with
 // every picture selected (mask 0: the transcode refuses it at once).
-constexpr Variant kVariants[] = {{"yuv", 0, 0, 0, 0x000b}, {"rgb_small", 1, 32, 24, 0x0005},
-                                 {"rgb_native", 3, 0, 0, 0x0000}};
+constexpr Variant kVariants[] = {
+    {"yuv", 0, 0, 0, 0x000b}, {"rgb_small", 1, 32, 24, 0x0005}, {"rgb_native", 3, 0, 0, 0x0000}};
 
 void put_le(Bytes& out, std::uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  for (int i = 0; i < bytes; ++i)
+    out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
 int write_seeds(const fs::path& dir, const std::string& name, RuntimeCodec codec,
@@ -53,12 +54,14 @@ int write_seeds(const fs::path& dir, const std::string& name, RuntimeCodec codec
     put_le(seed, 1, 4);
     seed.insert(seed.end(), extradata.begin(), extradata.end());
     for (std::size_t i = 0; i < packets.size() && i < kMaxSeedPackets; ++i) {
-      if (seed.size() + FUZZ_TAG_LEN + packets[i].size() > kMaxSeedBytes && i > 0) break;
+      if (seed.size() + FUZZ_TAG_LEN + packets[i].size() > kMaxSeedBytes && i > 0)
+        break;
       seed.insert(seed.end(), FUZZ_TAG, FUZZ_TAG + FUZZ_TAG_LEN);
       seed.insert(seed.end(), packets[i].begin(), packets[i].end());
     }
     std::ofstream(dir / (name + "_" + variant.suffix), std::ios::binary)
-        .write(reinterpret_cast<const char*>(seed.data()), static_cast<std::streamsize>(seed.size()));
+        .write(reinterpret_cast<const char*>(seed.data()),
+               static_cast<std::streamsize>(seed.size()));
     ++written;
   }
   return written;
@@ -69,19 +72,23 @@ std::vector<Bytes> parse_units(AVCodecID id, const Bytes& data) {
   std::vector<Bytes> units;
   AVCodecParserContext* parser = av_parser_init(id);
   AVCodecContext* context = avcodec_alloc_context3(nullptr);
-  if (parser == nullptr || context == nullptr) return units;
+  if (parser == nullptr || context == nullptr)
+    return units;
   std::size_t offset = 0;
   while (units.size() < kMaxSeedPackets) {
     std::uint8_t* out = nullptr;
     int out_size = 0;
     const int left = static_cast<int>(data.size() - offset);
-    const int used = av_parser_parse2(parser, context, &out, &out_size,
-                                      left ? data.data() + offset : nullptr, left, AV_NOPTS_VALUE,
-                                      AV_NOPTS_VALUE, 0);
-    if (used < 0) break;
+    const int used =
+        av_parser_parse2(parser, context, &out, &out_size, left ? data.data() + offset : nullptr,
+                         left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (used < 0)
+      break;
     offset += static_cast<std::size_t>(used);
-    if (out_size > 0) units.emplace_back(out, out + out_size);
-    if (left == 0 && out_size == 0) break;
+    if (out_size > 0)
+      units.emplace_back(out, out + out_size);
+    if (left == 0 && out_size == 0)
+      break;
   }
   avcodec_free_context(&context);
   av_parser_close(parser);
@@ -91,13 +98,15 @@ std::vector<Bytes> parse_units(AVCodecID id, const Bytes& data) {
 // Frames of an IVF file (32-byte file header, 12-byte frame headers).
 std::vector<Bytes> ivf_frames(const Bytes& data) {
   std::vector<Bytes> frames;
-  if (data.size() < 32) return frames;
+  if (data.size() < 32)
+    return frames;
   std::size_t offset = data[6] | data[7] << 8;
   while (offset + 12 <= data.size() && frames.size() < kMaxSeedPackets) {
     const std::size_t size = data[offset] | data[offset + 1] << 8 | data[offset + 2] << 16 |
                              static_cast<std::size_t>(data[offset + 3]) << 24;
     offset += 12;
-    if (size > data.size() - offset) break;
+    if (size > data.size() - offset)
+      break;
     frames.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(offset),
                         data.begin() + static_cast<std::ptrdiff_t>(offset + size));
     offset += size;
@@ -171,7 +180,8 @@ int main(int argc, char** argv) {
     const vantle::testing::EncodedStream stream = vantle::testing::encode_stream(s);
     if (!stream.ok()) {
       std::fprintf(stderr, "%s: %s\n", name.c_str(), stream.error.c_str());
-      if (stream.encoder_missing) continue;
+      if (stream.encoder_missing)
+        continue;
       return 1;
     }
     written += write_seeds(dir, name, stream.codec, stream.extradata, stream.packets);
@@ -180,7 +190,8 @@ int main(int argc, char** argv) {
     const fs::path source = argv[i];
     if (fs::is_directory(source)) {
       for (const auto& entry : fs::recursive_directory_iterator(source)) {
-        if (entry.is_regular_file()) written += seeds_from_file(dir, entry.path());
+        if (entry.is_regular_file())
+          written += seeds_from_file(dir, entry.path());
       }
     } else {
       written += seeds_from_file(dir, source);

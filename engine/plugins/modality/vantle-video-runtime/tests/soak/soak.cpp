@@ -37,7 +37,7 @@ struct Mix {
   std::vector<RuntimeDecodeRequest> decodes;  // YUV420 and scaled RGB
   std::vector<RuntimeDecodeRequest> indexed;  // H.264, H.265
   std::vector<RuntimeTranscodeRequest> transcodes;
-  std::vector<RuntimeDecodeRequest> broken;   // fail part-way
+  std::vector<RuntimeDecodeRequest> broken;  // fail part-way
 
   // Call number i of the mix; false when a call that should succeed failed.
   bool call(std::size_t i) const {
@@ -84,15 +84,18 @@ struct Sample {
 double growth_after_warm_up(const std::vector<Sample>& samples, std::size_t calls) {
   double base = -1, peak = 0;
   for (const Sample& s : samples) {
-    if (s.calls >= calls / 5 && base < 0) base = s.mib;
-    if (base >= 0) peak = std::max(peak, s.mib);
+    if (s.calls >= calls / 5 && base < 0)
+      base = s.mib;
+    if (base >= 0)
+      peak = std::max(peak, s.mib);
   }
   return base < 0 ? 0 : peak - base;
 }
 
 void print_curve(const char* phase, const std::vector<Sample>& samples) {
   std::printf("%s: calls -> resident MiB\n", phase);
-  for (const Sample& s : samples) std::printf("  %6zu %8.1f\n", s.calls, s.mib);
+  for (const Sample& s : samples)
+    std::printf("  %6zu %8.1f\n", s.calls, s.mib);
 }
 
 }  // namespace
@@ -136,8 +139,10 @@ int main(int argc, char** argv) {
 
   std::vector<Sample> one_thread{{0, resident_mib()}};
   for (std::size_t i = 0; i < calls; ++i) {
-    if (!mix.call(i)) ++failures;
-    if ((i + 1) % step == 0) one_thread.push_back({i + 1, resident_mib()});
+    if (!mix.call(i))
+      ++failures;
+    if ((i + 1) % step == 0)
+      one_thread.push_back({i + 1, resident_mib()});
   }
 
   // Rounds of eight threads that each make their share of the calls and end.
@@ -150,11 +155,13 @@ int main(int argc, char** argv) {
     for (std::size_t t = 0; t < kThreads; ++t) {
       pool.emplace_back([&, t] {
         for (std::size_t i = 0; i < per_thread; ++i) {
-          if (!mix.call(t * 7 + i)) ++failures;
+          if (!mix.call(t * 7 + i))
+            ++failures;
         }
       });
     }
-    for (std::thread& thread : pool) thread.join();
+    for (std::thread& thread : pool)
+      thread.join();
     threads.push_back({(round + 1) * kThreads * per_thread, resident_mib()});
   }
 
