@@ -14,7 +14,7 @@
 set -euo pipefail
 
 if ((EUID != 0)); then
-  exec sudo --preserve-env=VANTLE_FFMPEG9_ROOT,VANTLE_FFMPEG9_ROOT_LOCK_HELD -- bash "$0" "$@"
+  exec sudo --preserve-env=VANTLE_FFMPEG9_ROOT,VANTLE_FFMPEG9_ROOT_LOCK_HELD,VANTLE_FFMPEG9_EXTRA_PACKAGES -- bash "$0" "$@"
 fi
 
 root_dir=${1:-${VANTLE_FFMPEG9_ROOT:-/var/cache/vantle-video-runtime/ffmpeg9-root}}
@@ -33,6 +33,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libvulkan1 mesa-vulkan-drivers
 )
+# More packages for a root of its own (the valgrind leg's); they are part of
+# the recipe, so such a root is never mistaken for the plain one.
+read -r -a extra_packages <<<"${VANTLE_FFMPEG9_EXTRA_PACKAGES:-}"
+packages+=("${extra_packages[@]}")
 mmdebstrap_args=(
   --variant=apt
   --aptopt='Acquire::Check-Valid-Until "false"'

@@ -15,6 +15,8 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
+  # the fuzz targets: clang 14 with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
   # Vulkan with lavapipe, the software device behind the hardware-frame tests
   libvulkan1 mesa-vulkan-drivers
   # the Debian unstable root of the FFmpeg 9.0 leg

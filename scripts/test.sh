@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the library with its tests and runs them in three legs:
+# Builds the library with its tests and runs them in five legs:
 #
 #   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); also compiles the
 #             benchmark program once it has sources
@@ -7,8 +7,17 @@
 #             by scripts/ffmpeg9-root.sh
 #   sanitize  FFmpeg 5.1 with AddressSanitizer and UndefinedBehaviorSanitizer,
 #             built at -O1
+#   tsan      FFmpeg 5.1, ThreadSanitizer: only the library and the
+#             concurrency test program
+#   fuzz      the libFuzzer targets, 45 s each against the guard-page host
+#             heap (scripts/fuzz.sh runs them longer)
 #
-#   scripts/test.sh                    all three legs
+# and, only when named, a sixth:
+#
+#   valgrind  FFmpeg 9.0 in the chroot, the C-interface test programs under
+#             valgrind memcheck (about 20 minutes)
+#
+#   scripts/test.sh                    all legs
 #   scripts/test.sh system sanitize    only the legs named
 #
 # Every leg must pass; the exit status is non-zero if any failed. Each leg has
@@ -33,7 +42,9 @@ clean_build=${VANTLE_CLEAN_BUILD:-0}
 if [[ ${CI:-} == true ]]; then
   clean_build=1
 fi
-all_legs=(system ffmpeg9 sanitize)
+all_legs=(system ffmpeg9 sanitize tsan fuzz)
+# Legs run only when named.
+extra_legs=(valgrind)
 bench_dir=$repo/engine/plugins/modality/vantle-video-runtime/bench
 
 as_root() {
@@ -46,7 +57,7 @@ trap 'rm -rf "$results_dir"' EXIT
 
 usage() {
   local IFS='|'
-  echo "usage: scripts/test.sh [${all_legs[*]}]..." >&2
+  echo "usage: scripts/test.sh [${all_legs[*]}|${extra_legs[*]}]..." >&2
   exit 2
 }
 
@@ -55,7 +66,7 @@ if ((${#legs[@]} == 0)); then
   legs=("${all_legs[@]}")
 fi
 for leg in "${legs[@]}"; do
-  [[ " ${all_legs[*]} " == *" $leg "* ]] || usage
+  [[ " ${all_legs[*]} ${extra_legs[*]} " == *" $leg "* ]] || usage
 done
 
 # A small C program run before the tests of each leg: it reports the FFmpeg
@@ -225,6 +236,43 @@ leg_sanitize() {
   run_ctest sanitize "$build_dir" "$build_dir/ctest.log"
 }
 
+# ThreadSanitizer over the concurrency test only, to keep the leg short. FFmpeg
+# is not instrumented: reports whose racing accesses lie only in uninstrumented
+# libraries are dropped (ignore_noninstrumented_modules); our code is never
+# suppressed.
+leg_tsan() {
+  local build_dir=$repo/build-ci-tsan
+  local test_dir=$build_dir/engine/plugins/modality/vantle-video-runtime/tests
+  print_pkg_config_versions
+  prepare_build_dir "$build_dir"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1"
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
+    -DVANTLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG"
+  cmake --build "$build_dir" -j "$jobs" --target concurrency_test
+  local log=$build_dir/concurrency.log rc=0
+  "$test_dir/concurrency_test" 2>&1 | tee "$log" || rc=$?
+  local passed failed
+  passed=$(grep -c '^\[       OK \]' "$log" || true)
+  failed=$(grep -c '^\[  FAILED  \].*\.' "$log" || true)
+  if ((rc != 0 && failed == 0)); then failed=1; fi
+  echo "$passed $failed 0" >"$results_dir/tsan"
+  return "$rc"
+}
+
+leg_fuzz() {
+  local build_dir=$repo/build-ci-fuzz
+  prepare_build_dir "$build_dir"
+  local rc=0
+  VANTLE_FUZZ_BUILD=$build_dir VANTLE_FUZZ_HOST_GUARD=after VANTLE_JOBS=$jobs \
+    bash "$repo/scripts/fuzz.sh" 45 2>&1 | tee "$build_dir/fuzz-summary.log" || rc=$?
+  local passed failed
+  passed=$(grep -cE 'executions .* crashes 0 \(' "$build_dir/fuzz-summary.log" || true)
+  failed=$(grep -cE 'executions .* crashes [1-9][0-9]* \(' "$build_dir/fuzz-summary.log" || true)
+  echo "$passed $failed 0" >"$results_dir/fuzz"
+  return "$rc"
+}
+
 # The files of the working tree that git would commit: tracked ones still
 # present and untracked ones not ignored. Without git, everything but build
 # folders.
@@ -260,7 +308,10 @@ mount_in_chroot() {
   chroot_mounts+=("$target")
 }
 
-leg_ffmpeg9() {
+# Takes the shared FFmpeg 9.0 root (creating or updating it), copies the tree
+# into it and mounts what the tests need; sets in_root (the command prefix
+# that runs inside), source_dir and build_dir (named $1, inside the root).
+enter_ffmpeg9_root() {
   # One run at a time uses (or rebuilds) the shared root. The lock is opened
   # for reading, so a developer without root can take it too.
   as_root mkdir -p -- "$(dirname -- "$root_dir")"
@@ -272,14 +323,15 @@ leg_ffmpeg9() {
   fi
   VANTLE_FFMPEG9_ROOT_LOCK_HELD=1 bash "$repo/scripts/ffmpeg9-root.sh" "$root_dir"
 
-  local in_root=(as_root chroot "$root_dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8
+  in_root=(as_root chroot "$root_dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
   print_pkg_config_versions "${in_root[@]}"
 
   # A fresh copy of the tree each run; file times are kept, so the build
   # folder beside it stays incremental. A clean run (CI) removes both
   # afterwards: its clone will not come back.
-  local source_dir=$chroot_work/src build_dir=$chroot_work/build-ci-ffmpeg9
+  source_dir=$chroot_work/src
+  build_dir=$chroot_work/$1
   as_root rm -rf --one-file-system -- "$root_dir$source_dir"
   as_root mkdir -p -- "$root_dir$source_dir"
   list_source_files | (cd "$repo" && tar --null -T - -cf -) | as_root tar -xf - -C "$root_dir$source_dir"
@@ -296,7 +348,10 @@ leg_ffmpeg9() {
   trap 'exit 130' INT TERM HUP
   mount_in_chroot proc -t proc proc
   mount_in_chroot dev/shm -t tmpfs -o mode=1777,size=1g tmpfs
+}
 
+leg_ffmpeg9() {
+  enter_ffmpeg9_root build-ci-ffmpeg9
   write_ffmpeg_probe /dev/stdout | as_root tee "$root_dir$build_dir/ffmpeg_probe.c" >/dev/null
   "${in_root[@]}" bash -c "$(probe_command "$build_dir")"
   "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF
@@ -304,11 +359,58 @@ leg_ffmpeg9() {
   run_ctest ffmpeg9 "$build_dir" "$results_dir/ffmpeg9.log" "${in_root[@]}"
 }
 
+# Memcheck (valgrind 3.27 in an FFmpeg 9.0 root with valgrind; Debian 12's
+# 3.19 cannot run libavcodec 59) over the test programs that drive the C interface. A program
+# fails on any memcheck error or on bytes definitely or indirectly lost;
+# leaks inside the encoders that make test media are suppressed
+# (tests/sanitizer/valgrind.supp). Run only when named (it takes minutes).
+valgrind_programs=(bad_input_matrix_test library_unload_test concurrency_test error_channel_test
+  abi_release_test decoder_pool_test packet_decoder_test decode_export_test indexed_decode_test
+  transcode_export_test)
+leg_valgrind() {
+  # A root of its own, the FFmpeg 9.0 one plus valgrind, beside the shared
+  # one, so that neither is rebuilt for the other.
+  root_dir=$root_dir-valgrind
+  export VANTLE_FFMPEG9_EXTRA_PACKAGES=valgrind
+  enter_ffmpeg9_root build-valgrind
+  "${in_root[@]}" valgrind --version
+  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON \
+    -DVANTLE_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  "${in_root[@]}" cmake --build "$build_dir" -j "$jobs" --target "${valgrind_programs[@]}"
+  local tests=$build_dir/engine/plugins/modality/vantle-video-runtime/tests
+  local passed=0 failed=0 program log
+  for program in "${valgrind_programs[@]}"; do
+    log=$results_dir/valgrind-$program.log
+    # Vulkan (lavapipe) under memcheck is slow and reports inside mesa: the
+    # hardware-frame tests are left out.
+    if "${in_root[@]}" valgrind --tool=memcheck --leak-check=full \
+      --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect \
+      --error-exitcode=99 --num-callers=40 --fair-sched=yes \
+      --suppressions="$source_dir/engine/plugins/modality/vantle-video-runtime/tests/sanitizer/valgrind.supp" \
+      "$tests/$program" '--gtest_filter=-*Hardware*:*Vulkan*' >"$log" 2>&1; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+      grep -A 30 -E '^==[0-9]+== (Invalid|Conditional|Use of|Syscall|Mismatched|[0-9,]+ bytes in)' "$log" |
+        head -n 80 || true
+    fi
+    printf '%-26s %s | %s | %s\n' "$program" \
+      "$(grep -oE 'definitely lost: [0-9,]+ bytes' "$log" | tail -n 1 || echo 'definitely lost: 0 bytes')" \
+      "$(grep -oE 'indirectly lost: [0-9,]+ bytes' "$log" | tail -n 1 || echo 'indirectly lost: 0 bytes')" \
+      "$(grep -oE 'ERROR SUMMARY: [0-9]+ errors' "$log" | tail -n 1)"
+  done
+  echo "$passed $failed 0" >"$results_dir/valgrind"
+  ((failed == 0))
+}
+
 describe_leg() {
   case $1 in
     system) echo "FFmpeg 5.1 (Debian 12), build-ci-system" ;;
     ffmpeg9) echo "FFmpeg 9.0 (Debian unstable chroot $root_dir)" ;;
     sanitize) echo "FFmpeg 5.1 with AddressSanitizer + UndefinedBehaviorSanitizer, build-ci-sanitize" ;;
+    tsan) echo "FFmpeg 5.1 with ThreadSanitizer, concurrency test only, build-ci-tsan" ;;
+    valgrind) echo "FFmpeg 9.0 in the chroot, test programs under valgrind memcheck" ;;
+    fuzz) echo "libFuzzer targets (ASan + UBSan, guard pages after host buffers), build-ci-fuzz" ;;
   esac
 }
 
