@@ -9,12 +9,15 @@
 #include "decoding/decoder_pool.h"
 #include "decoding/ffmpeg_setup.h"
 #include "decoding/packet_decoder.h"
+#include "decoding/parameter_sets.h"
 
 namespace vantle {
 namespace {
 
 // An access unit delimiter: harmless extradata whose last byte tells keys apart.
-std::vector<std::uint8_t> extradata_variant(std::uint8_t last) { return {0, 0, 0, 1, 0x09, last}; }
+std::vector<std::uint8_t> extradata_variant(std::uint8_t last) {
+  return {0, 0, 0, 1, 0x09, last};
+}
 
 DecoderPoolKey key_with(std::vector<std::uint8_t> extradata, std::uint64_t threads = 1) {
   return DecoderPoolKey{RuntimeCodec::H264, std::move(extradata), threads, {}};
@@ -35,9 +38,9 @@ class DecoderPoolTest : public ::testing::Test {
 TEST_F(DecoderPoolTest, KeysCompareFieldByField) {
   const DecoderPoolKey base = key_with(extradata_variant(0xf0));
   EXPECT_EQ(base, key_with(extradata_variant(0xf0)));
-  EXPECT_NE(base, key_with(extradata_variant(0xf1)));               // one byte
-  EXPECT_NE(base, key_with({0, 0, 0, 1, 0x09}));                    // length
-  EXPECT_NE(base, key_with(extradata_variant(0xf0), 2));            // thread count
+  EXPECT_NE(base, key_with(extradata_variant(0xf1)));     // one byte
+  EXPECT_NE(base, key_with({0, 0, 0, 1, 0x09}));          // length
+  EXPECT_NE(base, key_with(extradata_variant(0xf0), 2));  // thread count
   DecoderPoolKey hevc = base;
   hevc.codec = RuntimeCodec::H265;
   EXPECT_NE(base, hevc);
@@ -164,6 +167,59 @@ TEST_F(DecoderPoolTest, IteratorGivesItsDecoderBackWhateverItsState) {
   }
   EXPECT_EQ(thread_decoder_pool().size(), 1u);
   EXPECT_EQ(decoders_opened_on_thread(), opened + 1);
+}
+
+// What a packet carries in-band decides which pooled decoder it may take:
+// whole parameter-set NAL units, sorted, without repeats; trailing zeros and
+// start codes are not part of them; an unreadable length-prefixed packet is
+// unknown.
+TEST(ParameterSets, PacketsYieldTheirWholeParameterSets) {
+  using Bytes = std::vector<std::uint8_t>;
+  const Bytes avcc{1, 0x64, 0, 0x1f, 0xff};  // 4-byte NAL lengths
+  struct Case {
+    const char* name;
+    RuntimeCodec codec;
+    Bytes extradata;
+    Bytes packet;
+    bool readable;
+    ParameterSets sets;
+  };
+  const Case cases[] = {
+      {"Annex B, 4- and 3-byte start codes, PPS twice, trailing zeros",
+       RuntimeCodec::H264,
+       {},
+       {0, 0, 0, 1, 0x67, 0x42, 0x00, 0, 0, 1,    0x68, 0xce, 0,
+        0, 0, 0, 1, 0x68, 0xce, 0,    0, 1, 0x65, 0x88, 0x84},
+       true,
+       {{0x67, 0x42}, {0x68, 0xce}}},
+      {"slices only",
+       RuntimeCodec::H264,
+       {},
+       {0, 0, 1, 0x65, 0x01, 0x01, 0, 0, 1, 0x41, 0x9a},
+       true,
+       {}},
+      {"H.265 VPS, SPS, PPS; AUD skipped",
+       RuntimeCodec::H265,
+       {},
+       {0, 0, 1, 0x46, 0x01, 0, 0, 1, 0x40, 0x01, 0x0c, 0, 0, 1, 0x42, 0x01, 0, 0, 1, 0x44, 0x01},
+       true,
+       {{0x40, 0x01, 0x0c}, {0x42, 0x01}, {0x44, 0x01}}},
+      {"length-prefixed",
+       RuntimeCodec::H264,
+       avcc,
+       {0, 0, 0, 2, 0x67, 0x42, 0, 0, 0, 3, 0x65, 0x88, 0x84},
+       true,
+       {{0x67, 0x42}}},
+      {"length past the end", RuntimeCodec::H264, avcc, {0, 0, 0, 9, 0x67, 0x42}, false, {}},
+      {"AV1 carries none", RuntimeCodec::Av1, {}, {0, 0, 1, 0x67, 0x42}, true, {}},
+  };
+  for (const Case& c : cases) {
+    ParameterSets sets;
+    EXPECT_EQ(add_parameter_sets(c.codec, c.extradata, c.packet, sets), c.readable) << c.name;
+    if (c.readable) {
+      EXPECT_EQ(sets, c.sets) << c.name;
+    }
+  }
 }
 
 }  // namespace

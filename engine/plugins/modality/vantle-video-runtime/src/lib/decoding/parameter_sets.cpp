@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 namespace vantle {
 
@@ -24,8 +25,25 @@ void add_unique(ParameterSets& sets, std::span<const std::uint8_t> unit) {
   }
 }
 
-bool is_start_code(std::span<const std::uint8_t> packet, std::size_t at) {
-  return at + 3 <= packet.size() && packet[at] == 0 && packet[at + 1] == 0 && packet[at + 2] == 1;
+// The offset of the next 00 00 01 at or after `from`, or the packet's size.
+// Every packet is walked on the decode path, so the search jumps from one
+// 01 byte to the next (memchr) instead of testing every byte.
+std::size_t next_start_code(std::span<const std::uint8_t> packet, std::size_t from) {
+  const std::uint8_t* data = packet.data();
+  std::size_t at = from;
+  while (at + 3 <= packet.size()) {
+    const void* one = std::memchr(data + at + 2, 1, packet.size() - at - 2);
+    if (one == nullptr) {
+      return packet.size();
+    }
+    const auto candidate =
+        static_cast<std::size_t>(static_cast<const std::uint8_t*>(one) - data) - 2;
+    if (data[candidate] == 0 && data[candidate + 1] == 0) {
+      return candidate;
+    }
+    at = candidate + 1;
+  }
+  return packet.size();
 }
 
 // A NAL unit runs from behind its start code to the next start code; the
@@ -34,16 +52,10 @@ bool is_start_code(std::span<const std::uint8_t> packet, std::size_t at) {
 // prevention).
 void add_annex_b_sets(RuntimeCodec codec, std::span<const std::uint8_t> packet,
                       ParameterSets& sets) {
-  std::size_t at = 0;
-  while (at < packet.size() && !is_start_code(packet, at)) {
-    ++at;
-  }
+  std::size_t at = next_start_code(packet, 0);
   while (at < packet.size()) {
     const std::size_t begin = at + 3;
-    std::size_t end = begin;
-    while (end < packet.size() && !is_start_code(packet, end)) {
-      ++end;
-    }
+    const std::size_t end = next_start_code(packet, begin);
     std::size_t last = end;
     while (last > begin && packet[last - 1] == 0) {
       --last;
