@@ -20,6 +20,7 @@ extern "C" {
 #include <filesystem>
 #include <numeric>
 #include <span>
+#include <string_view>
 #include <tuple>
 #include <random>
 #include <string>
@@ -29,6 +30,9 @@ extern "C" {
 #include "common/host_memory.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/ffmpeg_setup.h"
+#include "decoding/h264_reorder_depth.h"
+#include "decoding/packet_decoder.h"
+#include "decoding/parameter_sets.h"
 #include "support/last_error.h"
 #include "support/reference_decode.h"
 #include "support/request_builder.h"
@@ -422,6 +426,52 @@ TEST(RealStreamsPool, RunResendingTheSameParameterSetsReusesTheDecoder) {
   }).join();
 }
 
+// With codec threads a decoder is reused only after a clean run that left
+// it as its parameter sets make it: H.264 with one SPS, and H.265. Never
+// after a run that stopped early, never with several SPS, never AV1.
+// (Damaged streams are left out: FFmpeg's frame threads conceal errors
+// differently from one decode to the next, fresh decoder or not.)
+TEST(RealStreamsPool, ThreadedDecodersAreReusedOnlyAfterCleanRuns) {
+  struct Row {
+    std::size_t corpus;
+    std::size_t packets;  // the first ones; 0: all
+    bool level_1;         // SPS level_idc set to 10: its DPB holds no 640x320 picture
+    bool reused;
+  };
+  const Row rows[] = {
+      {8, 30, false, true},   // MPS_MW_A
+      {0, 0, false, true},    // Cisco, no bitstream restriction
+      {0, 0, true, false},    // the same: B-frames deepen the decoder's reorder depth
+      {10, 0, false, true},   // p_qcif_10f, H.265
+      {15, 0, false, false},  // 10-bit: YUV420 is refused at the first picture
+      {9, 0, false, false},   // FRExt2_Panasonic: several SPS
+      {18, 0, false, false},  // AV1
+  };
+  setenv(THREAD_COUNT_VARIABLE, "2", 1);
+  for (const Row& row : rows) {
+    const StreamFile stream = load(CORPUS[row.corpus]);
+    std::vector<std::vector<std::uint8_t>> packets(
+        stream.packets.begin(),
+        row.packets == 0 ? stream.packets.end() : stream.packets.begin() + row.packets);
+    if (row.level_1) {
+      constexpr std::uint8_t SPS_START[] = {0, 0, 1, 0x67};
+      const auto sps = std::ranges::search(packets.front(), SPS_START);
+      ASSERT_FALSE(sps.empty());
+      sps.begin()[6] = 10;  // level_idc, behind profile_idc and the constraint flags
+    }
+    RequestBuilder builder(stream.codec, stream.extradata, packets);
+    std::thread([&] {
+      SCOPED_TRACE(CORPUS[row.corpus].file);
+      const Outcome first = decode_all(builder, RuntimePixelFormat::Yuv420);
+      const std::size_t opened = decoders_opened_on_thread();
+      const Outcome second = decode_all(builder, RuntimePixelFormat::Yuv420);
+      EXPECT_EQ(decoders_opened_on_thread(), row.reused ? opened : opened + 1);
+      EXPECT_EQ(second, first);
+    }).join();
+  }
+  unsetenv(THREAD_COUNT_VARIABLE);
+}
+
 // What one decode of a stream gives, YUV420 (with colours) and small RGB.
 std::pair<Outcome, Outcome> decode_outcomes(const StreamFile& stream) {
   RequestBuilder builder(stream.codec, stream.extradata, stream.packets);
@@ -468,6 +518,68 @@ TEST_P(RealStreamsDeterminism, ResultDependsOnlyOnRequestAndThreadCount) {
 
 INSTANTIATE_TEST_SUITE_P(ThreadCounts, RealStreamsDeterminism, ::testing::Values("1", "2", "0"),
                          [](const auto& info) { return std::string("threads_") + info.param; });
+
+}  // namespace
+}  // namespace vantle
+
+namespace vantle {
+namespace {
+
+// The reorder depth read from the SPS equals what FFmpeg's H.264 decoder
+// (one thread, as the library opens it) ends a whole stream with: with frame
+// threads the library reuses a decoder only while its depth is no deeper.
+// Streams with several SPS or unreadable packets are never reused that way.
+TEST(RealStreamsReorderDepth, SpsDepthIsTheDepthTheDecoderSettlesOn) {
+  std::size_t compared = 0;
+  for (const CorpusStream& row : CORPUS) {
+    if (!std::string_view(row.file).starts_with("h264/")) {
+      continue;
+    }
+    SCOPED_TRACE(row.file);
+    const StreamFile stream = load(row);
+    ParameterSets sets;
+    ASSERT_TRUE(add_extradata_parameter_sets(stream.codec, stream.extradata, sets));
+    // Packets whose sets cannot be known keep the decoder out of the pool.
+    if (!std::ranges::all_of(stream.packets, [&](const auto& packet) {
+          return add_parameter_sets(stream.codec, stream.extradata, packet, sets);
+        })) {
+      continue;
+    }
+    std::vector<std::optional<int>> depths;
+    for (const auto& unit : sets) {
+      if ((unit.front() & 0x1f) == 7) {
+        depths.push_back(h264_sps_reorder_depth(unit));
+      }
+    }
+    // Several SPS also keep a threaded decoder out of the pool.
+    if (depths.size() != 1) {
+      continue;
+    }
+    const std::optional<int> depth = depths.front();
+    ASSERT_TRUE(depth.has_value());
+
+    ensure_ffmpeg_initialized();
+    DecoderPoolKey key{stream.codec, stream.extradata, 1, {}};
+    auto decoder = take_or_create_decoder(key);
+    ASSERT_TRUE(decoder.has_value()) << decoder.error();
+    AVFrame* frame = av_frame_alloc();
+    for (const auto& bytes : stream.packets) {
+      auto packet = packet_from_bytes(bytes);
+      ASSERT_TRUE(packet.has_value());
+      avcodec_send_packet(decoder->get(), packet->get());
+      while (avcodec_receive_frame(decoder->get(), frame) == 0) {
+      }
+    }
+    avcodec_send_packet(decoder->get(), nullptr);
+    while (avcodec_receive_frame(decoder->get(), frame) == 0) {
+    }
+    av_frame_free(&frame);
+    EXPECT_EQ(decoder->get()->has_b_frames, *depth);
+    ++compared;
+  }
+  // Both streams without a bitstream restriction are among them.
+  EXPECT_GE(compared, 7u);
+}
 
 }  // namespace
 }  // namespace vantle

@@ -41,18 +41,6 @@ std::optional<OpenedDecoder> DecoderPool::take(const DecoderPoolKey& key) {
 
 void DecoderPool::put(DecoderPoolKey key, OpenedDecoder decoder) noexcept {
   AVCodecContext* context = decoder.get();
-  // A decoder with worker threads is freed here instead of pooled, so that
-  // a request's result depends only on the request and the thread count:
-  // - FFmpeg's frame threads each keep their own copy of what the decoder
-  //   learned (reorder depth, colour description, ...) and hand it on to the
-  //   next picture; no public call resets those copies.
-  // - libdav1d (1.0.0) reused after the oss-fuzz multi-thread case of the
-  //   test corpus waits forever in dav1d_get_picture on the next stream.
-  // thread_count holds what opening settled on: 0 (libdav1d's automatic
-  // choice) and above 1 both mean worker threads.
-  if (context->thread_count != 1) {
-    return;
-  }
   avcodec_flush_buffers(context);
   // The H.264 decoder only ever raises its reorder depth as it meets
   // pictures and a flush keeps it: a later stream would come out with the

@@ -46,8 +46,8 @@ class DecoderPool {
   std::optional<OpenedDecoder> take(const DecoderPoolKey& key);
   // Flushes the decoder, resets what it learned from its last stream and
   // stores it at the back, evicting the oldest entry when the pool is full.
-  // A decoder with worker threads (thread_count other than 1) is freed
-  // instead: its workers' state cannot be reset.
+  // The reset reaches the context only, not the copies FFmpeg's frame
+  // threads keep: the iterator decides whether such a decoder may come here.
   void put(DecoderPoolKey key, OpenedDecoder decoder) noexcept;
 
   std::size_t size() const noexcept { return entries_.size(); }

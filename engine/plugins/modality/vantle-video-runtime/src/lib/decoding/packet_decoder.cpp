@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/ffmpeg_setup.h"
+#include "decoding/h264_reorder_depth.h"
 #include "decoding/parameter_sets.h"
 #include "decoding/runtime_codec.h"
 
@@ -56,7 +57,9 @@ FfmpegDecodedFrames::FfmpegDecodedFrames(FfmpegDecodedFrames&& other) noexcept
       eof_sent_(other.eof_sent_),
       finished_(other.finished_),
       held_parameter_sets_(std::move(other.held_parameter_sets_)),
-      parameter_sets_unknown_(other.parameter_sets_unknown_) {}
+      parameter_sets_unknown_(other.parameter_sets_unknown_),
+      drained_(other.drained_),
+      saw_damage_(other.saw_damage_) {}
 
 FfmpegDecodedFrames::~FfmpegDecodedFrames() {
   if (decoder_) {
@@ -67,12 +70,54 @@ FfmpegDecodedFrames::~FfmpegDecodedFrames() {
     // fresh decoder refuses. So it is filed under those sets and serves only
     // runs that start by sending all of them again; when they are not known
     // it goes with the iterator.
-    if (!parameter_sets_unknown_) {
+    if (!parameter_sets_unknown_ && worker_threads_as_fresh(*decoder.get())) {
       DecoderPoolKey key = key_;
       key.in_band_parameter_sets = std::move(held_parameter_sets_);
       thread_decoder_pool().put(std::move(key), std::move(decoder));
     }
   }
+}
+
+// A decoder with worker threads cannot be put back as a fresh one by the
+// pool: each FFmpeg frame thread keeps its own copy of what the decoder
+// learned and hands it on, and no public call resets those copies. Such a
+// decoder is reused only after runs that taught it nothing beyond its
+// parameter sets:
+// - the run was sent whole and drained, with no decoding error and no
+//   damaged picture;
+// - H.264: one SPS, and a reorder depth no deeper than that SPS gives. The
+//   decoder deepens it for streams that reorder more than their level
+//   allows, and the pool's reset of the depth cannot reach the threads; the
+//   colour description likewise stays what the one SPS signals.
+// - H.265 takes its depth and colours from the active SPS alone.
+// - AV1 never: libdav1d 1.0.0 with threads, flushed and given the next
+//   stream, waits forever in dav1d_send_data or dav1d_get_picture, after
+//   clean runs too.
+bool FfmpegDecodedFrames::worker_threads_as_fresh(const AVCodecContext& context) const {
+  // thread_count holds what opening settled on: 0 (libdav1d's automatic
+  // choice) and above 1 both mean worker threads.
+  if (context.thread_count == 1) {
+    return true;
+  }
+  if (!drained_ || saw_damage_) {
+    return false;
+  }
+  if (key_.codec != RuntimeCodec::H264) {
+    return key_.codec != RuntimeCodec::Av1;
+  }
+  ParameterSets sets = held_parameter_sets_;
+  if (!add_extradata_parameter_sets(key_.codec, key_.extradata, sets)) {
+    return false;
+  }
+  std::optional<int> depth;
+  int sps_count = 0;
+  for (const auto& unit : sets) {
+    if ((unit.front() & 0x1f) == 7) {
+      ++sps_count;
+      depth = h264_sps_reorder_depth(unit);
+    }
+  }
+  return sps_count == 1 && depth && context.has_b_frames <= *depth;
 }
 
 std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
@@ -82,7 +127,11 @@ std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
   AVCodecContext* context = decoder_->get();
   while (true) {
     // Always take a ready frame out before sending more input.
-    if (avcodec_receive_frame(context, frame_.get()) == 0) {
+    const int received = avcodec_receive_frame(context, frame_.get());
+    if (received == 0) {
+      if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0) {
+        saw_damage_ = true;
+      }
       FrameHandle fresh(av_frame_alloc());
       if (!fresh) {
         finished_ = true;
@@ -93,7 +142,12 @@ std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
       return decoded;
     }
     // Whatever the receive reported (EAGAIN, EOF, a decoding error), there
-    // is no frame now; it is never reported.
+    // is no frame now; it is never reported, only remembered.
+    if (received == AVERROR_EOF) {
+      drained_ = eof_sent_;
+    } else if (received != AVERROR(EAGAIN)) {
+      saw_damage_ = true;
+    }
     if (finished_) {
       return std::nullopt;
     }
@@ -118,6 +172,7 @@ std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
       }
       if (const int rc = avcodec_send_packet(context, packet->get()); rc != 0) {
         finished_ = true;
+        saw_damage_ = true;
         return fail(str_cat("failed to decode ", name(key_.codec), " packet ", index, ": ",
                             ffmpeg_error_text(rc)));
       }

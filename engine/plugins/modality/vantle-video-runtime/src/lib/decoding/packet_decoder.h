@@ -26,8 +26,10 @@ struct FfmpegDecodedFrame {
 // Frames in the order the decoder outputs them. Each step answers a frame, an
 // error message, or the end (nullopt). Destruction gives the decoder, flushed,
 // back to the calling thread's pool, whatever state decoding was in, filed
-// under the parameter sets it was sent in-band; when a packet could not be
-// read for them, the decoder is freed instead.
+// under the parameter sets it was sent in-band. The decoder is freed instead
+// when a packet could not be read for them, and when it has worker threads
+// and the run may have left it other than a fresh one would be (see
+// worker_threads_as_fresh).
 class FfmpegDecodedFrames {
  public:
   FfmpegDecodedFrames(OpenedDecoder decoder, DecoderPoolKey key, FrameHandle frame,
@@ -58,6 +60,12 @@ class FfmpegDecodedFrames {
   ParameterSets held_parameter_sets_;
   // A packet sent could not be read for parameter sets.
   bool parameter_sets_unknown_ = false;
+  // The decoder answered end of stream after the whole run was sent.
+  bool drained_ = false;
+  // The decoder reported a decoding error or gave a damaged picture.
+  bool saw_damage_ = false;
+
+  bool worker_threads_as_fresh(const AVCodecContext& context) const;
 };
 
 // Sets FFmpeg up, acquires a decoder for the codec and extradata (pool

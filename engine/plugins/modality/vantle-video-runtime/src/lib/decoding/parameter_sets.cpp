@@ -103,7 +103,64 @@ std::size_t nal_length_size(RuntimeCodec codec, std::span<const std::uint8_t> ex
   return static_cast<std::size_t>(extradata[field] & 3) + 1;
 }
 
+// Arrays of (16-bit length, NAL unit) from `at`: avcC has an SPS array and a
+// PPS array, each behind a count byte (5 bits for the SPS); hvcC has typed
+// arrays, each behind a type byte and a 16-bit count.
+bool add_record_arrays(RuntimeCodec codec, std::span<const std::uint8_t> record,
+                       ParameterSets& sets) {
+  std::size_t at = codec == RuntimeCodec::H264 ? 5 : 22;
+  const auto read_units = [&](std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (record.size() - at < 2) {
+        return false;
+      }
+      const std::size_t length = (std::size_t{record[at]} << 8) | record[at + 1];
+      at += 2;
+      if (length > record.size() - at) {
+        return false;
+      }
+      if (length > 0 && is_parameter_set(codec, record[at])) {
+        add_unique(sets, record.subspan(at, length));
+      }
+      at += length;
+    }
+    return true;
+  };
+  if (codec == RuntimeCodec::H264) {
+    // Anything behind the PPS array (profile extensions) holds no SPS or PPS.
+    return record.size() > at && read_units(record[at++] & 0x1fU) && record.size() > at &&
+           read_units(record[at++]);
+  }
+  if (record.size() <= at) {
+    return false;
+  }
+  const std::size_t arrays = record[at++];
+  for (std::size_t i = 0; i < arrays; ++i) {
+    if (record.size() - at < 3) {
+      return false;
+    }
+    const std::size_t count = (std::size_t{record[at + 1]} << 8) | record[at + 2];
+    at += 3;
+    if (!read_units(count)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+                                  ParameterSets& sets) {
+  if (codec == RuntimeCodec::Av1) {
+    return true;
+  }
+  if (nal_length_size(codec, extradata) != 0) {
+    return add_record_arrays(codec, extradata, sets);
+  }
+  add_annex_b_sets(codec, extradata, sets);
+  return true;
+}
 
 bool add_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
                         std::span<const std::uint8_t> packet, ParameterSets& sets) {

@@ -21,4 +21,10 @@ using ParameterSets = std::vector<std::vector<std::uint8_t>>;
 bool add_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
                         std::span<const std::uint8_t> packet, ParameterSets& sets);
 
+// The parameter sets of the extradata: an avcC / hvcC record's arrays, or
+// the NAL units of Annex B extradata. Answers false when a record runs past
+// its end.
+bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+                                  ParameterSets& sets);
+
 }  // namespace vantle

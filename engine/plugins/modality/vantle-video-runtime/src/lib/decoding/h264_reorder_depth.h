@@ -1,0 +1,21 @@
+// The reorder depth FFmpeg's H.264 decoder derives from a sequence parameter
+// set, used to tell whether a decoder with frame threads learned more from a
+// run than its parameter sets imply.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace vantle {
+
+// The depth (has_b_frames) an H.264 decoder opened with strict standard
+// compliance holds after activating this SPS (a whole NAL unit, header byte
+// first, emulation prevention bytes in place): max_num_reorder_frames when
+// the VUI carries a bitstream restriction, else the frames the level's DPB
+// holds at this picture size, at most 15. Nothing when the unit is not an SPS
+// or takes any path where the decoder could settle on something else
+// (damaged, truncated, out-of-range values).
+std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit);
+
+}  // namespace vantle
