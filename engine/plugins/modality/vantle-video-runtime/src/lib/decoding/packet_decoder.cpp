@@ -10,6 +10,7 @@
 #include "decoding/decoder_creation.h"
 #include "decoding/ffmpeg_setup.h"
 #include "decoding/h264_reorder_depth.h"
+#include "decoding/libdav1d_reuse.h"
 #include "decoding/parameter_sets.h"
 #include "decoding/runtime_codec.h"
 
@@ -90,9 +91,9 @@ FfmpegDecodedFrames::~FfmpegDecodedFrames() {
 //   allows, and the pool's reset of the depth cannot reach the threads; the
 //   colour description likewise stays what the one SPS signals.
 // - H.265 takes its depth and colours from the active SPS alone.
-// - AV1 never: libdav1d 1.0.0 with threads, flushed and given the next
-//   stream, waits forever in dav1d_send_data or dav1d_get_picture, after
-//   clean runs too.
+// - AV1: libdav1d runs its threads inside one context, which the pool
+//   resets, but only recent versions survive reuse after a damaged stream
+//   they do not report as damaged.
 bool FfmpegDecodedFrames::worker_threads_as_fresh(const AVCodecContext& context) const {
   // thread_count holds what opening settled on: 0 (libdav1d's automatic
   // choice) and above 1 both mean worker threads.
@@ -102,8 +103,11 @@ bool FfmpegDecodedFrames::worker_threads_as_fresh(const AVCodecContext& context)
   if (!drained_ || saw_damage_) {
     return false;
   }
+  if (key_.codec == RuntimeCodec::Av1) {
+    return libdav1d_survives_threaded_reuse();
+  }
   if (key_.codec != RuntimeCodec::H264) {
-    return key_.codec != RuntimeCodec::Av1;
+    return true;
   }
   ParameterSets sets = held_parameter_sets_;
   if (!add_extradata_parameter_sets(key_.codec, key_.extradata, sets)) {
