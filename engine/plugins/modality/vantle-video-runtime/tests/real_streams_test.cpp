@@ -551,6 +551,15 @@ TEST(RealStreamsReorderDepth, SpsDepthIsTheDepthTheDecoderSettlesOn) {
     for (const auto& unit : sets) {
       if ((unit.front() & 0x1f) == 7) {
         depths.push_back(h264_sps_reorder_depth(unit));
+        // Cut or damaged, an SPS is read within its bytes (the sanitizer
+        // legs watch) and answers something or nothing.
+        for (std::size_t size = 0; size < unit.size(); ++size) {
+          std::vector<std::uint8_t> damaged(unit.begin(), unit.begin() + size);
+          static_cast<void>(h264_sps_reorder_depth(damaged));
+          damaged.assign(unit.begin(), unit.end());
+          damaged[size] ^= size == 0 ? 0x80 : 0xff;
+          static_cast<void>(h264_sps_reorder_depth(damaged));
+        }
       }
     }
     // Several SPS also keep a threaded decoder out of the pool.
