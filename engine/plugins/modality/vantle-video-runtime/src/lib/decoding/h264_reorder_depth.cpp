@@ -75,9 +75,22 @@ class BitReader {
 };
 
 constexpr std::array<std::array<int, 2>, 16> LEVEL_MAX_DPB_MBS{{
-    {10, 396},    {11, 900},    {12, 2376},   {13, 2376},   {20, 2376},   {21, 4752},
-    {22, 8100},   {30, 8100},   {31, 18000},  {32, 20480},  {40, 32768},  {41, 32768},
-    {42, 34816},  {50, 110400}, {51, 184320}, {52, 184320},
+    {10, 396},
+    {11, 900},
+    {12, 2376},
+    {13, 2376},
+    {20, 2376},
+    {21, 4752},
+    {22, 8100},
+    {30, 8100},
+    {31, 18000},
+    {32, 20480},
+    {40, 32768},
+    {41, 32768},
+    {42, 34816},
+    {50, 110400},
+    {51, 184320},
+    {52, 184320},
 }};
 constexpr int MAX_REORDER_DEPTH = 15;
 
@@ -129,9 +142,9 @@ std::optional<int> vui_reorder_frames(BitReader& reader) {
   if (reader.bit() != 0) {  // overscan_info_present_flag
     reader.bit();
   }
-  if (reader.bit() != 0) {                     // video_signal_type_present_flag
-    if (reader.bits(5) & 1U) {                 // video_format, full range, colour flag
-      reader.bits(24);                         // colour description
+  if (reader.bit() != 0) {      // video_signal_type_present_flag
+    if (reader.bits(5) & 1U) {  // video_format, full range, colour flag
+      reader.bits(24);          // colour description
     }
   }
   if (reader.bit() != 0) {  // chroma_loc_info_present_flag
@@ -221,7 +234,7 @@ std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit
     if (reader.ue31() != luma_depth || luma_depth > 6) {
       return std::nullopt;
     }
-    reader.bit();            // qpprime_y_zero_transform_bypass_flag
+    reader.bit();             // qpprime_y_zero_transform_bypass_flag
     if (reader.bit() != 0) {  // seq_scaling_matrix_present_flag
       const int lists = chroma_format == 3 ? 12 : 8;
       for (int i = 0; i < lists; ++i) {
@@ -286,9 +299,8 @@ std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit
   }
   for (const auto& [level_idc, dpb_mbs] : LEVEL_MAX_DPB_MBS) {
     if (static_cast<std::uint32_t>(level_idc) == level) {
-      return static_cast<int>(
-          std::min<std::uint64_t>(static_cast<std::uint64_t>(dpb_mbs) / (mb_width * mb_height),
-                                  MAX_REORDER_DEPTH));
+      return static_cast<int>(std::min<std::uint64_t>(
+          static_cast<std::uint64_t>(dpb_mbs) / (mb_width * mb_height), MAX_REORDER_DEPTH));
     }
   }
   return MAX_REORDER_DEPTH;
