@@ -521,18 +521,7 @@ TEST_P(BadInputMatrix, EachCaseEndsDefinedAndLeavesThePooledDecoderUsable) {
   // The same request again, on the decoder the first one pooled: the
   // reference for every good request after a damaged one.
   const Outcome fresh = call_export(which, good);
-  // Known and left to the decoder-reuse work: with some of libx265's test
-  // streams (they vary from run to run), the H.264 re-encode of an H.265 run
-  // depends on what the reused H.265 decoder saw before (a new decoder, or a
-  // damaged run), on both FFmpeg generations, while its decoded pictures and
-  // colour fields do not. Such differences are printed, not failed.
-  const bool known_reuse_difference = which == Export::Transcode && codec == RuntimeCodec::H265;
   auto expect_same = [&](const Outcome& outcome, const char* what) {
-    if (known_reuse_difference) {
-      if (outcome.bytes != fresh.bytes)
-        std::printf("note: %s differs (H.265 decoder reuse)\n", what);
-      return;
-    }
     EXPECT_EQ(outcome.shape, fresh.shape) << what;
     EXPECT_TRUE(outcome.bytes == fresh.bytes) << what << " differs";
   };

@@ -241,14 +241,28 @@ TEST_F(H264GopEncoderTest, OpenFailureNamesTheEncoder) {
   EXPECT_GT(encoder.error().size(), prefix.size());
 }
 
-TEST_F(H264GopEncoderTest, Yuv420pFramesAreNotCopied) {
-  FrameHandle first = frame_of(64, 48);
-  OPEN_ENCODER(encoder, *first, 8);
-  AVFrame* address = first.get();
-  auto same = encoder.yuv420p(std::move(first));
-  ASSERT_TRUE(same.has_value()) << same.error();
-  EXPECT_EQ(same->get(), address);
-  EXPECT_FALSE(encoder.scaler().has_value());
+// libx264 reads below the picture: every frame it gets is a copy whose
+// rows below repeat the last row, YUV420P or converted.
+TEST_F(H264GopEncoderTest, FramesReachTheEncoderWithTheRowsBelowFilled) {
+  for (const AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NV12}) {
+    FrameHandle source = frame_of(64, 48, format);
+    OPEN_ENCODER(encoder, *source, 8);
+    const AVFrame* address = source.get();
+    auto copy = encoder.yuv420p(std::move(source));
+    ASSERT_TRUE(copy.has_value()) << copy.error();
+    EXPECT_NE(copy->get(), address);
+    EXPECT_EQ(encoder.scaler().has_value(), format != AV_PIX_FMT_YUV420P);
+    const AVFrame& frame = **copy;
+    for (int plane = 0; plane < 3; ++plane) {
+      const int rows = plane == 0 ? 48 : 24;
+      const int width = plane == 0 ? 64 : 32;
+      const std::uint8_t* last = frame.data[plane] + (rows - 1) * frame.linesize[plane];
+      for (int row = rows; row < rows + (plane == 0 ? 32 : 16); ++row) {
+        EXPECT_EQ(std::memcmp(frame.data[plane] + row * frame.linesize[plane], last, width), 0)
+            << "plane " << plane << " row " << row;
+      }
+    }
+  }
 }
 
 // The converted frame's planes, against the source's.

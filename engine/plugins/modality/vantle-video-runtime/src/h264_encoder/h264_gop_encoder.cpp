@@ -182,11 +182,59 @@ Status H264GopEncoder::finish(std::vector<ByteBuffer>& access_units) && {
   return finished.drain(access_units);
 }
 
-Result<FrameHandle> H264GopEncoder::yuv420p(FrameHandle frame) {
-  if (frame->format == AV_PIX_FMT_YUV420P) {
-    return frame;
+namespace {
+
+// libx264 reads the chroma row just below the picture of the frame it is
+// given, and what it finds there changes the access units: decoders leave
+// that row uninitialised (FFmpeg's H.265 decoder does), so the same request
+// re-encoded differently from one call to the next. Every frame the encoder
+// gets is therefore one of ours, with room below the picture in which the
+// last row of each plane is repeated.
+constexpr int ROWS_BELOW = 32;
+
+Result<FrameHandle> allocate_encoder_frame(int width, int height) {
+  FrameHandle frame(av_frame_alloc());
+  if (!frame) {
+    return fail("failed to allocate FFmpeg frame for YUV420 conversion");
   }
+  frame->format = AV_PIX_FMT_YUV420P;
+  frame->width = width;
+  frame->height = height + ROWS_BELOW;
+  if (const int rc = av_frame_get_buffer(frame.get(), 32); rc < 0) {
+    return fail(
+        str_cat("failed to allocate FFmpeg frame for YUV420 conversion: ", ffmpeg_error_text(rc)));
+  }
+  frame->height = height;
+  return frame;
+}
+
+void repeat_last_rows(AVFrame& frame) {
+  for (int plane = 0; plane < 3; ++plane) {
+    const int shift = plane == 0 ? 0 : 1;
+    const int rows = (frame.height + shift) >> shift;
+    const std::ptrdiff_t stride = frame.linesize[plane];
+    const std::uint8_t* last = frame.data[plane] + (rows - 1) * stride;
+    for (int row = rows; row < rows + (ROWS_BELOW >> shift); ++row) {
+      std::memcpy(frame.data[plane] + row * stride, last, static_cast<std::size_t>(stride));
+    }
+  }
+}
+
+}  // namespace
+
+Result<FrameHandle> H264GopEncoder::yuv420p(FrameHandle frame) {
   const auto format = static_cast<AVPixelFormat>(frame->format);
+  if (format == AV_PIX_FMT_YUV420P) {
+    auto copy = allocate_encoder_frame(frame->width, frame->height);
+    if (!copy) {
+      return fail(std::move(copy.error()));
+    }
+    if (const int rc = av_frame_copy(copy->get(), frame.get()); rc < 0) {
+      return fail(str_cat("failed to copy frame for H.264 encoding: ", ffmpeg_error_text(rc)));
+    }
+    repeat_last_rows(**copy);
+    return copy;
+  }
   const auto width = static_cast<std::uint32_t>(frame->width);
   const auto height = static_cast<std::uint32_t>(frame->height);
   if (!scaler_) {
@@ -218,19 +266,14 @@ Result<FrameHandle> H264GopEncoder::yuv420p(FrameHandle frame) {
     return fail(
         str_cat("failed to convert frame to YUV420: ", ffmpeg_error_text(AVERROR_INPUT_CHANGED)));
   }
-  FrameHandle converted(av_frame_alloc());
+  auto converted = allocate_encoder_frame(static_cast<int>(scaler_->destination_width),
+                                          static_cast<int>(scaler_->destination_height));
   if (!converted) {
-    return fail("failed to allocate FFmpeg frame for YUV420 conversion");
+    return fail(std::move(converted.error()));
   }
-  converted->format = scaler_->destination_format;
-  converted->width = static_cast<int>(scaler_->destination_width);
-  converted->height = static_cast<int>(scaler_->destination_height);
-  if (const int rc = av_frame_get_buffer(converted.get(), 32); rc < 0) {
-    return fail(
-        str_cat("failed to allocate FFmpeg frame for YUV420 conversion: ", ffmpeg_error_text(rc)));
-  }
-  sws_scale(scaler_->context.get(), frame->data, frame->linesize, 0, frame->height, converted->data,
-            converted->linesize);
+  sws_scale(scaler_->context.get(), frame->data, frame->linesize, 0, frame->height,
+            (*converted)->data, (*converted)->linesize);
+  repeat_last_rows(**converted);
   return converted;
 }
 

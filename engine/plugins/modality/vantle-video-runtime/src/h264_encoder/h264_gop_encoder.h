@@ -50,8 +50,9 @@ class H264GopEncoder {
   // the encoder, whether or not that succeeded.
   Status finish(std::vector<ByteBuffer>& access_units) &&;
 
-  // The frame itself when it is YUV420P already, else a converted copy (the
-  // input is released).
+  // A YUV420P copy of the frame (converted unless it is YUV420P already)
+  // whose buffers reach 32 rows below the picture, where the last row of
+  // each plane is repeated: the encoder reads there. The input is released.
   Result<FrameHandle> yuv420p(FrameHandle frame);
 
   // Appends every access unit the encoder has ready, checking each.
