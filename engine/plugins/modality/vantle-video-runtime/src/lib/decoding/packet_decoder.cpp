@@ -176,7 +176,6 @@ std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
       }
       if (const int rc = avcodec_send_packet(context, packet->get()); rc != 0) {
         finished_ = true;
-        saw_damage_ = true;
         return fail(str_cat("failed to decode ", name(key_.codec), " packet ", index, ": ",
                             ffmpeg_error_text(rc)));
       }

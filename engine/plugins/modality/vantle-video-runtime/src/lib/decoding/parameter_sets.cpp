@@ -67,25 +67,36 @@ void add_annex_b_sets(RuntimeCodec codec, std::span<const std::uint8_t> packet,
   }
 }
 
+// Adds the NAL unit behind the `length_size`-byte length field at `at` when
+// it is a parameter set, and moves `at` past it. False when the field or the
+// unit runs past the end.
+bool add_prefixed_unit(RuntimeCodec codec, std::span<const std::uint8_t> bytes,
+                       std::size_t length_size, std::size_t& at, ParameterSets& sets) {
+  if (bytes.size() - at < length_size) {
+    return false;
+  }
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < length_size; ++i) {
+    length = (length << 8) | bytes[at + i];
+  }
+  at += length_size;
+  if (length > bytes.size() - at) {
+    return false;
+  }
+  if (length > 0 && is_parameter_set(codec, bytes[at])) {
+    add_unique(sets, bytes.subspan(at, length));
+  }
+  at += length;
+  return true;
+}
+
 bool add_length_prefixed_sets(RuntimeCodec codec, std::span<const std::uint8_t> packet,
                               std::size_t length_size, ParameterSets& sets) {
   std::size_t at = 0;
   while (at < packet.size()) {
-    if (packet.size() - at < length_size) {
+    if (!add_prefixed_unit(codec, packet, length_size, at, sets)) {
       return false;
     }
-    std::size_t length = 0;
-    for (std::size_t i = 0; i < length_size; ++i) {
-      length = (length << 8) | packet[at + i];
-    }
-    at += length_size;
-    if (length > packet.size() - at) {
-      return false;
-    }
-    if (length > 0 && is_parameter_set(codec, packet[at])) {
-      add_unique(sets, packet.subspan(at, length));
-    }
-    at += length;
   }
   return true;
 }
@@ -103,46 +114,20 @@ std::size_t nal_length_size(RuntimeCodec codec, std::span<const std::uint8_t> ex
   return static_cast<std::size_t>(extradata[field] & 3) + 1;
 }
 
-// Arrays of (16-bit length, NAL unit) from `at`: avcC has an SPS array and a
-// PPS array, each behind a count byte (5 bits for the SPS); hvcC has typed
-// arrays, each behind a type byte and a 16-bit count.
-bool add_record_arrays(RuntimeCodec codec, std::span<const std::uint8_t> record,
-                       ParameterSets& sets) {
-  std::size_t at = codec == RuntimeCodec::H264 ? 5 : 22;
-  const auto read_units = [&](std::size_t count) {
+// The SPS and PPS arrays of an avcC record, each behind a count byte (5 bits
+// for the SPS), its units behind 16-bit lengths. Anything after the PPS array
+// (profile extensions) holds neither.
+bool add_avcc_sets(std::span<const std::uint8_t> record, ParameterSets& sets) {
+  std::size_t at = 5;
+  for (const unsigned count_mask : {0x1fU, 0xffU}) {
+    if (record.size() <= at) {
+      return false;
+    }
+    const std::size_t count = record[at++] & count_mask;
     for (std::size_t i = 0; i < count; ++i) {
-      if (record.size() - at < 2) {
+      if (!add_prefixed_unit(RuntimeCodec::H264, record, 2, at, sets)) {
         return false;
       }
-      const std::size_t length = (std::size_t{record[at]} << 8) | record[at + 1];
-      at += 2;
-      if (length > record.size() - at) {
-        return false;
-      }
-      if (length > 0 && is_parameter_set(codec, record[at])) {
-        add_unique(sets, record.subspan(at, length));
-      }
-      at += length;
-    }
-    return true;
-  };
-  if (codec == RuntimeCodec::H264) {
-    // Anything behind the PPS array (profile extensions) holds no SPS or PPS.
-    return record.size() > at && read_units(record[at++] & 0x1fU) && record.size() > at &&
-           read_units(record[at++]);
-  }
-  if (record.size() <= at) {
-    return false;
-  }
-  const std::size_t arrays = record[at++];
-  for (std::size_t i = 0; i < arrays; ++i) {
-    if (record.size() - at < 3) {
-      return false;
-    }
-    const std::size_t count = (std::size_t{record[at + 1]} << 8) | record[at + 2];
-    at += 3;
-    if (!read_units(count)) {
-      return false;
     }
   }
   return true;
@@ -156,7 +141,8 @@ bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8
     return true;
   }
   if (nal_length_size(codec, extradata) != 0) {
-    return add_record_arrays(codec, extradata, sets);
+    // Only H.264's record is read: nothing needs H.265's yet.
+    return codec == RuntimeCodec::H264 && add_avcc_sets(extradata, sets);
   }
   add_annex_b_sets(codec, extradata, sets);
   return true;
