@@ -3,78 +3,49 @@
 // a host would, printing what comes back.
 //
 //   vantle_video_runtime_example [width height frames]
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-#include <libavutil/log.h>
-}
-
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
+#include "media/synthetic_clip.h"
 #include "vantle_video_runtime.h"
 
 namespace {
 
-struct Clip {
-  std::vector<std::vector<uint8_t>> access_units;
-};
+using vantle::media::EncodedPictures;
 
 // A moving gradient: enough structure for the encoder to make real P and B
 // pictures.
-void paint(AVFrame* frame, int index) {
-  for (int y = 0; y < frame->height; ++y) {
-    for (int x = 0; x < frame->width; ++x) {
-      frame->data[0][y * frame->linesize[0] + x] = static_cast<uint8_t>(x + y + index * 4);
+void paint(AVFrame& frame, int index) {
+  for (int y = 0; y < frame.height; ++y) {
+    for (int x = 0; x < frame.width; ++x) {
+      frame.data[0][y * frame.linesize[0] + x] = static_cast<uint8_t>(x + y + index * 4);
     }
   }
-  for (int y = 0; y < (frame->height + 1) / 2; ++y) {
-    for (int x = 0; x < (frame->width + 1) / 2; ++x) {
-      frame->data[1][y * frame->linesize[1] + x] = static_cast<uint8_t>(128 + x - index);
-      frame->data[2][y * frame->linesize[2] + x] = static_cast<uint8_t>(128 + y + index);
+  for (int y = 0; y < (frame.height + 1) / 2; ++y) {
+    for (int x = 0; x < (frame.width + 1) / 2; ++x) {
+      frame.data[1][y * frame.linesize[1] + x] = static_cast<uint8_t>(128 + x - index);
+      frame.data[2][y * frame.linesize[2] + x] = static_cast<uint8_t>(128 + y + index);
     }
   }
 }
 
-bool encode_clip(int width, int height, int frames, Clip& clip) {
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+bool encode_clip(int width, int height, int frames, EncodedPictures& clip) {
+  const AVCodec* codec = vantle::media::find_h264_encoder();
   if (codec == nullptr) {
     std::fputs("this FFmpeg build has no H.264 encoder\n", stderr);
     return false;
   }
-  AVCodecContext* context = avcodec_alloc_context3(codec);
-  context->width = width;
-  context->height = height;
-  context->pix_fmt = AV_PIX_FMT_YUV420P;
-  context->time_base = AVRational{1, 25};
-  context->framerate = AVRational{25, 1};
-  context->gop_size = frames;
-  context->max_b_frames = 2;
-  bool ok = avcodec_open2(context, codec, nullptr) == 0;
-  AVFrame* frame = av_frame_alloc();
-  AVPacket* packet = av_packet_alloc();
-  frame->format = AV_PIX_FMT_YUV420P;
-  frame->width = width;
-  frame->height = height;
-  ok = ok && av_frame_get_buffer(frame, 0) == 0;
-  for (int i = 0; ok && i <= frames; ++i) {
-    if (i < frames) {
-      ok = av_frame_make_writable(frame) == 0;
-      paint(frame, i);
-      frame->pts = i;
-    }
-    ok = ok && avcodec_send_frame(context, i < frames ? frame : nullptr) == 0;
-    while (ok && avcodec_receive_packet(context, packet) == 0) {
-      clip.access_units.emplace_back(packet->data, packet->data + packet->size);
-      av_packet_unref(packet);
-    }
+  vantle::media::EncoderSettings settings;
+  settings.width = width;
+  settings.height = height;
+  settings.gop_size = frames;
+  settings.max_b_frames = 2;
+  auto encoded = vantle::media::encode_pictures(*codec, settings, 0, frames, paint, clip);
+  if (!encoded) {
+    std::fprintf(stderr, "%s\n", encoded.error().c_str());
   }
-  av_packet_free(&packet);
-  av_frame_free(&frame);
-  avcodec_free_context(&context);
-  return ok;
+  return encoded.has_value();
 }
 
 void print_last_error(const char* what) {
@@ -90,14 +61,14 @@ int main(int argc, char** argv) {
   const int height = argc > 3 ? std::atoi(argv[2]) : 240;
   const int frames = argc > 3 ? std::atoi(argv[3]) : 12;
   av_log_set_level(AV_LOG_WARNING);  // the encoder's statistics are not the point here
-  Clip clip;
+  EncodedPictures clip;
   if (width <= 0 || height <= 0 || frames <= 0 || !encode_clip(width, height, frames, clip)) {
     std::fputs("could not make the example clip\n", stderr);
     return 1;
   }
   std::vector<RuntimePacket> packets;
-  for (const auto& unit : clip.access_units) {
-    packets.push_back(RuntimePacket{unit.data(), unit.size()});
+  for (const auto& packet : clip.packets) {
+    packets.push_back(RuntimePacket{packet.bytes.data(), packet.bytes.size()});
   }
   std::printf("example clip: H.264 %dx%d, %zu access units\n", width, height, packets.size());
 

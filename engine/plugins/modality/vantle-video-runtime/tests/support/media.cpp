@@ -1,9 +1,7 @@
 #include "support/media.h"
 
 extern "C" {
-#include <libavutil/dict.h>
 #include <libavutil/log.h>
-#include <libavutil/opt.h>
 }
 
 #include <algorithm>
@@ -14,15 +12,13 @@ extern "C" {
 #include <span>
 #include <string_view>
 
-#include "common/ffmpeg_error.h"
 #include "common/result.h"
 #include "common/text.h"
+#include "media/synthetic_clip.h"
 
 namespace vantle::testing {
 
 namespace {
-
-using DictionaryHandle = FfmpegHandle<AVDictionary, av_dict_free>;
 
 // Tried in this order for AV1 when the StreamSpec names no encoder. libaom takes
 // any size (odd ones too) and every chroma layout; SVT-AV1 is the fallback.
@@ -81,23 +77,7 @@ void fill_plane(AVFrame& frame, int plane, int width, int height, int depth, Val
 // An allocated frame of the format and size, planes not yet written; null
 // when the format is not planar YUV or allocation fails.
 FrameHandle allocate_frame(int width, int height, AVPixelFormat pix_fmt) {
-  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pix_fmt);
-  if (desc == nullptr || (desc->flags & AV_PIX_FMT_FLAG_PLANAR) == 0 ||
-      (desc->flags & AV_PIX_FMT_FLAG_RGB) != 0 || desc->nb_components < 3 || width <= 0 ||
-      height <= 0) {
-    return nullptr;
-  }
-  FrameHandle frame(av_frame_alloc());
-  if (frame == nullptr) {
-    return nullptr;
-  }
-  frame->format = pix_fmt;
-  frame->width = width;
-  frame->height = height;
-  if (av_frame_get_buffer(frame.get(), 0) < 0) {
-    return nullptr;
-  }
-  return frame;
+  return FrameHandle(media::allocate_picture(width, height, pix_fmt).release());
 }
 
 struct PlaneGeometry {
@@ -112,19 +92,62 @@ PlaneGeometry plane_geometry(const AVPixFmtDescriptor& desc, int plane, int widt
   return {AV_CEIL_RSHIFT(width, desc.log2_chroma_w), AV_CEIL_RSHIFT(height, desc.log2_chroma_h)};
 }
 
-// The picture of frame `index` as StreamSpec describes it.
-FrameHandle spec_frame(const StreamSpec& spec, int width, int height, int index) {
-  FrameHandle frame =
-      spec.content == PictureContent::Flat
-          ? make_flat_frame(width, height, spec.pix_fmt, spec.flat_y, spec.flat_u, spec.flat_v)
-          : make_source_frame(width, height, spec.pix_fmt, index);
-  if (frame != nullptr) {
-    frame->color_range = spec.color_range;
-    frame->colorspace = spec.color_space;
-    frame->color_primaries = spec.color_primaries;
-    frame->color_trc = spec.color_trc;
+// PictureContent::Moving, frame `index`.
+void paint_moving(AVFrame& frame, int index) {
+  const int width = frame.width;
+  const int height = frame.height;
+  const AVPixFmtDescriptor& desc = *av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+  const int depth = desc.comp[0].depth;
+  const int side = std::max(std::min(width, height) / 4, 2);
+  const int square_x = (index * 3) % std::max(width - side, 1);
+  const int square_y = (index * 2) % std::max(height - side, 1);
+  fill_plane(frame, 0, width, height, depth, [&](int x, int y) {
+    if (x >= square_x && x < square_x + side && y >= square_y && y < square_y + side) {
+      return 230;
+    }
+    return 40 + x * 120 / std::max(width - 1, 1) + y * 40 / std::max(height - 1, 1);
+  });
+  const PlaneGeometry chroma = plane_geometry(desc, 1, width, height);
+  fill_plane(frame, 1, chroma.width, chroma.height, depth,
+             [&](int x, int) { return 96 + x * 64 / std::max(chroma.width - 1, 1); });
+  fill_plane(frame, 2, chroma.width, chroma.height, depth,
+             [&](int, int y) { return 160 - y * 64 / std::max(chroma.height - 1, 1) + index % 8; });
+}
+
+// Every sample of plane i holds the i-th value, given at the format's own
+// depth (no shift).
+void paint_flat(AVFrame& frame, int y, int u, int v) {
+  const AVPixFmtDescriptor& desc = *av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+  const int values[] = {y, u, v};
+  for (int plane = 0; plane < 3; ++plane) {
+    const PlaneGeometry geometry = plane_geometry(desc, plane, frame.width, frame.height);
+    const int value = values[plane];
+    for (int row = 0; row < geometry.height; ++row) {
+      std::uint8_t* line =
+          frame.data[plane] + static_cast<std::ptrdiff_t>(row) * frame.linesize[plane];
+      for (int x = 0; x < geometry.width; ++x) {
+        if (sample_bytes(desc) == 2) {
+          const auto wide = static_cast<std::uint16_t>(value);
+          std::memcpy(line + 2 * x, &wide, sizeof wide);
+        } else {
+          line[x] = static_cast<std::uint8_t>(value);
+        }
+      }
+    }
   }
-  return frame;
+}
+
+// The picture of frame `index` as StreamSpec describes it.
+void paint_spec(const StreamSpec& spec, AVFrame& frame, int index) {
+  if (spec.content == PictureContent::Flat) {
+    paint_flat(frame, spec.flat_y, spec.flat_u, spec.flat_v);
+  } else {
+    paint_moving(frame, index);
+  }
+  frame.color_range = spec.color_range;
+  frame.colorspace = spec.color_space;
+  frame.color_primaries = spec.color_primaries;
+  frame.color_trc = spec.color_trc;
 }
 
 struct Segment {
@@ -163,142 +186,50 @@ std::string x26x_params(const StreamSpec& spec, bool h265) {
   return params;
 }
 
-// Encoder context for one segment, opened; or an error.
-Result<CodecContextHandle> open_encoder(const AVCodec& codec, const StreamSpec& spec,
-                                        const Segment& segment, AVPixelFormat pix_fmt,
-                                        AVColorRange range, bool global_header) {
-  CodecContextHandle context(avcodec_alloc_context3(&codec));
-  if (context == nullptr) {
-    return fail("avcodec_alloc_context3 failed");
-  }
-  context->width = segment.width;
-  context->height = segment.height;
-  context->pix_fmt = pix_fmt;
-  context->time_base = AVRational{spec.frame_rate_den, spec.frame_rate_num};
-  context->framerate = AVRational{spec.frame_rate_num, spec.frame_rate_den};
-  context->gop_size = spec.gop_size > 0 ? spec.gop_size : spec.frame_count + 1;
-  context->max_b_frames = spec.b_frames;
-  context->thread_count = spec.threads;
-  context->color_range = range;
-  context->colorspace = spec.color_space;
-  context->color_primaries = spec.color_primaries;
-  context->color_trc = spec.color_trc;
-  if (global_header) {
-    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  }
-
-  AVDictionary* raw_options = nullptr;
-  const std::string_view name = codec.name;
+// The encoder options for the spec: ours for the encoder, then the spec's.
+std::vector<std::pair<std::string, std::string>> encoder_options(const StreamSpec& spec,
+                                                                 std::string_view name) {
+  std::vector<std::pair<std::string, std::string>> options;
   if (name == "libx264") {
-    av_dict_set(&raw_options, "x264-params", x26x_params(spec, false).c_str(), 0);
+    options = {{"x264-params", x26x_params(spec, false)}};
   } else if (name == "libx265") {
-    av_dict_set(&raw_options, "x265-params", x26x_params(spec, true).c_str(), 0);
+    options = {{"x265-params", x26x_params(spec, true)}};
   } else if (name == "libaom-av1") {
-    av_dict_set(&raw_options, "usage", "realtime", 0);
-    av_dict_set(&raw_options, "cpu-used", "8", 0);
-    // No hidden alt-ref pictures: one shown frame per access unit, decode
-    // order equals display order.
-    av_dict_set(&raw_options, "lag-in-frames", "0", 0);
-    av_dict_set(&raw_options, "row-mt", "0", 0);
+    options = {{"usage", "realtime"},
+               {"cpu-used", "8"},
+               // No hidden alt-ref pictures: one shown frame per access unit,
+               // decode order equals display order.
+               {"lag-in-frames", "0"},
+               {"row-mt", "0"}};
   } else if (name == "libsvtav1") {
-    av_dict_set(&raw_options, "preset", "12", 0);
+    options = {{"preset", "12"}};
   }
-  for (const auto& [key, value] : spec.options) {
-    av_dict_set(&raw_options, key.c_str(), value.c_str(), 0);
-  }
-  DictionaryHandle options(raw_options);
-  raw_options = options.release();
-  const int opened = avcodec_open2(context.get(), &codec, &raw_options);
-  options.reset(raw_options);
-  if (opened < 0) {
-    return fail(str_cat(name, " could not be opened for ", segment.width, "x", segment.height, " ",
-                        av_get_pix_fmt_name(pix_fmt), ": ", ffmpeg_error_text(opened)));
-  }
-  if (options != nullptr) {
-    const AVDictionaryEntry* unused =
-        av_dict_get(options.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX);
-    return fail(str_cat(name, " did not take option ", unused->key));
-  }
-  return context;
-}
-
-Status drain_packets(AVCodecContext& context, EncodedStream& stream) {
-  PacketHandle packet(av_packet_alloc());
-  if (packet == nullptr) {
-    return fail("av_packet_alloc failed");
-  }
-  for (;;) {
-    const int received = avcodec_receive_packet(&context, packet.get());
-    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
-      return {};
-    }
-    if (received < 0) {
-      return fail(str_cat("avcodec_receive_packet: ", ffmpeg_error_text(received)));
-    }
-    stream.packets.emplace_back(packet->data, packet->data + packet->size);
-    stream.packet_pts.push_back(packet->pts);
-    stream.packet_dts.push_back(packet->dts);
-    stream.key.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);
-    if (stream.spec.global_header && stream.extradata.empty()) {
-      // libaom hands its sequence header over as packet side data (and keeps
-      // it in-band as well) rather than in the context's extradata.
-      std::size_t size = 0;
-      const std::uint8_t* side =
-          av_packet_get_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, &size);
-      if (side != nullptr && size > 0) {
-        stream.extradata.assign(side, side + size);
-      }
-    }
-    av_packet_unref(packet.get());
-  }
+  options.insert(options.end(), spec.options.begin(), spec.options.end());
+  return options;
 }
 
 Status encode_segment(const AVCodec& codec, const StreamSpec& spec, const Segment& segment,
-                      EncodedStream& stream) {
-  AVPixelFormat pix_fmt = spec.pix_fmt;
-  AVColorRange range = spec.color_range;
-  auto context = open_encoder(codec, spec, segment, pix_fmt, range, spec.global_header);
-  if (!context && pix_fmt == AV_PIX_FMT_YUVJ420P) {
-    // Newer encoders refuse the deprecated full-range formats; the same
-    // samples go in as yuv420p marked full range.
-    pix_fmt = AV_PIX_FMT_YUV420P;
-    range = AVCOL_RANGE_JPEG;
-    context = open_encoder(codec, spec, segment, pix_fmt, range, spec.global_header);
-  }
-  if (!context) {
-    return fail(context.error());
-  }
-  for (int index = segment.first_frame; index < segment.end_frame; ++index) {
-    FrameHandle frame = spec_frame(spec, segment.width, segment.height, index);
-    if (frame == nullptr) {
-      return fail(str_cat("cannot make a ", av_get_pix_fmt_name(spec.pix_fmt), " picture"));
-    }
-    frame->format = pix_fmt;
-    frame->color_range = range;
-    frame->pts = index;
-    const int sent = avcodec_send_frame(context->get(), frame.get());
-    if (sent < 0) {
-      return fail(str_cat("avcodec_send_frame: ", ffmpeg_error_text(sent)));
-    }
-    if (auto drained = drain_packets(**context, stream); !drained) {
-      return drained;
-    }
-  }
-  const int flushed = avcodec_send_frame(context->get(), nullptr);
-  if (flushed < 0) {
-    return fail(str_cat("avcodec_send_frame(flush): ", ffmpeg_error_text(flushed)));
-  }
-  if (auto drained = drain_packets(**context, stream); !drained) {
-    return drained;
-  }
-  if (spec.global_header) {
-    const AVCodecContext& opened = **context;
-    if (opened.extradata != nullptr && opened.extradata_size > 0) {
-      stream.extradata.assign(opened.extradata, opened.extradata + opened.extradata_size);
-    }
-    if (stream.extradata.empty()) {
-      return fail(str_cat(codec.name, " wrote no extradata for a global header"));
-    }
+                      media::EncodedPictures& pictures) {
+  media::EncoderSettings settings;
+  settings.width = segment.width;
+  settings.height = segment.height;
+  settings.pix_fmt = spec.pix_fmt;
+  settings.frame_rate_num = spec.frame_rate_num;
+  settings.frame_rate_den = spec.frame_rate_den;
+  settings.gop_size = spec.gop_size > 0 ? spec.gop_size : spec.frame_count + 1;
+  settings.max_b_frames = spec.b_frames;
+  settings.threads = spec.threads;
+  settings.color_range = spec.color_range;
+  settings.color_space = spec.color_space;
+  settings.color_primaries = spec.color_primaries;
+  settings.color_trc = spec.color_trc;
+  settings.global_header = spec.global_header;
+  settings.options = encoder_options(spec, codec.name);
+  auto encoded = media::encode_pictures(
+      codec, settings, segment.first_frame, segment.end_frame,
+      [&spec](AVFrame& frame, int index) { paint_spec(spec, frame, index); }, pictures);
+  if (!encoded) {
+    return fail(encoded.error());
   }
   return {};
 }
@@ -351,9 +282,10 @@ EncodedStream encode_uncached(const StreamSpec& spec) {
     }
     EncodedStream attempt = stream;
     attempt.encoder = name;
+    media::EncodedPictures pictures;
     Status encoded;
     for (const Segment& segment : segments_of(spec)) {
-      encoded = encode_segment(*codec, spec, segment, attempt);
+      encoded = encode_segment(*codec, spec, segment, pictures);
       if (!encoded) {
         break;
       }
@@ -362,6 +294,13 @@ EncodedStream encode_uncached(const StreamSpec& spec) {
       }
     }
     if (encoded) {
+      for (media::EncodedPacket& packet : pictures.packets) {
+        attempt.packets.push_back(std::move(packet.bytes));
+        attempt.packet_pts.push_back(packet.pts);
+        attempt.packet_dts.push_back(packet.dts);
+        attempt.key.push_back(packet.key);
+      }
+      attempt.extradata = std::move(pictures.extradata);
       attempt.frame_count = spec.frame_count;
       return attempt;
     }
@@ -395,56 +334,25 @@ FrameHandle EncodedStream::source_frame(int index) const {
     return nullptr;
   }
   const auto [width, height] = frame_sizes[static_cast<std::size_t>(index)];
-  return spec_frame(spec, width, height, index);
+  FrameHandle frame = allocate_frame(width, height, spec.pix_fmt);
+  if (frame != nullptr) {
+    paint_spec(spec, *frame, index);
+  }
+  return frame;
 }
 
 FrameHandle make_source_frame(int width, int height, AVPixelFormat pix_fmt, int index) {
   FrameHandle frame = allocate_frame(width, height, pix_fmt);
-  if (frame == nullptr) {
-    return nullptr;
+  if (frame != nullptr) {
+    paint_moving(*frame, index);
   }
-  const AVPixFmtDescriptor& desc = *av_pix_fmt_desc_get(pix_fmt);
-  const int depth = desc.comp[0].depth;
-  const int side = std::max(std::min(width, height) / 4, 2);
-  const int square_x = (index * 3) % std::max(width - side, 1);
-  const int square_y = (index * 2) % std::max(height - side, 1);
-  fill_plane(*frame, 0, width, height, depth, [&](int x, int y) {
-    if (x >= square_x && x < square_x + side && y >= square_y && y < square_y + side) {
-      return 230;
-    }
-    return 40 + x * 120 / std::max(width - 1, 1) + y * 40 / std::max(height - 1, 1);
-  });
-  const PlaneGeometry chroma = plane_geometry(desc, 1, width, height);
-  fill_plane(*frame, 1, chroma.width, chroma.height, depth,
-             [&](int x, int) { return 96 + x * 64 / std::max(chroma.width - 1, 1); });
-  fill_plane(*frame, 2, chroma.width, chroma.height, depth,
-             [&](int, int y) { return 160 - y * 64 / std::max(chroma.height - 1, 1) + index % 8; });
   return frame;
 }
 
 FrameHandle make_flat_frame(int width, int height, AVPixelFormat pix_fmt, int y, int u, int v) {
   FrameHandle frame = allocate_frame(width, height, pix_fmt);
-  if (frame == nullptr) {
-    return nullptr;
-  }
-  const AVPixFmtDescriptor& desc = *av_pix_fmt_desc_get(pix_fmt);
-  const int values[] = {y, u, v};
-  for (int plane = 0; plane < 3; ++plane) {
-    const PlaneGeometry geometry = plane_geometry(desc, plane, width, height);
-    // Values are given at the format's own depth: no shift.
-    const int value = values[plane];
-    for (int row = 0; row < geometry.height; ++row) {
-      std::uint8_t* line =
-          frame->data[plane] + static_cast<std::ptrdiff_t>(row) * frame->linesize[plane];
-      for (int x = 0; x < geometry.width; ++x) {
-        if (sample_bytes(desc) == 2) {
-          const auto wide = static_cast<std::uint16_t>(value);
-          std::memcpy(line + 2 * x, &wide, sizeof wide);
-        } else {
-          line[x] = static_cast<std::uint8_t>(value);
-        }
-      }
-    }
+  if (frame != nullptr) {
+    paint_flat(*frame, y, u, v);
   }
   return frame;
 }

@@ -15,6 +15,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "media/container_reader.h"
 #include "support/media.h"
 #include "support/reference_decode.h"
 
@@ -39,13 +40,20 @@ std::string read_text(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The path in single quotes, for the shell.
+std::string quote(const fs::path& path) {
+  std::string quoted(1, '\'');
+  quoted.append(path.string()).push_back('\'');
+  return quoted;
+}
+
 // Runs the tool with its output and error streams in files (not a terminal,
 // so it must print no progress).
 ToolRun run_tool(const fs::path& dir, const std::string& arguments) {
   const fs::path out = dir / "stdout.txt";
   const fs::path err = dir / "stderr.txt";
-  const std::string command = std::string("'") + VANTLE_VIDEO_TOOL + "' " + arguments + " >'" +
-                              out.string() + "' 2>'" + err.string() + "'";
+  const std::string command =
+      quote(VANTLE_VIDEO_TOOL) + " " + arguments + " >" + quote(out) + " 2>" + quote(err);
   const int status = std::system(command.c_str());
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_text(out), read_text(err)};
 }
@@ -148,17 +156,14 @@ std::pair<int, int> png_size(const fs::path& path) {
 // The pictures libavcodec decodes from an Annex B H.264 file, split into
 // access units by libavformat's raw H.264 demuxer.
 Result<std::vector<ReferenceFrame>> decode_h264_file(const fs::path& path) {
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), av_find_input_format("h264"), nullptr) < 0) {
+  auto video = media::read_container_file(path.string(), "h264");
+  if (!video) {
     return fail("cannot open " + path.string());
   }
   std::vector<std::vector<std::uint8_t>> packets;
-  PacketHandle packet(av_packet_alloc());
-  while (av_read_frame(raw, packet.get()) >= 0) {
-    packets.emplace_back(packet->data, packet->data + packet->size);
-    av_packet_unref(packet.get());
+  for (media::ContainerPacket& packet : video->packets) {
+    packets.push_back(std::move(packet.bytes));
   }
-  avformat_close_input(&raw);
   return reference_decode(RuntimeCodec::H264, {}, packets);
 }
 
@@ -207,7 +212,7 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
   TempDir dir;
   const fs::path file = dir.path() / (std::string("clip.") + c.extension);
   ASSERT_EQ(mux(stream, c.muxer, file), "");
-  const std::string quoted = "'" + file.string() + "'";
+  const std::string quoted = quote(file);
 
   ToolRun info = run_tool(dir.path(), "info " + quoted);
   ASSERT_EQ(info.status, 0) << info.err;
@@ -219,8 +224,8 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
 
   // Two positions of the middle group as resized RGB.
   ToolRun rgb =
-      run_tool(dir.path(), "decode " + quoted + " --group 1 --positions 5,0 --rgb 64x32 --out '" +
-                               (dir.path() / "rgb").string() + "'");
+      run_tool(dir.path(), "decode " + quoted + " --group 1 --positions 5,0 --rgb 64x32 --out " +
+                               quote(dir.path() / "rgb"));
   ASSERT_EQ(rgb.status, 0) << rgb.err;
   EXPECT_EQ(rgb.err, "");  // not a terminal: no progress
   for (const char* name : {"group-0001-frame-0000.png", "group-0001-frame-0005.png"}) {
@@ -229,8 +234,8 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "rgb"), fs::directory_iterator()), 2);
 
   // Every group as YUV 4:2:0: one .y4m each, eight frames of the coded size.
-  ToolRun yuv = run_tool(dir.path(), "decode " + quoted + " --all --yuv --out '" +
-                                         (dir.path() / "yuv").string() + "'");
+  ToolRun yuv =
+      run_tool(dir.path(), "decode " + quoted + " --all --yuv --out " + quote(dir.path() / "yuv"));
   ASSERT_EQ(yuv.status, 0) << yuv.err;
   for (int group = 0; group < kGroups; ++group) {
     const std::string y4m =
@@ -247,9 +252,9 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
   // Three pictures of the last group re-encoded: an Annex B stream that
   // libavcodec decodes to three pictures of the source size.
   const fs::path h264 = dir.path() / "out.h264";
-  ToolRun transcode = run_tool(
-      dir.path(), "transcode " + quoted + " --group 2 --positions 1,3,4 --fps 30000/1001 -o '" +
-                      h264.string() + "'");
+  ToolRun transcode =
+      run_tool(dir.path(), "transcode " + quoted +
+                               " --group 2 --positions 1,3,4 --fps 30000/1001 -o " + quote(h264));
   ASSERT_EQ(transcode.status, 0) << transcode.err;
   auto pictures = decode_h264_file(h264);
   ASSERT_TRUE(pictures) << pictures.error();
@@ -288,14 +293,13 @@ struct FailureCase {
 TEST(VantleVideoTool, FailuresExitNonZeroWithAMessage) {
   TempDir dir;
   const FailureCase cases[] = {
-      {"missing file", "info '" + (dir.path() / "absent.mp4").string() + "'", nullptr,
+      {"missing file", "info " + quote(dir.path() / "absent.mp4"), nullptr,
        "No such file or directory"},
       {"not a video file", "info FILE", "this is not video", "Invalid data found"},
-      {"group out of range", "decode --group 7 --out '" + dir.path().string() + "'", nullptr,
+      {"group out of range", "decode --group 7 --out " + quote(dir.path()), nullptr,
        "--group 7: built-in example has 3 groups (0 to 2)"},
-      {"the library refuses the request",
-       "transcode --fps 0/1 -o '" + (dir.path() / "x.h264").string() + "'", nullptr,
-       "H.264 frame rate must be positive"},
+      {"the library refuses the request", "transcode --fps 0/1 -o " + quote(dir.path() / "x.h264"),
+       nullptr, "H.264 frame rate must be positive"},
       {"unknown option", "info --frobnicate", nullptr, "unknown option --frobnicate"},
       {"unknown command", "frobnicate", nullptr, "unknown command 'frobnicate'"},
   };
@@ -304,7 +308,7 @@ TEST(VantleVideoTool, FailuresExitNonZeroWithAMessage) {
     if (c.file_contents != nullptr) {
       const fs::path file = dir.path() / "input.264";
       std::ofstream(file) << c.file_contents;
-      arguments.replace(arguments.find("FILE"), 4, "'" + file.string() + "'");
+      arguments.replace(arguments.find("FILE"), 4, quote(file));
     }
     const ToolRun run = run_tool(dir.path(), arguments);
     EXPECT_NE(run.status, 0) << c.name;
@@ -323,7 +327,7 @@ TEST(VantleVideoTool, RefusesOtherCodecsByName) {
   TempDir dir;
   const fs::path file = dir.path() / "clip.mkv";
   ASSERT_EQ(mux(stream, "matroska", file, AV_CODEC_ID_MPEG4), "");
-  const ToolRun run = run_tool(dir.path(), "info '" + file.string() + "'");
+  const ToolRun run = run_tool(dir.path(), "info " + quote(file));
   EXPECT_NE(run.status, 0);
   EXPECT_NE(run.err.find("codec mpeg4 is not H.264, H.265 or AV1"), std::string::npos) << run.err;
 }
@@ -332,8 +336,7 @@ TEST(VantleVideoTool, RefusesOtherCodecsByName) {
 // command documents itself.
 TEST(VantleVideoTool, BuiltInExampleAndHelp) {
   TempDir dir;
-  const ToolRun decode =
-      run_tool(dir.path(), "decode --rgb --out '" + (dir.path() / "frames").string() + "'");
+  const ToolRun decode = run_tool(dir.path(), "decode --rgb --out " + quote(dir.path() / "frames"));
   ASSERT_EQ(decode.status, 0) << decode.err;
   EXPECT_NE(decode.out.find("25 files in"), std::string::npos) << decode.out;
   EXPECT_EQ(png_size(dir.path() / "frames" / "group-0000-frame-0024.png"),

@@ -1,6 +1,7 @@
 #include "builtin_clip.h"
 
 #include "ffmpeg_handles.h"
+#include "media/synthetic_clip.h"
 
 namespace vantle::tool {
 
@@ -36,42 +37,26 @@ void paint(AVFrame& frame, int index) {
 
 std::expected<Clip, std::string> make_builtin_clip() {
   auto fail = [](const std::string& why) { return std::unexpected("built-in example: " + why); };
-  const AVCodec* encoder = avcodec_find_encoder_by_name("libx264");
-  if (encoder == nullptr) {
-    encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
-  }
+  const AVCodec* encoder = media::find_h264_encoder();
   if (encoder == nullptr) {
     return fail("this FFmpeg has no H.264 encoder");
   }
-  CodecContextHandle context(avcodec_alloc_context3(encoder));
-  FrameHandle frame(av_frame_alloc());
-  PacketHandle packet(av_packet_alloc());
-  if (!context || !frame || !packet) {
-    return fail("out of memory");
+  media::EncoderSettings settings;
+  settings.width = kWidth;
+  settings.height = kHeight;
+  settings.gop_size = kGroupSize;
+  settings.max_b_frames = 2;
+  settings.color_range = AVCOL_RANGE_MPEG;
+  settings.color_space = AVCOL_SPC_BT709;
+  settings.color_primaries = AVCOL_PRI_BT709;
+  settings.color_trc = AVCOL_TRC_BT709;
+  if (std::string(encoder->name) == "libx264") {
+    // Key frames only where the group size puts them.
+    settings.options = {{"x264-params", "scenecut=0"}};
   }
-  context->width = kWidth;
-  context->height = kHeight;
-  context->pix_fmt = AV_PIX_FMT_YUV420P;
-  context->time_base = AVRational{1, 25};
-  context->framerate = AVRational{25, 1};
-  context->gop_size = kGroupSize;
-  context->max_b_frames = 2;
-  context->color_range = AVCOL_RANGE_MPEG;
-  context->colorspace = AVCOL_SPC_BT709;
-  context->color_primaries = AVCOL_PRI_BT709;
-  context->color_trc = AVCOL_TRC_BT709;
-  context->thread_count = 1;
-  // Key frames only where the group size puts them.
-  av_opt_set(context->priv_data, "x264-params", "scenecut=0", 0);
-  int rc = avcodec_open2(context.get(), encoder, nullptr);
-  if (rc < 0) {
-    return fail("cannot open the H.264 encoder: " + ffmpeg_error_text(rc));
-  }
-  frame->format = AV_PIX_FMT_YUV420P;
-  frame->width = kWidth;
-  frame->height = kHeight;
-  if ((rc = av_frame_get_buffer(frame.get(), 0)) < 0) {
-    return fail(ffmpeg_error_text(rc));
+  media::EncodedPictures encoded;
+  if (auto done = media::encode_pictures(*encoder, settings, 0, kFrames, paint, encoded); !done) {
+    return fail(done.error());
   }
 
   Clip clip;
@@ -84,26 +69,8 @@ std::expected<Clip, std::string> make_builtin_clip() {
   clip.color_space = AVCOL_SPC_BT709;
   clip.color_primaries = AVCOL_PRI_BT709;
   clip.color_trc = AVCOL_TRC_BT709;
-  for (int i = 0; i <= kFrames; ++i) {
-    if (i < kFrames) {
-      if ((rc = av_frame_make_writable(frame.get())) < 0) {
-        return fail(ffmpeg_error_text(rc));
-      }
-      paint(*frame, i);
-      frame->pts = i;
-    }
-    if ((rc = avcodec_send_frame(context.get(), i < kFrames ? frame.get() : nullptr)) < 0) {
-      return fail("H.264 encoder: " + ffmpeg_error_text(rc));
-    }
-    while ((rc = avcodec_receive_packet(context.get(), packet.get())) == 0) {
-      clip.access_units.push_back(
-          AccessUnit{std::vector<std::uint8_t>(packet->data, packet->data + packet->size),
-                     (packet->flags & AV_PKT_FLAG_KEY) != 0});
-      av_packet_unref(packet.get());
-    }
-    if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF) {
-      return fail("H.264 encoder: " + ffmpeg_error_text(rc));
-    }
+  for (media::EncodedPacket& packet : encoded.packets) {
+    clip.access_units.push_back(AccessUnit{std::move(packet.bytes), packet.key});
   }
   if (auto split = split_into_groups(clip); !split) {
     return std::unexpected(split.error());

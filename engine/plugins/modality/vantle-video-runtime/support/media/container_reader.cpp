@@ -1,0 +1,169 @@
+#include "container_reader.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/mem.h>
+}
+
+#include <algorithm>
+#include <cstring>
+
+namespace vantle::media {
+
+namespace {
+
+using Failure = std::unexpected<std::string>;
+using FormatContextHandle = FfmpegHandle<AVFormatContext, avformat_close_input>;
+
+// Reads from a byte buffer, so libavformat sees content and never a name.
+struct MemoryInput {
+  std::span<const std::uint8_t> bytes;
+  std::size_t position = 0;
+};
+
+int read_memory(void* opaque, std::uint8_t* buffer, int size) {
+  auto& input = *static_cast<MemoryInput*>(opaque);
+  const std::size_t left = input.bytes.size() - input.position;
+  if (left == 0) {
+    return AVERROR_EOF;
+  }
+  const std::size_t n = std::min(left, static_cast<std::size_t>(size));
+  std::memcpy(buffer, input.bytes.data() + input.position, n);
+  input.position += n;
+  return static_cast<int>(n);
+}
+
+std::int64_t seek_memory(void* opaque, std::int64_t offset, int whence) {
+  auto& input = *static_cast<MemoryInput*>(opaque);
+  const auto size = static_cast<std::int64_t>(input.bytes.size());
+  std::int64_t target = 0;
+  switch (whence & ~AVSEEK_FORCE) {
+    case AVSEEK_SIZE:
+      return size;
+    case SEEK_SET:
+      target = offset;
+      break;
+    case SEEK_CUR:
+      target = static_cast<std::int64_t>(input.position) + offset;
+      break;
+    case SEEK_END:
+      target = size + offset;
+      break;
+    default:
+      return AVERROR(EINVAL);
+  }
+  if (target < 0 || target > size) {
+    return AVERROR(EINVAL);
+  }
+  input.position = static_cast<std::size_t>(target);
+  return target;
+}
+
+void free_io_context(AVIOContext** io) noexcept {
+  if (*io != nullptr) {
+    av_freep(&(*io)->buffer);
+  }
+  avio_context_free(io);
+}
+
+using IoContextHandle = FfmpegHandle<AVIOContext, free_io_context>;
+
+// The opened container's first video stream, read to its end.
+std::expected<ContainerVideo, std::string> read_video(AVFormatContext& format) {
+  if (const int found = avformat_find_stream_info(&format, nullptr); found < 0) {
+    return Failure(ffmpeg_error_text(found));
+  }
+  const int index = av_find_best_stream(&format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index < 0) {
+    return Failure("no video stream");
+  }
+  const AVStream& stream = *format.streams[index];
+  const AVCodecParameters& parameters = *stream.codecpar;
+  ContainerVideo video;
+  video.container = format.iformat->name;
+  video.codec_id = parameters.codec_id;
+  video.width = parameters.width;
+  video.height = parameters.height;
+  video.color_range = parameters.color_range;
+  video.color_space = parameters.color_space;
+  video.color_primaries = parameters.color_primaries;
+  video.color_trc = parameters.color_trc;
+  const AVRational rate =
+      stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
+  if (rate.num > 0 && rate.den > 0) {
+    video.frame_rate = rate;
+  }
+  if (parameters.extradata_size > 0) {
+    video.extradata.assign(parameters.extradata, parameters.extradata + parameters.extradata_size);
+  }
+  video.video_delay = parameters.video_delay;
+  PacketHandle packet(av_packet_alloc());
+  if (packet == nullptr) {
+    return Failure("out of memory");
+  }
+  while ((video.end_status = av_read_frame(&format, packet.get())) >= 0) {
+    if (packet->stream_index == index) {
+      video.packets.push_back(ContainerPacket{
+          std::vector<std::uint8_t>(packet->data, packet->data + packet->size),
+          (packet->flags & AV_PKT_FLAG_KEY) != 0,
+          av_packet_get_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, nullptr) != nullptr});
+    }
+    av_packet_unref(packet.get());
+  }
+  return video;
+}
+
+}  // namespace
+
+std::expected<ContainerVideo, std::string> read_container_file(const std::string& path,
+                                                               const char* format) {
+  AVFormatContext* opened = nullptr;
+  const AVInputFormat* input = format != nullptr ? av_find_input_format(format) : nullptr;
+  if (const int rc = avformat_open_input(&opened, path.c_str(), input, nullptr); rc < 0) {
+    return Failure(ffmpeg_error_text(rc));
+  }
+  FormatContextHandle context(opened);
+  return read_video(*context);
+}
+
+std::expected<ContainerVideo, std::string> read_container_bytes(
+    std::span<const std::uint8_t> bytes) {
+  MemoryInput input{bytes};
+  constexpr int IO_BUFFER_SIZE = 4096;
+  auto* buffer = static_cast<std::uint8_t*>(av_malloc(IO_BUFFER_SIZE));
+  if (buffer == nullptr) {
+    return Failure("out of memory");
+  }
+  IoContextHandle io(
+      avio_alloc_context(buffer, IO_BUFFER_SIZE, 0, &input, read_memory, nullptr, seek_memory));
+  if (io == nullptr) {
+    av_free(buffer);
+    return Failure("out of memory");
+  }
+  AVFormatContext* opened = avformat_alloc_context();
+  if (opened == nullptr) {
+    return Failure("out of memory");
+  }
+  opened->pb = io.get();
+  // On failure avformat_open_input frees the context (not our I/O context).
+  if (const int rc = avformat_open_input(&opened, "", nullptr, nullptr); rc < 0) {
+    return Failure(ffmpeg_error_text(rc));
+  }
+  FormatContextHandle context(opened);
+  return read_video(*context);
+}
+
+std::optional<RuntimeCodec> runtime_codec(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_H264:
+      return RuntimeCodec::H264;
+    case AV_CODEC_ID_HEVC:
+      return RuntimeCodec::H265;
+    case AV_CODEC_ID_AV1:
+      return RuntimeCodec::Av1;
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace vantle::media
