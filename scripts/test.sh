@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the library with its tests and runs them in five legs:
+# Builds the library with its tests and runs them in six legs, every one with
+# warnings as errors (VANTLE_WERROR=ON):
 #
 #   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); also compiles the
 #             benchmark program once it has sources
+#   release   FFmpeg 5.1, a plain Release build of everything (library, tests,
+#             tool, benchmark program), as a user or packager builds it
 #   ffmpeg9   FFmpeg 9.0 (libavcodec 63) inside a Debian unstable chroot made
 #             by scripts/ffmpeg9-root.sh
 #   sanitize  FFmpeg 5.1 with AddressSanitizer and UndefinedBehaviorSanitizer,
@@ -12,7 +15,7 @@
 #   fuzz      the libFuzzer targets, 45 s each against the guard-page host
 #             heap (scripts/fuzz.sh runs them longer)
 #
-# and, only when named, a sixth:
+# and, only when named, a seventh:
 #
 #   valgrind  FFmpeg 9.0 in the chroot, the C-interface test programs under
 #             valgrind memcheck (about 20 minutes)
@@ -42,7 +45,7 @@ clean_build=${VANTLE_CLEAN_BUILD:-0}
 if [[ ${CI:-} == true ]]; then
   clean_build=1
 fi
-all_legs=(system ffmpeg9 sanitize tsan fuzz)
+all_legs=(system release ffmpeg9 sanitize tsan fuzz)
 # Legs run only when named.
 extra_legs=(valgrind)
 bench_dir=$repo/engine/plugins/modality/vantle-video-runtime/bench
@@ -191,21 +194,24 @@ prepare_build_dir() {
   mkdir -p -- "$1"
 }
 
-leg_system() {
-  local build_dir=$repo/build-ci-system
+# Configures and builds everything in $2 with the CMake arguments after it and
+# runs ctest; with the benchmark program when the bench folder has sources,
+# and then checks that it was built (it is compiled, never run, here).
+build_everything_and_test() {
+  local leg=$1 build_dir=$2
+  shift 2
   print_pkg_config_versions
   prepare_build_dir "$build_dir"
   write_ffmpeg_probe "$build_dir/ffmpeg_probe.c"
   bash -c "$(probe_command "$build_dir")"
-  # The benchmark program is compiled here (never run): Google Benchmark is
-  # installed and the bench folder has sources.
   local benchmarks=OFF
   if compgen -G "$bench_dir/*.cpp" >/dev/null; then
     benchmarks=ON
   fi
-  cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS="$benchmarks"
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
+    -DVANTLE_BUILD_BENCHMARKS="$benchmarks" "$@"
   cmake --build "$build_dir" -j "$jobs"
-  run_ctest system "$build_dir" "$build_dir/ctest.log"
+  run_ctest "$leg" "$build_dir" "$build_dir/ctest.log"
   if [[ $benchmarks == ON ]]; then
     # The bench folder skips itself quietly without Google Benchmark.
     if [[ -z $(find "$build_dir" -type f -name vantle_video_runtime_bench -perm -u+x -print -quit) ]]; then
@@ -216,6 +222,16 @@ leg_system() {
   else
     echo "benchmark program: no sources yet"
   fi
+}
+
+leg_system() {
+  build_everything_and_test system "$repo/build-ci-system"
+}
+
+# The build a user makes: CMake's Release flags (-O3), where g++ warns about
+# things -O2 does not show. Every test runs, the slow ones included.
+leg_release() {
+  build_everything_and_test release "$repo/build-ci-release" -DCMAKE_BUILD_TYPE=Release
 }
 
 leg_sanitize() {
@@ -229,7 +245,7 @@ leg_sanitize() {
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   # -O1, the level the sanitizers are meant for, compiles the tests in about
   # half the time -O2 takes; the other legs build at the default -O2.
-  cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
     -DVANTLE_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG"
   cmake --build "$build_dir" -j "$jobs"
@@ -246,7 +262,7 @@ leg_tsan() {
   print_pkg_config_versions
   prepare_build_dir "$build_dir"
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1"
-  cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
     -DVANTLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG"
   cmake --build "$build_dir" -j "$jobs" --target concurrency_test
@@ -264,7 +280,7 @@ leg_fuzz() {
   local build_dir=$repo/build-ci-fuzz
   prepare_build_dir "$build_dir"
   local rc=0
-  VANTLE_FUZZ_BUILD=$build_dir VANTLE_FUZZ_HOST_GUARD=after VANTLE_JOBS=$jobs \
+  VANTLE_FUZZ_BUILD=$build_dir VANTLE_FUZZ_HOST_GUARD=after VANTLE_JOBS=$jobs VANTLE_WERROR=ON \
     bash "$repo/scripts/fuzz.sh" 45 2>&1 | tee "$build_dir/fuzz-summary.log" || rc=$?
   local passed failed
   passed=$(grep -cE 'executions .* crashes 0 \(' "$build_dir/fuzz-summary.log" || true)
@@ -354,7 +370,8 @@ leg_ffmpeg9() {
   enter_ffmpeg9_root build-ci-ffmpeg9
   write_ffmpeg_probe /dev/stdout | as_root tee "$root_dir$build_dir/ffmpeg_probe.c" >/dev/null
   "${in_root[@]}" bash -c "$(probe_command "$build_dir")"
-  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF
+  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
+    -DVANTLE_BUILD_BENCHMARKS=OFF
   "${in_root[@]}" cmake --build "$build_dir" -j "$jobs"
   run_ctest ffmpeg9 "$build_dir" "$results_dir/ffmpeg9.log" "${in_root[@]}"
 }
@@ -374,7 +391,7 @@ leg_valgrind() {
   export VANTLE_FFMPEG9_EXTRA_PACKAGES=valgrind
   enter_ffmpeg9_root build-valgrind
   "${in_root[@]}" valgrind --version
-  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON \
+  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
     -DVANTLE_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
   "${in_root[@]}" cmake --build "$build_dir" -j "$jobs" --target "${valgrind_programs[@]}"
   local tests=$build_dir/engine/plugins/modality/vantle-video-runtime/tests
@@ -406,6 +423,7 @@ leg_valgrind() {
 describe_leg() {
   case $1 in
     system) echo "FFmpeg 5.1 (Debian 12), build-ci-system" ;;
+    release) echo "FFmpeg 5.1 (Debian 12), CMAKE_BUILD_TYPE=Release, build-ci-release" ;;
     ffmpeg9) echo "FFmpeg 9.0 (Debian unstable chroot $root_dir)" ;;
     sanitize) echo "FFmpeg 5.1 with AddressSanitizer + UndefinedBehaviorSanitizer, build-ci-sanitize" ;;
     tsan) echo "FFmpeg 5.1 with ThreadSanitizer, concurrency test only, build-ci-tsan" ;;
