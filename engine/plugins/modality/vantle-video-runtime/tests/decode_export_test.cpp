@@ -11,6 +11,7 @@
 
 #include "conversion/rgb_converter.h"
 #include "decoding/selected_decoding.h"
+#include "runtime/owned_response.h"
 #include "support/last_error.h"
 #include "support/media.h"
 #include "support/reference_decode.h"
@@ -32,16 +33,7 @@ using testing::RequestBuilder;
 using testing::StreamSpec;
 
 // A response that owns what the library put into it.
-struct Response {
-  RuntimeDecodeResponse record{};
-  Response() = default;
-  Response(const Response&) = delete;
-  Response& operator=(const Response&) = delete;
-  ~Response() { vantle_video_runtime_free_response(&record); }
-
-  std::size_t size() const { return record.frame_count; }
-  const RuntimeFrame& operator[](std::size_t i) const { return record.frames[i]; }
-};
+using Response = runtime::DecodedFrames;
 
 // A response the library must not write: any change shows.
 RuntimeDecodeResponse sentinel_response() {
@@ -57,7 +49,7 @@ void expect_untouched(const RuntimeDecodeResponse& record) {
 }
 
 int decode(const RuntimeDecodeRequest& request, Response& response) {
-  return vantle_video_runtime_decode(&request, &response.record);
+  return vantle_video_runtime_decode(&request, response.out());
 }
 
 StreamSpec moving(RuntimeCodec codec, int frames = 8, int b_frames = 0) {
@@ -144,19 +136,19 @@ TEST_P(DecodeExport, Yuv420PlanesAreBitExactWithLibavcodec) {
   Response all;
   ASSERT_EQ(decode(builder.request(RuntimePixelFormat::Yuv420), all), 0) << last_error();
   EXPECT_EQ(last_error(), "");
-  ASSERT_EQ(all.size(), reference->size());
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    expect_same_picture(all[i], (*reference)[i], "frame " + std::to_string(i));
+  ASSERT_EQ(all.frame_count, reference->size());
+  for (std::size_t i = 0; i < all.frame_count; ++i) {
+    expect_same_picture(all.frames[i], (*reference)[i], "frame " + std::to_string(i));
   }
 
   // Output sizes are ignored for YUV420.
   Response selected;
   ASSERT_EQ(decode(builder.request(RuntimePixelFormat::Yuv420, {7, 1, 4}, 17, 9), selected), 0)
       << last_error();
-  ASSERT_EQ(selected.size(), 3u);
-  expect_same_picture(selected[0], (*reference)[1], "position 1");
-  expect_same_picture(selected[1], (*reference)[4], "position 4");
-  expect_same_picture(selected[2], (*reference)[7], "position 7");
+  ASSERT_EQ(selected.frame_count, 3u);
+  expect_same_picture(selected.frames[0], (*reference)[1], "position 1");
+  expect_same_picture(selected.frames[1], (*reference)[4], "position 4");
+  expect_same_picture(selected.frames[2], (*reference)[7], "position 7");
 }
 
 TEST_P(DecodeExport, DuplicatePositionsCollapseAndOrderIsAscending) {
@@ -171,21 +163,21 @@ TEST_P(DecodeExport, DuplicatePositionsCollapseAndOrderIsAscending) {
     Response tidy;
     ASSERT_EQ(decode(builder.request(format, {2, 0, 2}), messy), 0) << last_error();
     ASSERT_EQ(decode(builder.request(format, {0, 2}), tidy), 0) << last_error();
-    ASSERT_EQ(messy.size(), 2u);
-    ASSERT_EQ(tidy.size(), 2u);
+    ASSERT_EQ(messy.frame_count, 2u);
+    ASSERT_EQ(tidy.frame_count, 2u);
     for (std::size_t i = 0; i < 2; ++i) {
       for (auto member :
            {&RuntimeFrame::rgb, &RuntimeFrame::y, &RuntimeFrame::u, &RuntimeFrame::v}) {
-        const auto a = bytes_of(messy[i].*member);
-        const auto b = bytes_of(tidy[i].*member);
+        const auto a = bytes_of(messy.frames[i].*member);
+        const auto b = bytes_of(tidy.frames[i].*member);
         EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end())) << "frame " << i;
       }
     }
     if (format == RuntimePixelFormat::Yuv420) {
-      expect_same_picture(messy[0], (*reference)[0], "position 0");
-      expect_same_picture(messy[1], (*reference)[2], "position 2");
+      expect_same_picture(messy.frames[0], (*reference)[0], "position 0");
+      expect_same_picture(messy.frames[1], (*reference)[2], "position 2");
     } else {
-      expect_rgb_record(messy[0], 64, 48);
+      expect_rgb_record(messy.frames[0], 64, 48);
     }
   }
 }
@@ -205,9 +197,9 @@ TEST_P(DecodeExport, RgbFramesHaveTheRequestedSize) {
                response),
         0)
         << last_error();
-    ASSERT_EQ(response.size(), 8u);
-    for (std::size_t i = 0; i < response.size(); ++i) {
-      expect_rgb_record(response[i], c.width, c.height);
+    ASSERT_EQ(response.frame_count, 8u);
+    for (std::size_t i = 0; i < response.frame_count; ++i) {
+      expect_rgb_record(response.frames[i], c.width, c.height);
     }
   }
 }
@@ -220,16 +212,16 @@ TEST_P(DecodeExport, PositionsBeyondTheEndSelectNothing) {
     Response response;
     ASSERT_EQ(decode(builder.request(format, {8, 100, 18446744073709551615u}), response), 0)
         << last_error();
-    EXPECT_NE(response.record.frames, nullptr);
-    EXPECT_EQ(response.size(), 0u);
-    vantle_video_runtime_free_response(&response.record);
-    EXPECT_EQ(response.record.frames, nullptr);
-    EXPECT_EQ(response.record.frame_count, 0u);
+    EXPECT_NE(response.frames, nullptr);
+    EXPECT_EQ(response.frame_count, 0u);
+    vantle_video_runtime_free_response(response.out());
+    EXPECT_EQ(response.frames, nullptr);
+    EXPECT_EQ(response.frame_count, 0u);
 
     // Positions past the end next to one that exists.
     Response mixed;
     ASSERT_EQ(decode(builder.request(format, {50, 7}), mixed), 0) << last_error();
-    EXPECT_EQ(mixed.size(), 1u);
+    EXPECT_EQ(mixed.frame_count, 1u);
   }
 }
 
@@ -308,23 +300,23 @@ TEST_P(DecodeExportColour, RgbMatchesTheMatrixAppliedToTheYuvPlanes) {
   Response rgb;
   ASSERT_EQ(decode(builder.request(RuntimePixelFormat::Yuv420), yuv), 0) << last_error();
   ASSERT_EQ(decode(builder.request(RuntimePixelFormat::Rgb), rgb), 0) << last_error();
-  ASSERT_EQ(yuv.size(), 2u);
-  ASSERT_EQ(rgb.size(), 2u);
+  ASSERT_EQ(yuv.frame_count, 2u);
+  ASSERT_EQ(rgb.frame_count, 2u);
 
   for (std::size_t f = 0; f < 2; ++f) {
-    const RuntimeFrame& planes = yuv[f];
+    const RuntimeFrame& planes = yuv.frames[f];
     // The stream's own description reaches the YUV420 record.
     EXPECT_EQ(planes.color_space, c.space);
     EXPECT_EQ(planes.color_range, c.range == AVCOL_RANGE_JPEG ? AVCOL_RANGE_JPEG : c.range);
     EXPECT_EQ(planes.color_primaries, c.primaries);
     EXPECT_EQ(planes.color_trc, c.trc);
-    expect_rgb_record(rgb[f], planes.width, planes.height);
+    expect_rgb_record(rgb.frames[f], planes.width, planes.height);
 
     const std::uint32_t w = planes.width, h = planes.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
     const auto y = bytes_of(planes.y);
     const auto u = bytes_of(planes.u);
     const auto v = bytes_of(planes.v);
-    const auto pixels = bytes_of(rgb[f].rgb);
+    const auto pixels = bytes_of(rgb.frames[f].rgb);
     std::size_t checked = 0;
     for (std::uint32_t row = 0; row < h; ++row) {
       for (std::uint32_t col = 0; col < w; ++col) {
@@ -402,10 +394,10 @@ TEST_P(DecodeExportPooledColour, EachStreamKeepsItsOwnColourDescription) {
     RequestBuilder builder(*media);
     Response yuv;
     ASSERT_EQ(decode(builder.request(RuntimePixelFormat::Yuv420), yuv), 0) << last_error();
-    ASSERT_EQ(yuv.size(), reference->size());
-    for (std::size_t i = 0; i < yuv.size(); ++i) {
+    ASSERT_EQ(yuv.frame_count, reference->size());
+    for (std::size_t i = 0; i < yuv.frame_count; ++i) {
       expect_same_picture(
-          yuv[i], (*reference)[i],
+          yuv.frames[i], (*reference)[i],
           (media == &a ? "described, frame " : "plain, frame ") + std::to_string(i));
     }
   }
@@ -427,8 +419,8 @@ TEST(DecodeExportColour, RgbMatrixStreamIsRefusedForRgbOutput) {
   RequestBuilder builder(media);
   Response yuv;
   ASSERT_EQ(decode(builder.request(RuntimePixelFormat::Yuv420), yuv), 0) << last_error();
-  ASSERT_EQ(yuv.size(), 3u);
-  ASSERT_EQ(yuv[0].color_space, AVCOL_SPC_RGB);
+  ASSERT_EQ(yuv.frame_count, 3u);
+  ASSERT_EQ(yuv.frames[0].color_space, AVCOL_SPC_RGB);
 
   RuntimeDecodeResponse response = sentinel_response();
   const RuntimeDecodeRequest request = builder.request(RuntimePixelFormat::Rgb, {2});
@@ -438,7 +430,7 @@ TEST(DecodeExportColour, RgbMatrixStreamIsRefusedForRgbOutput) {
   // Unselected frames are never converted, so never refused.
   Response nothing;
   ASSERT_EQ(decode(builder.request(RuntimePixelFormat::Rgb, {10}), nothing), 0) << last_error();
-  EXPECT_EQ(nothing.size(), 0u);
+  EXPECT_EQ(nothing.frame_count, 0u);
 }
 
 // Two H.264 groups back to back, the second declaring the RGB matrix: the
@@ -460,7 +452,7 @@ TEST(DecodeExportColour, ConversionErrorAtALaterSelectedFrameFailsTheCall) {
   Response first_only;
   ASSERT_EQ(decode(builder.request(RuntimePixelFormat::Rgb, {0, 1}), first_only), 0)
       << last_error();
-  EXPECT_EQ(first_only.size(), 2u);
+  EXPECT_EQ(first_only.frame_count, 2u);
 
   RuntimeDecodeResponse response = sentinel_response();
   const RuntimeDecodeRequest request = builder.request(RuntimePixelFormat::Rgb, {0, 3});
@@ -480,8 +472,8 @@ TEST(DecodeExportRequest, PacketsWithoutPicturesGiveNoFrames) {
   for (RuntimePixelFormat format : {RuntimePixelFormat::Yuv420, RuntimePixelFormat::Rgb}) {
     Response response;
     ASSERT_EQ(decode(builder.request(format), response), 0) << last_error();
-    EXPECT_NE(response.record.frames, nullptr);
-    EXPECT_EQ(response.size(), 0u);
+    EXPECT_NE(response.frames, nullptr);
+    EXPECT_EQ(response.frame_count, 0u);
   }
 }
 
@@ -493,8 +485,8 @@ TEST(DecodeExportRequest, NoPacketsSucceedsWithNoFrames) {
       request.pixel_format = format;
       Response response;
       ASSERT_EQ(decode(request, response), 0) << last_error();
-      EXPECT_NE(response.record.frames, nullptr);
-      EXPECT_EQ(response.size(), 0u);
+      EXPECT_NE(response.frames, nullptr);
+      EXPECT_EQ(response.frame_count, 0u);
       EXPECT_EQ(last_error(), "");
     }
   }
@@ -514,25 +506,25 @@ TEST(DecodeExportRequest, EmptySelectionReturnsEveryPicture) {
   for (const RuntimeDecodeRequest& request : {null_array, empty_array}) {
     Response response;
     ASSERT_EQ(decode(request, response), 0) << last_error();
-    EXPECT_EQ(response.size(), 5u);
+    EXPECT_EQ(response.frame_count, 5u);
   }
 }
 
-TEST(DecodeExportRequest, NullPointersAreRefused) {
-  RuntimeDecodeRequest request{};
-  RuntimeDecodeResponse response = sentinel_response();
-  EXPECT_EQ(vantle_video_runtime_decode(nullptr, &response), -1);
-  EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
-  expect_untouched(response);
-  EXPECT_EQ(vantle_video_runtime_decode(&request, nullptr), -1);
-  EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
-  EXPECT_EQ(vantle_video_runtime_decode(nullptr, nullptr), -1);
-  EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
-}
-
-// Views are examined in order (positions, packets, extradata) and the first
-// invalid one is reported, whatever the later ones hold.
+// The request and response pointers are checked first; then the views, in
+// order (positions, packets, extradata), and the first invalid one is
+// reported, whatever the later ones hold.
 TEST(DecodeExportRequest, ViewMessagesComeInRequestOrder) {
+  {
+    RuntimeDecodeRequest request{};
+    RuntimeDecodeResponse response = sentinel_response();
+    EXPECT_EQ(vantle_video_runtime_decode(nullptr, &response), -1);
+    EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
+    expect_untouched(response);
+    EXPECT_EQ(vantle_video_runtime_decode(&request, nullptr), -1);
+    EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
+    EXPECT_EQ(vantle_video_runtime_decode(nullptr, nullptr), -1);
+    EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
+  }
   const std::uint8_t byte = 0;
   const RuntimePacket valid_packets[] = {{&byte, 1}, {&byte, 1}, {nullptr, 10}};
   struct Case {

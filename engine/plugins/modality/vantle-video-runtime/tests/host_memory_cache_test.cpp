@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/host_memory_cache.h"
+#include "runtime/owned_response.h"
 #include "support/last_error.h"
 #include "support/media.h"
 #include "support/request_builder.h"
@@ -35,8 +36,7 @@ EncodedStream stream_of(int width, int height) {
 }
 
 struct Decoded {
-  RuntimeDecodeResponse response{};
-  ~Decoded() { vantle_video_runtime_free_response(&response); }
+  runtime::DecodedFrames response;
 
   std::set<const void*> buffers() const {
     std::set<const void*> addresses{response.frames};

@@ -5,11 +5,12 @@
 #include <cstdlib>
 #include <span>
 
+#include "abi/indexed_decode.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_pool.h"
 #include "decoding/ffmpeg_setup.h"
-#include "abi/indexed_decode.h"
 #include "decoding/packet_decoder.h"
+#include "runtime/owned_response.h"
 #include "support/last_error.h"
 #include "support/media.h"
 #include "support/reference_decode.h"
@@ -19,8 +20,8 @@ namespace vantle {
 namespace {
 
 using testing::bytes_of;
-using testing::EncodedStream;
 using testing::encode_stream;
+using testing::EncodedStream;
 using testing::last_error;
 using testing::RequestBuilder;
 using testing::StreamSpec;
@@ -28,11 +29,8 @@ using testing::StreamSpec;
 // Owns a filled response for the duration of a test.
 struct IndexedResult {
   int32_t status = -1;
-  RuntimeIndexedResponse response{};
-  ~IndexedResult() { vantle_video_runtime_free_indexed_response(&response); }
-  std::span<const RuntimeIndexedFrame> frames() const {
-    return {response.frames, response.frame_count};
-  }
+  runtime::IndexedFrames response;
+  std::span<const RuntimeIndexedFrame> frames() const { return response.items(); }
 };
 
 void decode_indexed(const RuntimeDecodeRequest& request, IndexedResult& result) {
@@ -131,8 +129,8 @@ TEST_P(IndexedDecodeByCodec, ParameterSetsInExtradata) {
   decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
   ASSERT_EQ(result.status, 0) << last_error();
   ASSERT_FALSE(result.frames().empty());
-  EXPECT_EQ(result.frames()[0].frame.y.len, static_cast<std::size_t>(stream.frame_sizes[0].first) *
-                                                stream.frame_sizes[0].second);
+  EXPECT_EQ(result.frames()[0].frame.y.len,
+            static_cast<std::size_t>(stream.frame_sizes[0].first) * stream.frame_sizes[0].second);
   expect_matches_reference(stream, result);
 }
 
@@ -236,7 +234,8 @@ TEST(IndexedDecode, TruncatedAndCorruptRunsFailOrDecodeSafely) {
     IndexedResult result;
     decode_indexed(garbage.request(RuntimePixelFormat::Yuv420), result);
     EXPECT_EQ(result.status, -1);
-    EXPECT_EQ(last_error(), "failed to decode H.264 packet 0: Invalid data found when processing input");
+    EXPECT_EQ(last_error(),
+              "failed to decode H.264 packet 0: Invalid data found when processing input");
     EXPECT_EQ(result.response.frames, nullptr);
   }
 }
@@ -246,8 +245,8 @@ TEST(IndexedDecode, RejectsTenBitAndFourTwoTwoByName) {
     AVPixelFormat format;
     const char* name;
   };
-  for (const Case& c : {Case{AV_PIX_FMT_YUV420P10LE, "YUV420P10LE"},
-                        Case{AV_PIX_FMT_YUV422P, "YUV422P"}}) {
+  for (const Case& c :
+       {Case{AV_PIX_FMT_YUV420P10LE, "YUV420P10LE"}, Case{AV_PIX_FMT_YUV422P, "YUV422P"}}) {
     StreamSpec spec = ipbb(RuntimeCodec::H265);
     spec.b_frames = 0;
     spec.frame_count = 2;

@@ -18,6 +18,7 @@
 
 #include "common/ffmpeg.h"
 #include "decoding/ffmpeg_setup.h"
+#include "runtime/owned_response.h"
 #include "support/last_error.h"
 #include "support/media.h"
 #include "support/reference_decode.h"
@@ -37,14 +38,8 @@ using testing::StreamSpec;
 // Owns a filled transcode response for the duration of a test.
 struct TranscodeResult {
   int32_t status = -1;
-  RuntimeTranscodeResponse response{};
-  TranscodeResult() = default;
-  TranscodeResult(const TranscodeResult&) = delete;
-  TranscodeResult& operator=(const TranscodeResult&) = delete;
-  ~TranscodeResult() { vantle_video_runtime_free_transcode_response(&response); }
-  std::span<const RuntimeBytes> access_units() const {
-    return {response.access_units, response.access_unit_count};
-  }
+  runtime::AccessUnits response;
+  std::span<const RuntimeBytes> access_units() const { return response.items(); }
   std::vector<std::vector<std::uint8_t>> packets() const {
     std::vector<std::vector<std::uint8_t>> packets;
     for (const RuntimeBytes& unit : access_units()) {
@@ -61,12 +56,8 @@ void transcode(const RuntimeTranscodeRequest& request, TranscodeResult& result) 
 
 struct DecodeResult {
   int32_t status = -1;
-  RuntimeDecodeResponse response{};
-  DecodeResult() = default;
-  DecodeResult(const DecodeResult&) = delete;
-  DecodeResult& operator=(const DecodeResult&) = delete;
-  ~DecodeResult() { vantle_video_runtime_free_response(&response); }
-  std::span<const RuntimeFrame> frames() const { return {response.frames, response.frame_count}; }
+  runtime::DecodedFrames response;
+  std::span<const RuntimeFrame> frames() const { return response.items(); }
 };
 
 // Every picture of the access units, as YUV420, by the library's own decode.
@@ -296,27 +287,40 @@ TEST_F(TranscodeTest, DuplicatePositionsCollapse) {
   expect_pictures(stream, result, {2, 5});
 }
 
-TEST_F(TranscodeTest, PositionsBeyondTheEndOpenNoEncoder) {
-  const EncodedStream stream = encode_stream(small());
-  VANTLE_REQUIRE_STREAM(stream);
-  RequestBuilder builder(stream);
-  TranscodeResult result;
-  // The frame rate is invalid, but no selected frame ever arrives to open
-  // an encoder with it.
-  transcode(builder.transcode_request({100, 8, 9}, 0, 1), result);
-  EXPECT_EQ(result.status, -1);
-  EXPECT_EQ(last_error(), "H.264 encoder produced 0 access units for 3 selected frames");
-  EXPECT_EQ(result.response.access_units, nullptr);
-}
-
+// Selected positions with no picture behind them are counted in the message.
 TEST_F(TranscodeTest, MissingPositionsAreCounted) {
-  const EncodedStream stream = encode_stream(small(RuntimeCodec::H264, 50));
-  VANTLE_REQUIRE_STREAM(stream);
-  RequestBuilder builder(stream);
-  TranscodeResult result;
-  transcode(builder.transcode_request({0, 100}), result);
-  EXPECT_EQ(result.status, -1);
-  EXPECT_EQ(last_error(), "H.264 encoder produced 1 access units for 2 selected frames");
+  struct Case {
+    const char* name;
+    int frames;
+    std::vector<std::size_t> positions;
+    std::uint32_t frame_rate_num;
+    const char* message;
+  };
+  const Case cases[] = {
+      // The frame rate is invalid, but no selected frame ever arrives to open
+      // an encoder with it.
+      {"all beyond the end: no encoder",
+       8,
+       {100, 8, 9},
+       0,
+       "H.264 encoder produced 0 access units for 3 selected frames"},
+      {"one beyond the end",
+       50,
+       {0, 100},
+       25,
+       "H.264 encoder produced 1 access units for 2 selected frames"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const EncodedStream stream = encode_stream(small(RuntimeCodec::H264, c.frames));
+    VANTLE_REQUIRE_STREAM(stream);
+    RequestBuilder builder(stream);
+    TranscodeResult result;
+    transcode(builder.transcode_request(c.positions, c.frame_rate_num, 1), result);
+    EXPECT_EQ(result.status, -1);
+    EXPECT_EQ(last_error(), c.message);
+    EXPECT_EQ(result.response.access_units, nullptr);
+  }
 }
 
 TEST_F(TranscodeTest, FrameRateIsCheckedOnTheFirstSelectedFrame) {
@@ -341,7 +345,7 @@ TEST_F(TranscodeTest, FrameRateIsCheckedOnTheFirstSelectedFrame) {
     // Untouched on failure.
     EXPECT_EQ(result.response.access_units, reinterpret_cast<RuntimeBytes*>(0x10));
     EXPECT_EQ(result.response.access_unit_count, 77u);
-    result.response = {};
+    *result.response.out() = {};
   }
 }
 
@@ -384,6 +388,20 @@ TEST_F(TranscodeTest, RequestChecksComeInTheirOrder) {
   const EncodedStream stream = encode_stream(small());
   VANTLE_REQUIRE_STREAM(stream);
   RequestBuilder builder(stream);
+  // The pointers first: a null request or response, even with a valid
+  // request beside it.
+  {
+    const RuntimeTranscodeRequest request = builder.transcode_request({0});
+    RuntimeTranscodeResponse response{reinterpret_cast<RuntimeBytes*>(0x10), 3};
+    EXPECT_EQ(vantle_video_runtime_transcode_h264(nullptr, &response), -1);
+    EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
+    EXPECT_EQ(response.access_units, reinterpret_cast<RuntimeBytes*>(0x10));
+    EXPECT_EQ(response.access_unit_count, 3u);
+    EXPECT_EQ(vantle_video_runtime_transcode_h264(&request, nullptr), -1);
+    EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
+    EXPECT_EQ(vantle_video_runtime_transcode_h264(nullptr, nullptr), -1);
+    EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
+  }
   const std::size_t positions[] = {0, 1};
   const std::uint8_t byte = 0;
   struct Case {
@@ -454,22 +472,6 @@ TEST_F(TranscodeTest, RequestChecksComeInTheirOrder) {
   transcode(request, result);
   EXPECT_EQ(result.status, -1);
   EXPECT_EQ(last_error(), "FFmpeg runtime request has null bytes with non-zero length");
-}
-
-TEST_F(TranscodeTest, NullPointersAreRefused) {
-  const EncodedStream stream = encode_stream(small());
-  VANTLE_REQUIRE_STREAM(stream);
-  RequestBuilder builder(stream);
-  const RuntimeTranscodeRequest request = builder.transcode_request({0});
-  RuntimeTranscodeResponse response{reinterpret_cast<RuntimeBytes*>(0x10), 3};
-  EXPECT_EQ(vantle_video_runtime_transcode_h264(nullptr, &response), -1);
-  EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
-  EXPECT_EQ(response.access_units, reinterpret_cast<RuntimeBytes*>(0x10));
-  EXPECT_EQ(response.access_unit_count, 3u);
-  EXPECT_EQ(vantle_video_runtime_transcode_h264(&request, nullptr), -1);
-  EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
-  EXPECT_EQ(vantle_video_runtime_transcode_h264(nullptr, nullptr), -1);
-  EXPECT_EQ(last_error(), "FFmpeg runtime received null ABI pointer");
 }
 
 // In a fresh process: the pointer check comes before FFmpeg is set up, and
