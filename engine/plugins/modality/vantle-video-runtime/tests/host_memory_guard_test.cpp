@@ -71,8 +71,7 @@ struct OutputSize {
 
 // Native size, tiny and odd sizes, one dimension defaulted, a width beyond
 // every source (upscaled) and sizes below (downscaled).
-constexpr OutputSize RGB_SIZES[] = {{0, 0},  {1, 1},   {3, 3},    {17, 9},
-                                    {100, 0}, {0, 50}, {520, 31}};
+constexpr OutputSize RGB_SIZES[] = {{0, 0}, {1, 1}, {3, 3}, {17, 9}, {100, 0}, {0, 50}, {520, 31}};
 
 // Picture sizes of a sweep: even widths from `first` to `last`, heights
 // cycling through `heights`.
@@ -112,8 +111,8 @@ FrameHandle frame_of(const ReferenceFrame& reference) {
   }
   const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(reference.pix_fmt);
   for (std::size_t plane = 0; plane < reference.planes.size(); ++plane) {
-    const int rows = plane == 0 ? reference.height
-                                : AV_CEIL_RSHIFT(reference.height, descriptor->log2_chroma_h);
+    const int rows =
+        plane == 0 ? reference.height : AV_CEIL_RSHIFT(reference.height, descriptor->log2_chroma_h);
     const std::size_t row_bytes = reference.planes[plane].size() / static_cast<std::size_t>(rows);
     for (int row = 0; row < rows; ++row) {
       std::memcpy(frame->data[plane] + static_cast<std::ptrdiff_t>(row) * frame->linesize[plane],
@@ -130,11 +129,13 @@ FrameHandle frame_of(const ReferenceFrame& reference) {
 std::vector<std::uint8_t> reference_rgb(const AVFrame& frame, std::uint32_t width,
                                         std::uint32_t height) {
   const auto conversion = yuv_color_conversion(frame.colorspace, frame.color_range);
-  SwsContextHandle context(sws_getContext(frame.width, frame.height,
-                                          static_cast<AVPixelFormat>(frame.format),
-                                          static_cast<int>(width), static_cast<int>(height),
-                                          AV_PIX_FMT_RGB24, SWS_FAST_BILINEAR, nullptr, nullptr,
-                                          nullptr));
+  const auto format = static_cast<AVPixelFormat>(frame.format);
+  const ScalerPictureDefinition output{AV_PIX_FMT_RGB24, static_cast<int>(width),
+                                       static_cast<int>(height)};
+  SwsContextHandle context(sws_getContext(
+      frame.width, frame.height, swscale_source_format(format), output.width, output.height,
+      output.format, rgb_scaler_flags(format, frame.width, frame.height, output), nullptr, nullptr,
+      nullptr));
   if (!conversion || !context ||
       !configure_rgb_scaler(*context, conversion->colorspace, conversion->full_range)) {
     return {};
@@ -157,8 +158,8 @@ std::vector<std::uint8_t> reference_rgb(const AVFrame& frame, std::uint32_t widt
 
 bool same_bytes(const RuntimeBytes& actual, const std::vector<std::uint8_t>& expected) {
   const auto bytes = bytes_of(actual);
-  return bytes.size() == expected.size() && std::equal(bytes.begin(), bytes.end(),
-                                                       expected.begin());
+  return bytes.size() == expected.size() &&
+         std::equal(bytes.begin(), bytes.end(), expected.begin());
 }
 
 struct SweepSource {
@@ -175,16 +176,17 @@ std::vector<SweepSource> sweep_sources() {
   return {
       {"H.264 yuv420p", RuntimeCodec::H264, AV_PIX_FMT_YUV420P, sweep_sizes(2, 512, even_heights),
        ""},
-      {"H.264 yuvj420p", RuntimeCodec::H264, AV_PIX_FMT_YUVJ420P,
-       sweep_sizes(2, 130, {4, 2, 10}), ""},
-      {"H.264 yuv420p10le", RuntimeCodec::H264, AV_PIX_FMT_YUV420P10LE,
-       sweep_sizes(2, 130, {2, 4}),
+      {"H.264 yuvj420p", RuntimeCodec::H264, AV_PIX_FMT_YUVJ420P, sweep_sizes(2, 130, {4, 2, 10}),
+       ""},
+      {"H.264 yuv420p10le", RuntimeCodec::H264, AV_PIX_FMT_YUV420P10LE, sweep_sizes(2, 130, {2, 4}),
        "yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got YUV420P10LE"},
       {"H.264 yuv422p", RuntimeCodec::H264, AV_PIX_FMT_YUV422P, sweep_sizes(2, 130, {2, 3, 6}),
        "yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got YUV422P"},
       {"H.264 yuv444p", RuntimeCodec::H264, AV_PIX_FMT_YUV444P, sweep_sizes(2, 130, {1, 2, 5}),
        "yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got YUV444P"},
-      {"AV1 yuv420p, odd sizes", RuntimeCodec::Av1, AV_PIX_FMT_YUV420P,
+      {"AV1 yuv420p, odd sizes",
+       RuntimeCodec::Av1,
+       AV_PIX_FMT_YUV420P,
        {{33, 17}, {17, 9}, {65, 3}, {127, 31}, {129, 5}, {255, 7}, {63, 64}, {97, 1}, {1, 33}},
        ""},
   };
@@ -283,9 +285,9 @@ TEST_P(HostMemoryGuard, SweepThroughTheCInterface) {
       ASSERT_EQ(units.access_unit_count, 1u);
       // Access units come with FFmpeg's zeroed input padding behind them.
       const RuntimeBytes& unit = units.access_units[0];
-      EXPECT_EQ(std::count(unit.data + unit.len, unit.data + unit.len + AV_INPUT_BUFFER_PADDING_SIZE,
-                           0),
-                AV_INPUT_BUFFER_PADDING_SIZE);
+      EXPECT_EQ(
+          std::count(unit.data + unit.len, unit.data + unit.len + AV_INPUT_BUFFER_PADDING_SIZE, 0),
+          AV_INPUT_BUFFER_PADDING_SIZE);
       vantle_video_runtime_free_transcode_response(&units);
     }
     pictures += stream.packets.size();
@@ -311,8 +313,8 @@ TEST_P(HostMemoryGuard, DownloadedNv12Frames) {
     for (const OutputSize& size : RGB_SIZES) {
       FrameHandle copy(av_frame_clone(hardware.frame.get()));
       FfmpegRgbConverter converter;
-      auto rgb = converter.convert_to_rgb(FfmpegDecodedFrame{std::move(copy)}, size.width,
-                                          size.height);
+      auto rgb =
+          converter.convert_to_rgb(FfmpegDecodedFrame{std::move(copy)}, size.width, size.height);
       ASSERT_TRUE(rgb.has_value()) << rgb.error();
       const std::vector<std::uint8_t> expected =
           reference_rgb(*downloaded, rgb->width, rgb->height);
@@ -339,8 +341,8 @@ TEST(HostMemoryGuardRegression, PortraitAndConformanceSizes) {
     int width, height;
     std::uint32_t output_width, output_height;
   };
-  for (const Case& c : {Case{1080, 1920, 0, 0}, Case{1080, 1920, 1080, 1920},
-                        Case{152, 100, 0, 0}, Case{540, 960, 0, 0}}) {
+  for (const Case& c : {Case{1080, 1920, 0, 0}, Case{1080, 1920, 1080, 1920}, Case{152, 100, 0, 0},
+                        Case{540, 960, 0, 0}}) {
     SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height);
     StreamSpec spec;
     spec.width = c.width;
