@@ -14,24 +14,24 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cctype>
 #include <filesystem>
 #include <numeric>
-#include <span>
-#include <string_view>
-#include <tuple>
 #include <random>
+#include <span>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/host_memory.h"
 #include "decoding/decoder_creation.h"
+#include "decoding/decoder_reuse.h"
 #include "decoding/ffmpeg_setup.h"
 #include "decoding/h264_reorder_depth.h"
-#include "decoding/libdav1d_reuse.h"
 #include "decoding/packet_decoder.h"
 #include "decoding/parameter_sets.h"
 #include "support/last_error.h"
@@ -154,8 +154,8 @@ StreamFile load(const CorpusStream& stream) {
   auto demuxed = read_stream_file(corpus_path(stream.file));
   if (!demuxed) {
     StreamFile raw;
-    raw.codec = std::string(stream.file).starts_with("av1/") ? RuntimeCodec::Av1
-                                                             : RuntimeCodec::H264;
+    raw.codec =
+        std::string(stream.file).starts_with("av1/") ? RuntimeCodec::Av1 : RuntimeCodec::H264;
     raw.packets.push_back(read_file_bytes(corpus_path(stream.file)));
     return raw;
   }
@@ -172,9 +172,7 @@ class Digest {
   Digest(const Digest&) = delete;
   Digest& operator=(const Digest&) = delete;
 
-  void add(std::span<const std::uint8_t> bytes) {
-    av_md5_update(md5_, bytes.data(), bytes.size());
-  }
+  void add(std::span<const std::uint8_t> bytes) { av_md5_update(md5_, bytes.data(), bytes.size()); }
   std::string hex() {
     std::uint8_t sum[16];
     av_md5_final(md5_, sum);
@@ -343,7 +341,8 @@ TEST_P(RealStreams, DecodeIndexRgbTranscodeAndRefusals) {
   testing::ReferenceDecodeOptions options;
   options.packet_index_pts = true;
   options.reorder_delay = stream.probed_reorder_delay;
-  auto reference = testing::reference_decode(stream.codec, stream.extradata, stream.packets, options);
+  auto reference =
+      testing::reference_decode(stream.codec, stream.extradata, stream.packets, options);
   ASSERT_TRUE(reference.has_value()) << reference.error();
   std::vector<std::int64_t> reference_pts;
   for (const auto& frame : *reference) {
@@ -353,14 +352,12 @@ TEST_P(RealStreams, DecodeIndexRgbTranscodeAndRefusals) {
   EXPECT_EQ(packet_indices.size(), row.pictures);
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, RealStreams, ::testing::ValuesIn(CORPUS),
-                         [](const auto& info) {
-                           std::string name = std::filesystem::path(info.param.file).stem();
-                           std::ranges::replace_if(
-                               name, [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
-                               '_');
-                           return name.substr(0, 40) + "_" + std::to_string(info.index);
-                         });
+INSTANTIATE_TEST_SUITE_P(Corpus, RealStreams, ::testing::ValuesIn(CORPUS), [](const auto& info) {
+  std::string name = std::filesystem::path(info.param.file).stem();
+  std::ranges::replace_if(
+      name, [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+  return name.substr(0, 40) + "_" + std::to_string(info.index);
+});
 
 // openh264's published SHA1 covers the same bytes as the MD5: a check by a
 // decoder other than FFmpeg.
@@ -373,8 +370,8 @@ TEST(RealStreamsPublished, MultiplePpsStreamMatchesOpenh264Sha1) {
   AVSHA* sha = av_sha_alloc();
   av_sha_init(sha, 160);
   for (std::size_t i = 0; i < response.frame_count; ++i) {
-    for (const RuntimeBytes* plane : {&response.frames[i].y, &response.frames[i].u,
-                                      &response.frames[i].v}) {
+    for (const RuntimeBytes* plane :
+         {&response.frames[i].y, &response.frames[i].u, &response.frames[i].v}) {
       av_sha_update(sha, plane->data, plane->len);
     }
   }
