@@ -283,6 +283,23 @@ VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_transcode_response(
 VANTLE_VIDEO_RUNTIME_API RuntimeBytes vantle_video_runtime_last_error(void)
     VANTLE_VIDEO_RUNTIME_NOEXCEPT;
 
+/*
+ * Returns the library's version and the FFmpeg libraries it was built
+ * against and is running with, as one NUL-terminated UTF-8 line:
+ *
+ *   vantle-video-runtime 1.0.0 (libavcodec 59.37.100 built, 59.37.100 loaded;
+ *   libavutil 57.28.100 built, 57.28.100 loaded; libswscale 6.7.100 built,
+ *   6.7.100 loaded)
+ *
+ * (one line without breaks; the numbers are examples). The text is static:
+ * the same address on every call and every thread, valid until the library
+ * is unloaded; never release it and never write through it. Never fails,
+ * never allocates after its first call and never touches the thread's last
+ * error. Any thread may call it at any time, also before any request.
+ */
+VANTLE_VIDEO_RUNTIME_API const char *vantle_video_runtime_version(void)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
