@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,8 +133,11 @@ TEST(VersionQuery, OneStaticTextOnEveryThreadThatLeavesTheLastErrorAlone) {
   const std::string prefix = "vantle-video-runtime ";
   const std::size_t open = whole.find(" (");
   ASSERT_TRUE(whole.starts_with(prefix) && open != std::string::npos) << whole;
-  EXPECT_TRUE(std::regex_match(whole.substr(prefix.size(), open - prefix.size()),
-                               std::regex("[0-9]+\\.[0-9]+\\.[0-9]+")))
+  unsigned major = 0, minor = 0, patch = 0;
+  char end = 0;
+  EXPECT_EQ(std::sscanf(whole.substr(prefix.size(), open - prefix.size()).c_str(), "%u.%u.%u%c",
+                        &major, &minor, &patch, &end),
+            3)
       << whole;
   EXPECT_EQ(whole.substr(open), " (" + ffmpeg + ")");
   RuntimeBytes error = vantle_video_runtime_last_error();
