@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures the library against the alternatives on this machine, in one run
 # of a few minutes: the bare libavcodec loop (the ceiling), the ffmpeg
-# command line, PyAV and OpenCV, on H.264 (with B-frames), H.265 and AV1 clips
+# command line, PyAV, OpenCV and the library's own Python package, on H.264
+# (with B-frames), H.265 and AV1 clips
 # at 360p, 720p and 1080p in 12-picture groups, with 1 and 2 codec threads,
 # plus the random-access case. Writes doc/benchmarks/alternatives.md (the
 # Markdown table, also printed) and doc/benchmarks/alternatives.png (the chart
@@ -23,6 +24,7 @@ jobs=${VANTLE_JOBS:-2}
 
 bash "$repo/scripts/install-deps.sh"
 packages=(ffmpeg python3-av python3-opencv python3-matplotlib python3-numpy)
+# (the Python package itself needs only python3-numpy and python3-av)
 missing=()
 for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
@@ -69,5 +71,8 @@ done
 start=$SECONDS
 # Debian's interpreter: the python3-* packages above live there, whatever python3
 # comes first on PATH.
-/usr/bin/python3 "$repo/scripts/bench_alternatives.py" "$tool" "$clips" "$out_dir"
+# The Python package from this tree, on the library the tool was built with.
+VANTLE_VIDEO_RUNTIME_LIBRARY=$build_dir/engine/plugins/modality/vantle-video-runtime/libvantle_video_runtime.so.1 \
+  PYTHONPATH=$repo/python${PYTHONPATH:+:$PYTHONPATH} PYTHONDONTWRITEBYTECODE=1 \
+  /usr/bin/python3 "$repo/scripts/bench_alternatives.py" "$tool" "$clips" "$out_dir"
 echo "bench-alternatives: measured in $((SECONDS - start)) s; wrote $out_dir/alternatives.md and $out_dir/alternatives.png"

@@ -21,6 +21,9 @@ packages=(
   libvulkan1 mesa-vulkan-drivers
   # the Debian unstable root of the FFmpeg 9.0 leg
   mmdebstrap
+  # the Python package (python/) and its tests: NumPy, PyAV for demuxing,
+  # pytest, and Dask's distributed for the scale-out example
+  python3-numpy python3-av python3-pytest python3-distributed
 )
 
 missing=()

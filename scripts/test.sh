@@ -3,7 +3,8 @@
 # warnings as errors (VANTLE_WERROR=ON):
 #
 #   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); also compiles the
-#             benchmark program once it has sources
+#             benchmark program once it has sources, and runs the Python
+#             package's tests (pytest) against the library it built
 #   release   FFmpeg 5.1, a plain Release build of everything (library, tests,
 #             tool, benchmark program), as a user or packager builds it
 #   ffmpeg9   FFmpeg 9.0 (libavcodec 63) inside a Debian unstable chroot made
@@ -194,6 +195,39 @@ prepare_build_dir() {
   mkdir -p -- "$1"
 }
 
+# The Python package's tests with Debian's interpreter and pytest, against
+# the library in build folder $1. pytest's own lines are prefixed, so that
+# its summary is not read as the leg's; its counts are added to the leg's.
+run_python_tests() {
+  local leg=$1 build_dir=$2
+  local library=$build_dir/engine/plugins/modality/vantle-video-runtime/libvantle_video_runtime.so.1
+  local report=$build_dir/pytest.xml rc=0
+  rm -f -- "$report"
+  echo "python tests: pytest on python/tests against $library"
+  VANTLE_VIDEO_RUNTIME_LIBRARY=$library PYTHONDONTWRITEBYTECODE=1 \
+    /usr/bin/python3 -m pytest -p no:cacheprovider -q -rfE --junitxml="$report" \
+    "$repo/python/tests" 2>&1 | sed -u 's/^/pytest| /' || rc=$?
+  local counts
+  # The junit report's totals: tests, failures + errors, skipped.
+  counts=$(/usr/bin/python3 -c '
+import sys, xml.etree.ElementTree as tree
+suite = tree.parse(sys.argv[1]).getroot()
+suite = suite if suite.tag == "testsuite" else suite.find("testsuite")
+total, bad, skipped = (int(suite.get(k, 0)) for k in ("tests", "failures", "skipped"))
+bad += int(suite.get("errors", 0))
+print(total - bad - skipped, bad, skipped)' "$report" 2>/dev/null) || counts="0 1 0"
+  local passed failed skipped p f s
+  read -r passed failed skipped <<<"$counts"
+  if [[ -f $results_dir/$leg ]]; then
+    read -r p f s <"$results_dir/$leg"
+    passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+  fi
+  if ((rc != 0 && failed == 0)); then failed=1; fi
+  echo "$passed $failed $skipped" >"$results_dir/$leg"
+  echo "python tests: $counts (passed failed skipped)"
+  return "$rc"
+}
+
 # Configures and builds everything in $2 with the CMake arguments after it and
 # runs ctest; with the benchmark program when the bench folder has sources,
 # and then checks that it was built (it is compiled, never run, here).
@@ -211,7 +245,15 @@ build_everything_and_test() {
   cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
     -DVANTLE_BUILD_BENCHMARKS="$benchmarks" "$@"
   cmake --build "$build_dir" -j "$jobs"
-  run_ctest "$leg" "$build_dir" "$build_dir/ctest.log"
+  local ctest_rc=0 python_rc=0
+  run_ctest "$leg" "$build_dir" "$build_dir/ctest.log" || ctest_rc=$?
+  # The Python package needs only one build of the library to run against.
+  if [[ $leg == system ]]; then
+    run_python_tests "$leg" "$build_dir" || python_rc=$?
+  fi
+  if ((ctest_rc != 0 || python_rc != 0)); then
+    return 1
+  fi
   if [[ $benchmarks == ON ]]; then
     # The bench folder skips itself quietly without Google Benchmark.
     if [[ -z $(find "$build_dir" -type f -name vantle_video_runtime_bench -perm -u+x -print -quit) ]]; then

@@ -31,7 +31,9 @@
  *  - Every call runs on the calling thread. The library starts no threads of
  *    its own and takes no locks; calls on different threads are independent.
  *    Each thread has its own error slot and its own pool of up to four idle
- *    decoders, freed when the thread exits.
+ *    decoders, freed when the thread exits; all threads together keep at
+ *    most eight idle decoders. An idle decoder holds the pictures of its
+ *    last run until it is reused, evicted or its thread exits.
  *  - The environment variable VANTLE_VIDEO_FFMPEG_THREADS (an unsigned
  *    decimal, default 1, 0 lets FFmpeg choose) sets the FFmpeg codec thread
  *    count. It is read anew at every decode and every encoder open.
@@ -237,7 +239,9 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_transcode_h264(
  * that decoding group after group does not fault fresh pages in. A thread
  * keeps at most as many bytes as the largest response of its own last 4
  * request calls, never more than 288 MiB, and frees what it keeps when it
- * exits. A thread that makes no request calls keeps nothing: releasing
+ * exits; all threads of the process together keep at most 512 MiB, and a
+ * buffer released beyond that goes back to the C heap at once. A thread
+ * that makes no request calls keeps nothing: releasing
  * responses on such a thread frees them at once. Every byte handed out is
  * followed by 256 bytes of slack that belong to the library (never read or
  * written by the host); access units are followed by 64 zero bytes, so they
@@ -281,6 +285,23 @@ VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_transcode_response(
  * and never changes the slot.
  */
 VANTLE_VIDEO_RUNTIME_API RuntimeBytes vantle_video_runtime_last_error(void)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
+ * Returns the library's version and the FFmpeg libraries it was built
+ * against and is running with, as one NUL-terminated UTF-8 line:
+ *
+ *   vantle-video-runtime 1.0.0 (libavcodec 59.37.100 built, 59.37.100 loaded;
+ *   libavutil 57.28.100 built, 57.28.100 loaded; libswscale 6.7.100 built,
+ *   6.7.100 loaded)
+ *
+ * (one line without breaks; the numbers are examples). The text is static:
+ * the same address on every call and every thread, valid until the library
+ * is unloaded; never release it and never write through it. Never fails,
+ * never allocates after its first call and never touches the thread's last
+ * error. Any thread may call it at any time, also before any request.
+ */
+VANTLE_VIDEO_RUNTIME_API const char *vantle_video_runtime_version(void)
     VANTLE_VIDEO_RUNTIME_NOEXCEPT;
 
 #ifdef __cplusplus

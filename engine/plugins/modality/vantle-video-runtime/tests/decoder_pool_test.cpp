@@ -1,9 +1,12 @@
 // Decoder creation and the per-thread pool of idle decoders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <barrier>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_pool.h"
@@ -167,6 +170,50 @@ TEST_F(DecoderPoolTest, IteratorGivesItsDecoderBackWhateverItsState) {
   }
   EXPECT_EQ(thread_decoder_pool().size(), 1u);
   EXPECT_EQ(decoders_opened_on_thread(), opened + 1);
+}
+
+// Idle decoders are bounded across the process: threads that each fill their
+// own pool keep DECODER_POOL_PROCESS_CAPACITY together; a thread with none
+// to evict frees what it gives back. Thread exits give the count back.
+TEST_F(DecoderPoolTest, ThreadsTogetherKeepAtMostTheProcessCapacity) {
+  constexpr int THREADS = 3;
+  const std::size_t pooled_before = pooled_decoders_in_process();
+  const std::size_t live_before = OpenedDecoder::live_count();
+  std::barrier filled(THREADS + 1);
+  std::barrier done(THREADS + 1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([&, t] {
+      filled.arrive_and_wait();  // one thread at a time below, in order
+      for (int turn = 0; turn < t; ++turn) {
+        filled.arrive_and_wait();
+      }
+      for (std::uint8_t i = 0; i < DECODER_POOL_CAPACITY; ++i) {
+        const DecoderPoolKey key = key_with(extradata_variant(0xf0 + i));
+        auto decoder = take_or_create_decoder(key);
+        ASSERT_TRUE(decoder.has_value());
+        thread_decoder_pool().put(key, std::move(*decoder));
+      }
+      for (int turn = t; turn < THREADS; ++turn) {
+        filled.arrive_and_wait();
+      }
+      done.arrive_and_wait();
+    });
+  }
+  for (int turn = 0; turn <= THREADS; ++turn) {
+    filled.arrive_and_wait();
+  }
+  EXPECT_EQ(
+      pooled_decoders_in_process() - pooled_before,
+      std::min(THREADS * DECODER_POOL_CAPACITY, DECODER_POOL_PROCESS_CAPACITY - pooled_before));
+  EXPECT_EQ(OpenedDecoder::live_count() - live_before,
+            pooled_decoders_in_process() - pooled_before);
+  done.arrive_and_wait();
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(pooled_decoders_in_process(), pooled_before);
+  EXPECT_EQ(OpenedDecoder::live_count(), live_before);
 }
 
 // What a packet carries in-band decides which pooled decoder it may take:

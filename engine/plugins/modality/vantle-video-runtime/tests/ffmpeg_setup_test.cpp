@@ -1,9 +1,12 @@
-// FFmpeg set-up, the thread-count variable, codec mapping and error texts.
+// FFmpeg set-up, the thread-count variable, codec mapping, error texts and
+// the version query.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -11,6 +14,13 @@
 #include "common/ffmpeg_error.h"
 #include "decoding/ffmpeg_setup.h"
 #include "decoding/runtime_codec.h"
+#include "vantle_video_runtime.h"
+
+extern "C" {
+#include <libavcodec/version.h>
+#include <libavutil/version.h>
+#include <libswscale/version.h>
+}
 
 namespace vantle {
 namespace {
@@ -102,6 +112,48 @@ TEST(FfmpegErrorText, TagsUseFfmpegTextSystemErrorsUseStrerror) {
   EXPECT_EQ(ffmpeg_error_text(AVERROR(EINVAL)), "Invalid argument");
   // An errno the C library does not know still reads as the C library's text.
   EXPECT_EQ(ffmpeg_error_text(-4000), std::strerror(4000));
+}
+
+std::string versions(const char* name, unsigned built, unsigned loaded) {
+  auto triple = [](unsigned v) {
+    return std::to_string(AV_VERSION_MAJOR(v)) + "." + std::to_string(AV_VERSION_MINOR(v)) + "." +
+           std::to_string(AV_VERSION_MICRO(v));
+  };
+  return std::string(name) + " " + triple(built) + " built, " + triple(loaded) + " loaded";
+}
+
+TEST(VersionQuery, OneStaticTextOnEveryThreadThatLeavesTheLastErrorAlone) {
+  const std::string ffmpeg = versions("libavcodec", LIBAVCODEC_VERSION_INT, avcodec_version()) +
+                             "; " + versions("libavutil", LIBAVUTIL_VERSION_INT, avutil_version()) +
+                             "; " +
+                             versions("libswscale", LIBSWSCALE_VERSION_INT, swscale_version());
+  ASSERT_EQ(vantle_video_runtime_decode(nullptr, nullptr), -1);
+  const char* text = vantle_video_runtime_version();
+  const std::string whole = text;
+  const std::string prefix = "vantle-video-runtime ";
+  const std::size_t open = whole.find(" (");
+  ASSERT_TRUE(whole.starts_with(prefix) && open != std::string::npos) << whole;
+  unsigned major = 0, minor = 0, patch = 0;
+  char end = 0;
+  EXPECT_EQ(std::sscanf(whole.substr(prefix.size(), open - prefix.size()).c_str(), "%u.%u.%u%c",
+                        &major, &minor, &patch, &end),
+            3)
+      << whole;
+  EXPECT_EQ(whole.substr(open), " (" + ffmpeg + ")");
+  RuntimeBytes error = vantle_video_runtime_last_error();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(error.data), error.len),
+            "FFmpeg runtime received null ABI pointer");
+  std::vector<const char*> seen(8);
+  std::vector<std::thread> threads;
+  for (auto& address : seen) {
+    threads.emplace_back([&address] { address = vantle_video_runtime_version(); });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  for (const char* address : seen) {
+    EXPECT_EQ(address, text);
+  }
 }
 
 }  // namespace

@@ -100,6 +100,12 @@ int main(void) {
     fprintf(stderr, "release did not reset the response\n");
     return 1;
   }
+  static const char version_prefix[] = "vantle-video-runtime ";
+  if (__builtin_strncmp(vantle_video_runtime_version(), version_prefix,
+                        sizeof version_prefix - 1) != 0) {
+    fprintf(stderr, "unexpected version text\n");
+    return 1;
+  }
   puts("header_c_check: layout and C calls agree");
   return 0;
 }

@@ -5,11 +5,13 @@
 // sanitizer leg).
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <cstdint>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "common/host_memory.h"
 #include "common/host_memory_cache.h"
 #include "runtime/owned_response.h"
 #include "support/last_error.h"
@@ -149,6 +151,40 @@ TEST(HostMemoryCache, ReleasingOnAnotherThreadKeepsNothingThere) {
     }
     EXPECT_EQ(cached_host_bytes(), 0u);
   }).join();
+}
+
+// Many host threads that each kept a large response keep no more than the
+// process-wide cap together; each thread's share goes when it exits. The
+// blocks are never touched, so they cost no resident memory.
+TEST(HostMemoryCache, AllThreadsTogetherKeepAtMostTheProcessCap) {
+  constexpr std::size_t BLOCK = std::size_t{200} << 20;
+  constexpr int THREADS = 4;
+  const std::size_t before = cached_host_bytes_in_process();
+  std::barrier kept(THREADS + 1);
+  std::barrier done(THREADS + 1);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < THREADS; ++i) {
+    threads.emplace_back([&] {
+      void* block = nullptr;
+      {
+        const HostMemoryCallScope call;  // a request call that hands out BLOCK bytes
+        block = allocate_host_memory(BLOCK);
+      }
+      free_host_memory(block);
+      EXPECT_LE(cached_host_bytes(), BLOCK);
+      kept.arrive_and_wait();
+      done.arrive_and_wait();
+    });
+  }
+  kept.arrive_and_wait();
+  const std::size_t all = cached_host_bytes_in_process() - before;
+  EXPECT_LE(all, HOST_CACHE_PROCESS_CAP);
+  EXPECT_GE(all, HOST_CACHE_PROCESS_CAP / BLOCK * BLOCK);  // as many as fit are kept
+  done.arrive_and_wait();
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(cached_host_bytes_in_process(), before);
 }
 
 }  // namespace

@@ -130,9 +130,13 @@ FrameHandle frame_of(const ReferenceFrame& reference) {
 std::vector<std::uint8_t> reference_rgb(const AVFrame& frame, std::uint32_t width,
                                         std::uint32_t height) {
   const auto conversion = yuv_color_conversion(frame.colorspace, frame.color_range);
+  const auto format = static_cast<AVPixelFormat>(frame.format);
+  const ScalerPictureDefinition output{AV_PIX_FMT_RGB24, static_cast<int>(width),
+                                       static_cast<int>(height)};
   SwsContextHandle context(sws_getContext(
-      frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), static_cast<int>(width),
-      static_cast<int>(height), AV_PIX_FMT_RGB24, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+      frame.width, frame.height, swscale_source_format(format), output.width, output.height,
+      output.format, rgb_scaler_flags(format, frame.width, frame.height, output), nullptr, nullptr,
+      nullptr));
   if (!conversion || !context ||
       !configure_rgb_scaler(*context, conversion->colorspace, conversion->full_range)) {
     return {};

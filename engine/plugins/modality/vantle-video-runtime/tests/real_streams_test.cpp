@@ -29,12 +29,13 @@ extern "C" {
 
 #include "common/host_memory.h"
 #include "decoding/decoder_creation.h"
+#include "decoding/decoder_reuse.h"
 #include "decoding/ffmpeg_setup.h"
 #include "decoding/h264_reorder_depth.h"
-#include "decoding/libdav1d_reuse.h"
 #include "decoding/packet_decoder.h"
 #include "decoding/parameter_sets.h"
 #include "support/last_error.h"
+#include "support/media.h"
 #include "support/reference_decode.h"
 #include "support/request_builder.h"
 #include "support/stream_file.h"
@@ -526,8 +527,66 @@ namespace {
 
 // The reorder depth read from the SPS equals what FFmpeg's H.264 decoder
 // (one thread, as the library opens it) ends a whole stream with: with frame
-// threads the library reuses a decoder only while its depth is no deeper.
+// threads the library reuses a decoder only while its depth is no deeper, so
+// this pins the reader to the FFmpeg generation the test runs against.
 // Streams with several SPS or unreadable packets are never reused that way.
+// Answers whether the stream was compared.
+bool expect_sps_depth_is_decoder_depth(RuntimeCodec codec,
+                                       const std::vector<std::uint8_t>& extradata,
+                                       const std::vector<std::vector<std::uint8_t>>& packets) {
+  ParameterSets sets;
+  EXPECT_TRUE(add_extradata_parameter_sets(codec, extradata, sets));
+  // Packets whose sets cannot be known keep the decoder out of the pool.
+  if (!std::ranges::all_of(packets, [&](const auto& packet) {
+        return add_parameter_sets(codec, extradata, packet, sets);
+      })) {
+    return false;
+  }
+  std::vector<std::optional<int>> depths;
+  for (const auto& unit : sets) {
+    if ((unit.front() & 0x1f) == 7) {
+      depths.push_back(h264_sps_reorder_depth(unit));
+      // Cut or damaged, an SPS is read within its bytes (the sanitizer
+      // legs watch) and answers something or nothing.
+      for (std::size_t size = 0; size < unit.size(); ++size) {
+        std::vector<std::uint8_t> damaged(unit.begin(), unit.begin() + size);
+        static_cast<void>(h264_sps_reorder_depth(damaged));
+        damaged.assign(unit.begin(), unit.end());
+        damaged[size] ^= size == 0 ? 0x80 : 0xff;
+        static_cast<void>(h264_sps_reorder_depth(damaged));
+      }
+    }
+  }
+  // Several SPS also keep a threaded decoder out of the pool.
+  if (depths.size() != 1) {
+    return false;
+  }
+  const std::optional<int> depth = depths.front();
+  EXPECT_TRUE(depth.has_value());
+
+  ensure_ffmpeg_initialized();
+  DecoderPoolKey key{codec, extradata, 1, {}};
+  auto decoder = take_or_create_decoder(key);
+  EXPECT_TRUE(decoder.has_value()) << decoder.error();
+  if (!decoder || !depth) {
+    return false;
+  }
+  AVFrame* frame = av_frame_alloc();
+  for (const auto& bytes : packets) {
+    auto packet = packet_from_bytes(bytes);
+    EXPECT_TRUE(packet.has_value());
+    avcodec_send_packet(decoder->get(), packet->get());
+    while (avcodec_receive_frame(decoder->get(), frame) == 0) {
+    }
+  }
+  avcodec_send_packet(decoder->get(), nullptr);
+  while (avcodec_receive_frame(decoder->get(), frame) == 0) {
+  }
+  av_frame_free(&frame);
+  EXPECT_EQ(decoder->get()->has_b_frames, *depth);
+  return true;
+}
+
 TEST(RealStreamsReorderDepth, SpsDepthIsTheDepthTheDecoderSettlesOn) {
   std::size_t compared = 0;
   for (const CorpusStream& row : CORPUS) {
@@ -536,57 +595,52 @@ TEST(RealStreamsReorderDepth, SpsDepthIsTheDepthTheDecoderSettlesOn) {
     }
     SCOPED_TRACE(row.file);
     const StreamFile stream = load(row);
-    ParameterSets sets;
-    ASSERT_TRUE(add_extradata_parameter_sets(stream.codec, stream.extradata, sets));
-    // Packets whose sets cannot be known keep the decoder out of the pool.
-    if (!std::ranges::all_of(stream.packets, [&](const auto& packet) {
-          return add_parameter_sets(stream.codec, stream.extradata, packet, sets);
-        })) {
-      continue;
-    }
-    std::vector<std::optional<int>> depths;
-    for (const auto& unit : sets) {
-      if ((unit.front() & 0x1f) == 7) {
-        depths.push_back(h264_sps_reorder_depth(unit));
-        // Cut or damaged, an SPS is read within its bytes (the sanitizer
-        // legs watch) and answers something or nothing.
-        for (std::size_t size = 0; size < unit.size(); ++size) {
-          std::vector<std::uint8_t> damaged(unit.begin(), unit.begin() + size);
-          static_cast<void>(h264_sps_reorder_depth(damaged));
-          damaged.assign(unit.begin(), unit.end());
-          damaged[size] ^= size == 0 ? 0x80 : 0xff;
-          static_cast<void>(h264_sps_reorder_depth(damaged));
-        }
-      }
-    }
-    // Several SPS also keep a threaded decoder out of the pool.
-    if (depths.size() != 1) {
-      continue;
-    }
-    const std::optional<int> depth = depths.front();
-    ASSERT_TRUE(depth.has_value());
-
-    ensure_ffmpeg_initialized();
-    DecoderPoolKey key{stream.codec, stream.extradata, 1, {}};
-    auto decoder = take_or_create_decoder(key);
-    ASSERT_TRUE(decoder.has_value()) << decoder.error();
-    AVFrame* frame = av_frame_alloc();
-    for (const auto& bytes : stream.packets) {
-      auto packet = packet_from_bytes(bytes);
-      ASSERT_TRUE(packet.has_value());
-      avcodec_send_packet(decoder->get(), packet->get());
-      while (avcodec_receive_frame(decoder->get(), frame) == 0) {
-      }
-    }
-    avcodec_send_packet(decoder->get(), nullptr);
-    while (avcodec_receive_frame(decoder->get(), frame) == 0) {
-    }
-    av_frame_free(&frame);
-    EXPECT_EQ(decoder->get()->has_b_frames, *depth);
-    ++compared;
+    compared += expect_sps_depth_is_decoder_depth(stream.codec, stream.extradata, stream.packets);
   }
   // Both streams without a bitstream restriction are among them.
   EXPECT_GE(compared, 7u);
+}
+
+// The same for the streams the test fixture makes: x264's reordering
+// structures, sizes, formats and parameter sets in-band or in the extradata.
+TEST(RealStreamsReorderDepth, GeneratedStreamsToo) {
+  using testing::StreamSpec;
+  struct Row {
+    const char* name;
+    int width, height, b_frames;
+    bool global_header;
+    AVPixelFormat format;
+    const char* x264_params;
+  };
+  const Row rows[] = {
+      {"no B-frames", 64, 48, 0, false, AV_PIX_FMT_YUV420P, ""},
+      {"one B-frame", 64, 48, 1, true, AV_PIX_FMT_YUV420P, ""},
+      {"two B-frames", 96, 64, 2, false, AV_PIX_FMT_YUV420P, ""},
+      {"B-pyramid", 96, 64, 3, true, AV_PIX_FMT_YUV420P, "b-pyramid=normal"},
+      {"strict B-pyramid, 5 refs", 64, 48, 3, false, AV_PIX_FMT_YUV420P, "b-pyramid=strict:ref=5"},
+      {"odd size", 70, 38, 2, false, AV_PIX_FMT_YUV420P, ""},
+      {"1080p level", 1920, 1080, 2, true, AV_PIX_FMT_YUV420P, ""},
+      {"4:4:4", 64, 48, 2, false, AV_PIX_FMT_YUV444P, ""},
+      {"10-bit", 64, 48, 2, true, AV_PIX_FMT_YUV420P10LE, ""},
+      {"open GOP", 64, 48, 2, false, AV_PIX_FMT_YUV420P, "open-gop=1"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    StreamSpec spec;
+    spec.width = row.width;
+    spec.height = row.height;
+    spec.frame_count = row.width >= 1920 ? 6 : 16;
+    spec.gop_size = 8;
+    spec.b_frames = row.b_frames;
+    spec.global_header = row.global_header;
+    spec.pix_fmt = row.format;
+    if (*row.x264_params != '\0') {
+      spec.options = {{"x264-params", row.x264_params}};
+    }
+    const testing::EncodedStream stream = testing::encode_stream(spec);
+    ASSERT_TRUE(stream.ok()) << stream.error;
+    EXPECT_TRUE(expect_sps_depth_is_decoder_depth(stream.codec, stream.extradata, stream.packets));
+  }
 }
 
 }  // namespace

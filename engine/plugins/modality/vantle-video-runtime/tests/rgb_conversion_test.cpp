@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <ostream>
@@ -210,6 +212,115 @@ INSTANTIATE_TEST_SUITE_P(
         MatrixCase{"YuvjUnspecifiedRangeIsLimited", AVCOL_SPC_BT709, AVCOL_RANGE_UNSPECIFIED,
                    testing::BT709_MATRIX, false, AV_PIX_FMT_YUVJ420P}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Each source format at its own size, against swscale run directly with the
+// flags that give the right picture: 4:2:0 and 4:2:2 keep fast bilinear
+// (their bytes must not change, yuvj formats included), full-width chroma
+// takes bilinear, which fast bilinear shifts by a pixel. No conversion may
+// log (a yuvj format makes swscale warn about it for every context).
+struct SourceFormatCase {
+  AVPixelFormat format;
+  AVColorRange range;
+  AVPixelFormat reference_format;
+  int reference_flags;
+};
+
+std::vector<std::uint8_t> swscale_rgb(const AVFrame& frame, AVPixelFormat format, int flags,
+                                      bool full_range) {
+  SwsContextHandle context(sws_getContext(frame.width, frame.height, format, frame.width,
+                                          frame.height, AV_PIX_FMT_RGB24, flags, nullptr, nullptr,
+                                          nullptr));
+  EXPECT_TRUE(context);
+  const int* table = sws_getCoefficients(SWS_CS_ITU709);
+  sws_setColorspaceDetails(context.get(), table, full_range ? 1 : 0, table, 1, 0, 1 << 16, 1 << 16);
+  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(frame.width) * 3 * frame.height + 256);
+  std::uint8_t* planes[4] = {rgb.data()};
+  int linesizes[4] = {frame.width * 3};
+  sws_scale(context.get(), frame.data, frame.linesize, 0, frame.height, planes, linesizes);
+  rgb.resize(rgb.size() - 256);
+  return rgb;
+}
+
+// Red and green vertical bars, two samples wide, in any planar 8-bit YUV
+// format: every chroma column differs from its neighbour's block.
+FrameHandle bar_frame(AVPixelFormat format, int width, int height) {
+  FrameHandle frame(av_frame_alloc());
+  frame->format = format;
+  frame->width = width;
+  frame->height = height;
+  EXPECT_EQ(av_frame_get_buffer(frame.get(), 0), 0);
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+  const Yuv bars[2] = {{81, 90, 240}, {145, 54, 34}};
+  for (int plane = 0; plane < 3; ++plane) {
+    const int shift_w = plane == 0 ? 0 : desc->log2_chroma_w;
+    const int shift_h = plane == 0 ? 0 : desc->log2_chroma_h;
+    for (int y = 0; y < AV_CEIL_RSHIFT(height, shift_h); ++y) {
+      for (int x = 0; x < AV_CEIL_RSHIFT(width, shift_w); ++x) {
+        const Yuv& bar = bars[((x << shift_w) / 2) % 2];
+        const int value = plane == 0 ? bar.y : plane == 1 ? bar.u : bar.v;
+        frame->data[plane][y * frame->linesize[plane] + x] = static_cast<std::uint8_t>(value);
+      }
+    }
+  }
+  frame->colorspace = AVCOL_SPC_BT709;
+  return frame;
+}
+
+std::vector<std::string>& captured_log() {
+  static std::vector<std::string> lines;
+  return lines;
+}
+
+TEST(RgbSourceFormats, OwnSizeMatchesTheRightSwscaleFilterAndLogsNothing) {
+  const SourceFormatCase cases[] = {
+      {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AV_PIX_FMT_YUV420P, SWS_FAST_BILINEAR},
+      {AV_PIX_FMT_YUV422P, AVCOL_RANGE_MPEG, AV_PIX_FMT_YUV422P, SWS_FAST_BILINEAR},
+      {AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_JPEG, AV_PIX_FMT_YUVJ420P, SWS_FAST_BILINEAR},
+      {AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_UNSPECIFIED, AV_PIX_FMT_YUVJ420P, SWS_FAST_BILINEAR},
+      {AV_PIX_FMT_YUVJ422P, AVCOL_RANGE_JPEG, AV_PIX_FMT_YUVJ422P, SWS_FAST_BILINEAR},
+      {AV_PIX_FMT_YUV444P, AVCOL_RANGE_MPEG, AV_PIX_FMT_YUV444P, SWS_BILINEAR},
+      {AV_PIX_FMT_YUVJ444P, AVCOL_RANGE_JPEG, AV_PIX_FMT_YUV444P, SWS_BILINEAR},
+      {AV_PIX_FMT_YUV440P, AVCOL_RANGE_MPEG, AV_PIX_FMT_YUV440P, SWS_BILINEAR},
+  };
+  const int level = av_log_get_level();
+  for (const SourceFormatCase& c : cases) {
+    const char* name = av_get_pix_fmt_name(c.format);
+    FrameHandle frame = bar_frame(c.format, 48, 16);
+    frame->color_range = c.range;
+    av_log_set_level(AV_LOG_QUIET);
+    const auto expected =
+        swscale_rgb(*frame, c.reference_format, c.reference_flags, c.range == AVCOL_RANGE_JPEG);
+    captured_log().clear();
+    av_log_set_level(AV_LOG_WARNING);
+    av_log_set_callback([](void*, int lvl, const char* format, va_list args) {
+      if (lvl <= av_log_get_level()) {
+        char line[256];
+        std::vsnprintf(line, sizeof line, format, args);
+        captured_log().emplace_back(line);
+      }
+    });
+    FfmpegRgbConverter converter;
+    auto rgb = converter.convert_to_rgb(decoded(std::move(frame)), 0, 0);
+    av_log_set_callback(av_log_default_callback);
+    av_log_set_level(level);
+    ASSERT_TRUE(rgb.has_value()) << name << ": " << rgb.error();
+    EXPECT_TRUE(captured_log().empty()) << name << " logged: " << captured_log().front();
+    ASSERT_EQ(rgb->data.size(), expected.size()) << name;
+    EXPECT_EQ(std::memcmp(rgb->data.data(), expected.data(), expected.size()), 0)
+        << name << " range " << c.range;
+    if (c.reference_format == AV_PIX_FMT_YUV444P) {
+      // The fault fast bilinear made: the first column of each bar took its
+      // neighbour's chroma (a red/green edge came out dark green).
+      const bool full = c.range == AVCOL_RANGE_JPEG;
+      for (std::uint32_t x = 0; x < rgb->width; ++x) {
+        const Yuv bar = x / 2 % 2 == 0 ? Yuv{81, 90, 240} : Yuv{145, 54, 34};
+        const auto want = reference_rgb(bar.y, bar.u, bar.v, testing::BT709_MATRIX, full);
+        EXPECT_LE(testing::rgb_distance(want, pixel(*rgb, x, 8)), COLOUR_TOLERANCE)
+            << name << " column " << x << ": " << testing::describe_rgb(pixel(*rgb, x, 8));
+      }
+    }
+  }
+}
 
 // The colours above tell the matrices and ranges apart by far more than the
 // tolerance, so a wrong choice fails the tests above.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "commands.h"
+#include "vantle_video_runtime.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -29,7 +30,9 @@ void print_usage(std::FILE* out) {
       "usage: vantle-video COMMAND [FILE] [OPTIONS]\n\n"
       "Decodes, inspects and re-encodes the first video stream (H.264, H.265 or AV1) of a\n"
       "container file (MP4/MOV, MKV/WebM, MXF, raw .264/.265, IVF, raw OBU) with the Vantle\n"
-      "video runtime. Without FILE, a built-in example clip is used.\n\ncommands:\n",
+      "video runtime. Without FILE, a built-in example clip is used.\n\n"
+      "vantle-video --version prints the library's version and its FFmpeg versions.\n\n"
+      "commands:\n",
       out);
   for (const Command& command : kCommands) {
     std::fprintf(out, "  %-10s %s\n", command.spec.name, command.spec.synopsis);
@@ -46,6 +49,10 @@ int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
     print_usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::puts(vantle_video_runtime_version());
+    return 0;
   }
   for (const Command& command : kCommands) {
     if (std::strcmp(argv[1], command.spec.name) != 0) {

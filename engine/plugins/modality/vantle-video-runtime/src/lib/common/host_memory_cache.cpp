@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <unordered_map>
 #include <vector>
@@ -28,6 +29,7 @@ class HostMemoryCache {
  private:
   void evict_one_other_than(std::size_t size) noexcept;
   void trim() noexcept;
+  void forget(std::size_t size) noexcept;
 
   // Released blocks by exact size, the most recently released last.
   std::unordered_map<std::size_t, std::vector<void*>> blocks_;
@@ -41,13 +43,35 @@ class HostMemoryCache {
   std::ptrdiff_t call_net_bytes_ = 0;
 };
 
+// Bytes kept by all threads' caches together.
+std::atomic<std::size_t> PROCESS_CACHED_BYTES{0};
+
+// Counts `size` more bytes kept in the process when that stays within
+// HOST_CACHE_PROCESS_CAP.
+bool reserve_process_bytes(std::size_t size) noexcept {
+  std::size_t held = PROCESS_CACHED_BYTES.load(std::memory_order_relaxed);
+  do {
+    if (held + size > HOST_CACHE_PROCESS_CAP) {
+      return false;
+    }
+  } while (
+      !PROCESS_CACHED_BYTES.compare_exchange_weak(held, held + size, std::memory_order_relaxed));
+  return true;
+}
+
 // Buffers may still be released by thread-exit code that runs after the
 // cache is gone; from then on they go straight back to the C heap.
 thread_local bool CACHE_GONE = false;
 thread_local HostMemoryCache HOST_MEMORY_CACHE;
 
+void HostMemoryCache::forget(std::size_t size) noexcept {
+  held_ -= size;
+  PROCESS_CACHED_BYTES.fetch_sub(size, std::memory_order_relaxed);
+}
+
 HostMemoryCache::~HostMemoryCache() {
   CACHE_GONE = true;
+  PROCESS_CACHED_BYTES.fetch_sub(held_, std::memory_order_relaxed);
   for (auto& [size, list] : blocks_) {
     for (void* block : list) {
       std::free(block);
@@ -62,7 +86,7 @@ void* HostMemoryCache::take(std::size_t size) noexcept {
   }
   void* block = found->second.back();
   found->second.pop_back();
-  held_ -= size;
+  forget(size);
   return block;
 }
 
@@ -77,6 +101,15 @@ bool HostMemoryCache::keep(void* block, std::size_t size) noexcept {
       return false;  // only blocks of this size are kept: enough of them
     }
   }
+  // Other threads keep the rest of the process's share: make room from this
+  // thread's own blocks of other sizes, or give the block back.
+  while (!reserve_process_bytes(size)) {
+    const std::size_t before = held_;
+    evict_one_other_than(size);
+    if (held_ == before) {
+      return false;
+    }
+  }
   blocks_[size].push_back(block);
   held_ += size;
   return true;
@@ -89,7 +122,7 @@ void HostMemoryCache::evict_one_other_than(std::size_t size) noexcept {
     }
     std::free(it->second.back());
     it->second.pop_back();
-    held_ -= it->first;
+    forget(it->first);
     if (it->second.empty()) {
       blocks_.erase(it);
     }
@@ -108,7 +141,7 @@ void HostMemoryCache::trim() noexcept {
     }
     std::free(it->second.back());
     it->second.pop_back();
-    held_ -= it->first;
+    forget(it->first);
   }
 }
 
@@ -122,7 +155,8 @@ void HostMemoryCache::end_call() noexcept {
   if (--calls_in_progress_ != 0) {
     return;
   }
-  recent_responses_[next_recent_] = static_cast<std::size_t>(std::max<std::ptrdiff_t>(call_net_bytes_, 0));
+  recent_responses_[next_recent_] =
+      static_cast<std::size_t>(std::max<std::ptrdiff_t>(call_net_bytes_, 0));
   next_recent_ = (next_recent_ + 1) % HOST_CACHE_CALLS;
   limit_ = std::min(*std::max_element(recent_responses_.begin(), recent_responses_.end()),
                     HOST_CACHE_CAP);
@@ -139,7 +173,13 @@ bool keep_cached_block(void* block, std::size_t size) noexcept {
   return !CACHE_GONE && HOST_MEMORY_CACHE.keep(block, size);
 }
 
-std::size_t cached_host_bytes() noexcept { return CACHE_GONE ? 0 : HOST_MEMORY_CACHE.held(); }
+std::size_t cached_host_bytes() noexcept {
+  return CACHE_GONE ? 0 : HOST_MEMORY_CACHE.held();
+}
+
+std::size_t cached_host_bytes_in_process() noexcept {
+  return PROCESS_CACHED_BYTES.load(std::memory_order_relaxed);
+}
 
 void count_host_bytes(std::ptrdiff_t delta) noexcept {
   if (!CACHE_GONE) {

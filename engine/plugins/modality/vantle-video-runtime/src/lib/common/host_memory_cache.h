@@ -9,7 +9,9 @@
 // calls, and never more than HOST_CACHE_CAP; the rest goes back to the C
 // heap at once. A thread that makes no request calls keeps nothing, so
 // releasing responses on another thread never grows that thread's cache.
-// Everything kept is freed when the thread exits.
+// Everything kept is freed when the thread exits. All threads together keep
+// at most HOST_CACHE_PROCESS_CAP: a host that calls from many worker threads,
+// which then sit idle, must not find a multiple of that in its process.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,9 @@ inline constexpr std::size_t HOST_CACHE_CALLS = 4;
 // The indexed decode's pixel budget (256 MiB) plus room for its planes'
 // padding and records.
 inline constexpr std::size_t HOST_CACHE_CAP = std::size_t{288} << 20;
+// What all threads keep together: enough for a few threads decoding 1080p
+// groups, or one indexed call's budget.
+inline constexpr std::size_t HOST_CACHE_PROCESS_CAP = std::size_t{512} << 20;
 
 // A kept block of exactly `size` bytes (as asked of allocate_host_memory) or
 // null. `block` is the start of the C-heap allocation.
@@ -28,8 +33,10 @@ void* take_cached_block(std::size_t size) noexcept;
 // back to the C heap.
 bool keep_cached_block(void* block, std::size_t size) noexcept;
 
-// Bytes the calling thread keeps now (for tests and the benchmark).
+// Bytes the calling thread keeps now, and all threads together (for tests
+// and the benchmark).
 std::size_t cached_host_bytes() noexcept;
+std::size_t cached_host_bytes_in_process() noexcept;
 
 // Marks one request call on the calling thread: what it hands out sets the
 // retention limit.

@@ -88,9 +88,10 @@ Result<ConfiguredRgbScaler> build_rgb_scaler(const AVFrame& frame,
   // are refused here with the message a null context gives.
   SwsContextHandle context;
   if (sws_isSupportedInput(input.format) > 0) {
-    context.reset(sws_getContext(input.width, input.height, input.format, output.width,
-                                 output.height, output.format, SWS_FAST_BILINEAR, nullptr, nullptr,
-                                 nullptr));
+    context.reset(sws_getContext(input.width, input.height, swscale_source_format(input.format),
+                                 output.width, output.height, output.format,
+                                 rgb_scaler_flags(input.format, input.width, input.height, output),
+                                 nullptr, nullptr, nullptr));
   }
   if (!context) {
     return fail(str_cat("failed to create video scaler: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
@@ -110,6 +111,33 @@ Result<ConfiguredRgbScaler> build_rgb_scaler(const AVFrame& frame,
 }
 
 }  // namespace
+
+AVPixelFormat swscale_source_format(AVPixelFormat format) noexcept {
+  switch (format) {
+    case AV_PIX_FMT_YUVJ420P:
+      return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P:
+      return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P:
+      return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P:
+      return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P:
+      return AV_PIX_FMT_YUV411P;
+    default:
+      return format;
+  }
+}
+
+int rgb_scaler_flags(AVPixelFormat source, int source_width, int source_height,
+                     const ScalerPictureDefinition& output) noexcept {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source);
+  const bool full_width_chroma = desc != nullptr && desc->nb_components >= 3 &&
+                                 (desc->flags & AV_PIX_FMT_FLAG_RGB) == 0 &&
+                                 desc->log2_chroma_w == 0;
+  const bool own_size = output.width == source_width && output.height == source_height;
+  return full_width_chroma && own_size ? SWS_BILINEAR : SWS_FAST_BILINEAR;
+}
 
 Result<YuvColorConversion> yuv_color_conversion(int color_space, int color_range) {
   if (color_space < 0 || color_space > COLOR_SPACE_COUNT) {
@@ -157,9 +185,8 @@ Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t hei
     return fail("RGB row size exceeds FFmpeg line size limits");
   }
   constexpr std::size_t ROW_PIXEL_MULTIPLE = 8;
-  const std::size_t padded_width =
-      (static_cast<std::size_t>(width) + ROW_PIXEL_MULTIPLE - 1) / ROW_PIXEL_MULTIPLE *
-      ROW_PIXEL_MULTIPLE;
+  const std::size_t padded_width = (static_cast<std::size_t>(width) + ROW_PIXEL_MULTIPLE - 1) /
+                                   ROW_PIXEL_MULTIPLE * ROW_PIXEL_MULTIPLE;
   // Within 21 bytes of the int limit the padding cannot be given to swscale;
   // such a row is larger than any picture FFmpeg decodes.
   layout.line_size = padded_width * 3 <= INT_LIMIT ? padded_width * 3 : layout.row_size;
@@ -183,8 +210,7 @@ void pack_rgb_rows(std::uint8_t* pixels, const RgbBufferLayout& layout, std::uin
     return;
   }
   for (std::size_t row = 1; row < height; ++row) {
-    std::memmove(pixels + row * layout.row_size, pixels + row * layout.line_size,
-                 layout.row_size);
+    std::memmove(pixels + row * layout.row_size, pixels + row * layout.line_size, layout.row_size);
   }
 }
 

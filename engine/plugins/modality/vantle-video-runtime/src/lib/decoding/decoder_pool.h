@@ -1,4 +1,5 @@
-// Per-thread pool of idle, flushed decoders keyed by their configuration.
+// Per-thread pool of idle decoders keyed by their configuration, bounded per
+// thread and across the process.
 #pragma once
 
 #include <compare>
@@ -37,17 +38,30 @@ struct DecoderPoolKey {
   friend bool operator==(const DecoderPoolKey&, const DecoderPoolKey&) = default;
 };
 
+// Idle decoders one thread keeps.
 inline constexpr std::size_t DECODER_POOL_CAPACITY = 4;
+// Idle decoders all threads keep together: an idle decoder holds its
+// pictures and tables (tens of MiB at 1080p), and a host may call from many
+// worker threads that then sit idle.
+inline constexpr std::size_t DECODER_POOL_PROCESS_CAPACITY = 8;
 
 class DecoderPool {
  public:
+  DecoderPool() noexcept = default;
+  DecoderPool(const DecoderPool&) = delete;
+  DecoderPool& operator=(const DecoderPool&) = delete;
+  ~DecoderPool();
+
   // The most recently stored decoder under an equal key, removed from the
-  // pool; nothing when none matches.
+  // pool and brought back to a fresh one's state (reset_to_fresh: flushed
+  // now, right before its next run, not when it was stored); nothing when
+  // none matches.
   std::optional<OpenedDecoder> take(const DecoderPoolKey& key);
-  // Flushes the decoder, resets what it learned from its last stream and
-  // stores it at the back, evicting the oldest entry when the pool is full.
-  // The reset reaches the context only, not the copies FFmpeg's frame
-  // threads keep: the iterator decides whether such a decoder may come here.
+  // Stores the decoder as its run left it, at the back, evicting this
+  // thread's oldest entry when its pool is full or the process holds
+  // DECODER_POOL_PROCESS_CAPACITY idle decoders; when the thread has none to
+  // evict then, the decoder is freed instead. decide_reuse says which
+  // decoders may come here.
   void put(DecoderPoolKey key, OpenedDecoder decoder) noexcept;
 
   std::size_t size() const noexcept { return entries_.size(); }
@@ -59,6 +73,9 @@ class DecoderPool {
   // Oldest first.
   std::vector<std::pair<DecoderPoolKey, OpenedDecoder>> entries_;
 };
+
+// Idle decoders in all threads' pools now.
+std::size_t pooled_decoders_in_process() noexcept;
 
 // The calling thread's pool, created empty on first use and destroyed (with
 // every decoder in it) when the thread exits.

@@ -10,6 +10,7 @@
 #include "common/ffmpeg.h"
 #include "common/result.h"
 #include "decoding/decoder_pool.h"
+#include "decoding/decoder_reuse.h"
 #include "decoding/opened_decoder.h"
 #include "vantle_video_runtime.h"
 
@@ -24,12 +25,9 @@ struct FfmpegDecodedFrame {
 };
 
 // Frames in the order the decoder outputs them. Each step answers a frame, an
-// error message, or the end (nullopt). Destruction gives the decoder, flushed,
-// back to the calling thread's pool, whatever state decoding was in, filed
-// under the parameter sets it was sent in-band. The decoder is freed instead
-// when a packet could not be read for them, and when it has worker threads
-// and the run may have left it other than a fresh one would be (see
-// worker_threads_as_fresh).
+// error message, or the end (nullopt). The iterator records how its run went;
+// destruction hands the decoder to the calling thread's pool, filed under the
+// parameter sets it was sent in-band, or frees it, as decide_reuse says.
 class FfmpegDecodedFrames {
  public:
   FfmpegDecodedFrames(OpenedDecoder decoder, DecoderPoolKey key, FrameHandle frame,
@@ -55,17 +53,7 @@ class FfmpegDecodedFrames {
   std::uint64_t next_packet_index_ = 0;
   bool eof_sent_ = false;
   bool finished_ = false;
-  // In-band parameter sets the decoder may hold: those of the key it was
-  // taken for (a subset of what it holds, or all of it) and those sent since.
-  ParameterSets held_parameter_sets_;
-  // A packet sent could not be read for parameter sets.
-  bool parameter_sets_unknown_ = false;
-  // The decoder answered end of stream after the whole run was sent.
-  bool drained_ = false;
-  // The decoder reported a decoding error or gave a damaged picture.
-  bool saw_damage_ = false;
-
-  bool worker_threads_as_fresh(const AVCodecContext& context) const;
+  DecodeRunRecord run_;
 };
 
 // Sets FFmpeg up, acquires a decoder for the codec and extradata (pool

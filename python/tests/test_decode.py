@@ -1,0 +1,161 @@
+"""decode, decode_indexed and transcode_h264 through the C interface:
+pixels, zero-copy views, release, errors."""
+import ctypes
+import gc
+import threading
+import weakref
+
+import av
+import numpy as np
+import pytest
+from conftest import STREAMS, pyav_decode
+
+import vantle_video
+from vantle_video import _library, _runtime
+
+# 8-bit 4:2:0 streams of the corpus, one per container kind.
+CORPUS = ["h264/h264_4bf_pyramid_nobsrestriction.mp4", "h264/MPS_MW_A.264",
+          "h264/1242-small.mkv", "h264/h264small.mp4", "hevc/p_qcif_10f.265",
+          "av1/av1-1-b8-01-size-66x66.ivf", "av1/av1-1-b8-01-size-16x18.ivf"]
+
+
+def owner_of(array):
+    while not isinstance(array, _runtime._PlaneView):
+        array = array.base
+    return array.owner
+
+
+def test_layout_and_version():
+    assert _library.layout_differences() == []
+    assert vantle_video.runtime_version().startswith("vantle-video-runtime 1.")
+    assert f"libavcodec {av.library_versions['libavcodec'][0]}." in vantle_video.runtime_version()
+
+
+@pytest.mark.parametrize("name", CORPUS)
+def test_corpus_groups_equal_ffmpeg_and_the_records(name):
+    clip = vantle_video.open(STREAMS / name)
+    reference = pyav_decode(STREAMS / name)  # FFmpeg's decode of the whole stream
+    decoded = 0
+    for g in range(len(clip.groups)):
+        frames = vantle_video.decode(*clip.group(g), yuv420=True)
+        for frame, planes in zip(frames, reference[decoded:]):
+            for ours, theirs in zip(frame.planes, planes):
+                np.testing.assert_array_equal(ours, theirs)
+        decoded += len(frames)
+        # The arrays are the C records' bytes, in place.
+        records = owner_of(frames[0].y).record
+        for i, frame in enumerate(frames):
+            record = records.frames[i]
+            for array, plane in zip(frame.planes, (record.y, record.u, record.v)):
+                assert array.__array_interface__["data"][0] == plane.data
+                assert array.tobytes() == ctypes.string_at(plane.data, plane.len)
+    assert decoded == len(reference)
+    rgb = vantle_video.decode(*clip.group(0), positions=[0], rgb=(64, 48))
+    assert rgb[0].rgb.shape == (48, 64, 3) and np.asarray(rgb[0]).dtype == np.uint8
+
+
+def test_indexed_and_transcode():
+    clip = vantle_video.open(STREAMS / "h264/h264_4bf_pyramid_nobsrestriction.mp4")
+    indexed = vantle_video.decode_indexed(*clip.group(0))
+    plain = vantle_video.decode(*clip.group(0), yuv420=True)
+    assert sorted(f.packet_index for f in indexed) == list(range(len(clip.group(0)[1])))
+    for a, b in zip(indexed, plain):
+        np.testing.assert_array_equal(a.y, b.y)
+    units = vantle_video.transcode_h264(*clip.group(0), positions=[0, 3, 4], frame_rate=(25, 1))
+    assert len(units) == 3 and all(u[:3] == b"\0\0\1" or u[:4] == b"\0\0\0\1" for u in units)
+    again = vantle_video.decode("h264", units, yuv420=True)
+    assert [f.y.shape for f in again] == [plain[0].y.shape] * 3
+
+
+def test_the_response_lives_while_an_array_views_it_and_is_released_once(monkeypatch):
+    lib = _library.library()
+    releases = []
+    real = lib.vantle_video_runtime_free_response
+
+    def counting_release(response):
+        releases.append(ctypes.cast(response, ctypes.POINTER(
+            _library.RuntimeDecodeResponse)).contents)
+        real(response)
+
+    monkeypatch.setattr(lib, "vantle_video_runtime_free_response", counting_release)
+    clip = vantle_video.open(STREAMS / "h264/MPS_MW_A.264")
+    frames = vantle_video.decode(*clip.group(0), yuv420=True)
+    kept = frames[3].u[2:, 1:]  # a view of a view keeps it too
+    copy = kept.copy()
+    owner = weakref.ref(owner_of(kept))
+    del frames
+    gc.collect()
+    assert owner() is not None and releases == []
+    # Released buffers are reused by this thread's next requests: had the
+    # response gone, these would overwrite what `kept` shows.
+    other = vantle_video.open(STREAMS / "h264/h264_4bf_pyramid_nobsrestriction.mp4")
+    for _ in range(3):
+        vantle_video.decode(*other.group(0), yuv420=True)
+        vantle_video.decode(*clip.group(1), yuv420=True)
+    np.testing.assert_array_equal(kept, copy)
+    releases.clear()
+    del kept
+    gc.collect()
+    assert owner() is None and len(releases) == 1
+    assert not releases[0].frames and releases[0].frame_count == 0  # reset by the library
+    gc.collect()
+    assert len(releases) == 1
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def test_memory_comes_back():
+    clip = vantle_video.open(STREAMS / "h264/1242-small.mkv")  # 1280x718, 12 pictures
+    for _ in range(3):
+        vantle_video.decode(*clip.group(0))
+    before = resident_bytes()
+    for _ in range(40):  # 40 x 33 MB if nothing were released
+        frames = vantle_video.decode(*clip.group(0))
+        assert frames[-1].rgb[-1, -1].shape == (3,)
+        del frames
+    assert resident_bytes() - before < 64 << 20
+
+
+GROUP = vantle_video.open(STREAMS / "hevc/p_qcif_10f.265").group(0)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: vantle_video.decode("h264", [b"\0"]),
+     "failed to decode H.264 packet 0: Invalid data found when processing input"),
+    (lambda: vantle_video.decode_indexed("av1", [b"\0"]),
+     "Indexed decode requires H264 or H265 YUV420"),
+    (lambda: vantle_video.transcode_h264(*GROUP, positions=[]),
+     "H.264 transcode requires selected display positions"),
+    (lambda: vantle_video.transcode_h264(*GROUP, frame_rate=(0, 1)),
+     "H.264 frame rate must be positive"),
+    (lambda: vantle_video.transcode_h264(*GROUP, frame_rate=(2147483648, 1)),
+     "H.264 frame rate exceeds i32"),
+])
+def test_failures_carry_the_library_message(call, message):
+    with pytest.raises(vantle_video.VantleVideoError) as raised:
+        call()
+    assert raised.value.message == message and str(raised.value) == message
+
+
+def test_threads_get_their_own_messages():
+    messages = {}
+
+    def fail(name, call):
+        try:
+            for _ in range(20):
+                call()
+        except vantle_video.VantleVideoError as error:
+            messages[name] = error.message
+
+    threads = [threading.Thread(target=fail, args=("indexed", lambda: vantle_video.decode_indexed(
+        "av1", [b"\0"]))), threading.Thread(target=fail, args=(
+            "transcode", lambda: vantle_video.transcode_h264("h264", [b"\0"], positions=[])))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert messages == {"indexed": "Indexed decode requires H264 or H265 YUV420",
+                        "transcode": "H.264 transcode requires selected display positions"}

@@ -1,0 +1,234 @@
+"""The three requests of the C interface, with NumPy arrays that view the
+library's own buffers."""
+import ctypes
+import enum
+import weakref
+
+import numpy as np
+
+from ._library import (RuntimeDecodeRequest, RuntimeDecodeResponse, RuntimeIndexedResponse,
+                       RuntimePacket, RuntimeTranscodeRequest, RuntimeTranscodeResponse,
+                       VantleVideoError, last_error, library)
+
+
+class Codec(enum.IntEnum):
+    H264 = 0
+    AV1 = 1
+    H265 = 2
+
+
+_CODEC_NAMES = {"h264": Codec.H264, "h.264": Codec.H264, "avc": Codec.H264,
+                "h265": Codec.H265, "h.265": Codec.H265, "hevc": Codec.H265,
+                "av1": Codec.AV1}
+
+_RGB = 0
+_YUV420 = 1
+
+
+def codec_of(codec):
+    """A Codec from a Codec, its value, or a name such as "h264", "hevc", "av1"."""
+    if isinstance(codec, str):
+        try:
+            return _CODEC_NAMES[codec.lower()]
+        except KeyError:
+            raise ValueError(f"codec {codec!r} is not H.264, H.265 or AV1") from None
+    return Codec(codec)
+
+
+class _Response:
+    """Owns one filled response record. Arrays reach it through their base,
+    so it lives while any of them does; when it goes, its finalizer hands the
+    whole record to the library's release function, once."""
+
+    __slots__ = ("record", "__weakref__")
+
+    def __init__(self, record, release):
+        self.record = record
+        finalizer = weakref.finalize(self, _release, release, record)
+        # At interpreter exit arrays may still view the buffers: leave them.
+        finalizer.atexit = False
+
+
+def _release(release, record):
+    release(ctypes.byref(record))
+
+
+class _PlaneView:
+    """What np.asarray reads: the address and shape of one library buffer,
+    plus the owner that keeps the buffer alive."""
+
+    __slots__ = ("__array_interface__", "owner")
+
+    def __init__(self, owner, address, shape):
+        self.owner = owner
+        self.__array_interface__ = {"shape": shape, "typestr": "|u1", "data": (address, False),
+                                    "version": 3}
+
+
+def _view(owner, buffer, shape):
+    expected = 1
+    for extent in shape:
+        expected *= extent
+    if buffer.len != expected:
+        raise AssertionError(f"library buffer of {buffer.len} bytes for shape {shape}")
+    if expected == 0:
+        # An empty buffer's address must not be read.
+        return np.empty(shape, dtype=np.uint8)
+    return np.asarray(_PlaneView(owner, buffer.data, shape))
+
+
+class Frame:
+    """One decoded picture. RGB: `rgb` is an H x W x 3 uint8 array. YUV 4:2:0:
+    `y` (H x W), `u` and `v` (ceil(H/2) x ceil(W/2)). The colour fields are
+    FFmpeg's codes (AVColorRange, AVColorSpace, AVColorPrimaries,
+    AVColorTransferCharacteristic). `packet_index` is set by decode_indexed."""
+
+    __slots__ = ("format", "width", "height", "rgb", "y", "u", "v", "color_range", "color_space",
+                 "color_primaries", "color_trc", "packet_index")
+
+    def __init__(self, owner, record, packet_index=None):
+        self.width = record.width
+        self.height = record.height
+        self.color_range = record.color_range
+        self.color_space = record.color_space
+        self.color_primaries = record.color_primaries
+        self.color_trc = record.color_trc
+        self.packet_index = packet_index
+        if record.format == _RGB:
+            self.format = "rgb"
+            self.rgb = _view(owner, record.rgb, (self.height, self.width, 3))
+            self.y = self.u = self.v = None
+        else:
+            self.format = "yuv420"
+            self.rgb = None
+            chroma = ((self.height + 1) // 2, (self.width + 1) // 2)
+            self.y = _view(owner, record.y, (self.height, self.width))
+            self.u = _view(owner, record.u, chroma)
+            self.v = _view(owner, record.v, chroma)
+
+    @property
+    def planes(self):
+        """(y, u, v) of a YUV 4:2:0 frame."""
+        return self.y, self.u, self.v
+
+    def __array__(self, dtype=None):
+        if self.rgb is None:
+            raise TypeError("a YUV 4:2:0 frame has three planes: use frame.y, frame.u, frame.v")
+        return self.rgb if dtype is None else self.rgb.astype(dtype)
+
+    def __repr__(self):
+        extra = "" if self.packet_index is None else f", packet {self.packet_index}"
+        return (f"Frame({self.format} {self.width}x{self.height}, colour {self.color_range}/"
+                f"{self.color_space}/{self.color_primaries}/{self.color_trc}{extra})")
+
+
+def _address(buffer):
+    """Address and length of a contiguous bytes-like object, without a copy.
+    The returned array keeps the object alive for the call."""
+    array = np.frombuffer(buffer, dtype=np.uint8)
+    if array.size == 0:
+        return None, 0, array
+    return array.ctypes.data, array.size, array
+
+
+def _fill_request(request, codec, packets, extradata, positions, keep):
+    request.codec = codec_of(codec)
+    if extradata:
+        request.extradata, request.extradata_len, held = _address(extradata)
+        keep.append(held)
+    packets = list(packets)
+    records = (RuntimePacket * len(packets))()
+    for record, packet in zip(records, packets):
+        record.data, record.len, held = _address(packet)
+        keep.append(held)
+    keep.append(records)
+    request.packets = records
+    request.packet_count = len(packets)
+    if positions is not None:
+        positions = [int(p) for p in positions]
+        if any(p < 0 for p in positions):
+            raise ValueError("positions are counted from 0")
+        selected = (ctypes.c_size_t * len(positions))(*positions)
+        keep.append(selected)
+        request.selected_positions = selected
+        request.selected_position_count = len(positions)
+
+
+def _u32(name, value):
+    value = int(value)
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise ValueError(f"{name}: {value} does not fit the request's 32-bit field")
+    return value
+
+
+def _call(function, request, response):
+    if function(ctypes.byref(request), ctypes.byref(response)) != 0:
+        # Read on the same thread, before anything else calls the library.
+        raise VantleVideoError(last_error())
+
+
+def decode(codec, packets, extradata=b"", positions=None, rgb=True, yuv420=False):
+    """Decodes one run of access units (decode order; typically one group of
+    pictures) and returns the pictures at the output positions asked for
+    (all when positions is None), in output order.
+
+    rgb=True gives RGB at the decoded size, rgb=(width, height) resizes;
+    yuv420=True gives the three YUV 4:2:0 planes instead. The arrays view the
+    library's buffers; the response is released when the last of them is
+    gone."""
+    lib = library()
+    request = RuntimeDecodeRequest()
+    keep = []
+    _fill_request(request, codec, packets, extradata, positions, keep)
+    if yuv420:
+        request.pixel_format = _YUV420
+    elif rgb is True:
+        request.pixel_format = _RGB
+    elif rgb:
+        request.pixel_format = _RGB
+        request.output_width, request.output_height = (_u32("rgb", n) for n in rgb)
+    else:
+        raise ValueError("ask for rgb=True, rgb=(width, height) or yuv420=True")
+    response = RuntimeDecodeResponse()
+    _call(lib.vantle_video_runtime_decode, request, response)
+    owner = _Response(response, lib.vantle_video_runtime_free_response)
+    return [Frame(owner, response.frames[i]) for i in range(response.frame_count)]
+
+
+def decode_indexed(codec, packets, extradata=b""):
+    """Decodes an H.264 or H.265 run and returns every picture as YUV 4:2:0,
+    each with `packet_index`, the index of the packet that produced it."""
+    lib = library()
+    request = RuntimeDecodeRequest()
+    keep = []
+    _fill_request(request, codec, packets, extradata, None, keep)
+    request.pixel_format = _YUV420
+    response = RuntimeIndexedResponse()
+    _call(lib.vantle_video_runtime_decode_indexed, request, response)
+    owner = _Response(response, lib.vantle_video_runtime_free_indexed_response)
+    frames = []
+    for i in range(response.frame_count):
+        record = response.frames[i]
+        frames.append(Frame(owner, record.frame, record.packet_index))
+    return frames
+
+
+def transcode_h264(codec, packets, extradata=b"", positions=(0,), frame_rate=(25, 1),
+                   bit_rate=0):
+    """Re-encodes the pictures at the given display positions as one new
+    H.264 group of pictures; returns its Annex B access units as bytes, the
+    first a key frame. frame_rate is (numerator, denominator); bit_rate 0
+    leaves it to the encoder."""
+    lib = library()
+    request = RuntimeTranscodeRequest()
+    keep = []
+    _fill_request(request.decode, codec, packets, extradata, positions, keep)
+    request.frame_rate_num, request.frame_rate_den = (_u32("frame_rate", n) for n in frame_rate)
+    request.bit_rate = int(bit_rate)
+    response = RuntimeTranscodeResponse()
+    _call(lib.vantle_video_runtime_transcode_h264, request, response)
+    try:
+        return [ctypes.string_at(response.access_units[i].data, response.access_units[i].len)
+                for i in range(response.access_unit_count)]
+    finally:
+        lib.vantle_video_runtime_free_transcode_response(ctypes.byref(response))
