@@ -168,11 +168,12 @@ int print_table(const char* title, const char* ceiling_name, const std::vector<R
                 int threads, const Options& options) {
   std::printf("\n%s, %d codec thread%s\n\n", title, threads, threads == 1 ? "" : "s");
   std::printf(
-      "| row | library pictures/s | %s pictures/s | library ÷ %s | spread (p25–p75) | "
+      "| row | library pictures/s | %s pictures/s | library ÷ %s | spread (p25–p75) | CPU time: "
+      "library ÷ %s | "
       "faults/picture library | faults/picture %s | quiet: library ÷ %s | quiet faults/picture "
       "library / %s |\n",
-      ceiling_name, ceiling_name, ceiling_name, ceiling_name, ceiling_name);
-  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+      ceiling_name, ceiling_name, ceiling_name, ceiling_name, ceiling_name, ceiling_name);
+  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   int below = 0;
   double lowest = 10;
   std::string lowest_row;
@@ -189,9 +190,9 @@ int print_table(const char* title, const char* ceiling_name, const std::vector<R
     if (options.quiet && !row.slow) {
       m.quiet = measure(row, threads, ceiling::Mode::Quiet, options);
     }
-    std::string host_part = "| | | | | | ";
+    std::string host_part = "| | | | | | | ";
     if (options.host && !m.host) {
-      host_part = "| FAILED: " + m.host.error() + " | | | | | ";
+      host_part = "| FAILED: " + m.host.error() + " | | | | | | ";
     } else if (m.host) {
       const ceiling::RowFigures& f = *m.host;
       char text[256];

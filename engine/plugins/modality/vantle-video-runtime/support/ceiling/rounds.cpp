@@ -138,8 +138,10 @@ std::expected<RowFigures, std::string> measure_row(const RowPlan& plan) {
     ++figures.rounds;
   }
   std::vector<double> ratios;
+  std::vector<double> cpu_ratios;
   for (std::size_t i = 0; i < sides[0].wall.size(); ++i) {
     ratios.push_back(sides[1].wall[i] / sides[0].wall[i]);
+    cpu_ratios.push_back(sides[1].cpu[i] / sides[0].cpu[i]);
   }
   SideFigures* out[2] = {&figures.library, &figures.ceiling};
   for (int side = 0; side < 2; ++side) {
@@ -154,6 +156,7 @@ std::expected<RowFigures, std::string> measure_row(const RowPlan& plan) {
   figures.ratio = quantile(ratios, 0.5);
   figures.ratio_p25 = quantile(ratios, 0.25);
   figures.ratio_p75 = quantile(ratios, 0.75);
+  figures.cpu_ratio = quantile(cpu_ratios, 0.5);
   figures.noisy = figures.ratio_p25 > 0 && figures.ratio_p75 / figures.ratio_p25 > NOISY_SPREAD;
   return figures;
 }

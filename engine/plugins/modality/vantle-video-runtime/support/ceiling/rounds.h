@@ -83,6 +83,9 @@ struct RowFigures {
   double ratio_p25 = 0;
   double ratio_p75 = 0;
   bool noisy = false;
+  // The median round ratio on process CPU time: on a machine shared with
+  // other work it moves far less than the wall clock (with one codec thread).
+  double cpu_ratio = 0;
   int rounds = 0;
   // Units per round, per side.
   std::size_t units = 0;
