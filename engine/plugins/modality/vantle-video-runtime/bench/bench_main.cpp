@@ -196,9 +196,9 @@ int print_table(const char* title, const char* ceiling_name, const std::vector<R
     } else if (m.host) {
       const ceiling::RowFigures& f = *m.host;
       char text[256];
-      std::snprintf(text, sizeof text, "| %.1f | %.1f | %s | %.2f–%.2f | %.1f | %.1f | ",
+      std::snprintf(text, sizeof text, "| %.1f | %.1f | %s | %.2f–%.2f | %.3f | %.1f | %.1f | ",
                     f.library.rate, f.ceiling.rate, ratio_text(f).c_str(), f.ratio_p25, f.ratio_p75,
-                    f.library.faults_per_unit, f.ceiling.faults_per_unit);
+                    f.cpu_ratio, f.library.faults_per_unit, f.ceiling.faults_per_unit);
       host_part = text;
       below += f.ratio < GOAL ? 1 : 0;
       if (f.ratio < lowest) {
