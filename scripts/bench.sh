@@ -5,9 +5,9 @@
 # message when missing). Each run prints its own tables. Arguments go to the
 # program (`--help` lists them), e.g.
 #
-#   scripts/bench.sh                          every row, 1 codec thread
+#   scripts/bench.sh                          every row, 1 and 2 codec threads
 #   scripts/bench.sh --quick                  a check that every row runs
-#   scripts/bench.sh --threads 1,2 --only 'H.264 1920x1080'
+#   scripts/bench.sh --threads 1 --only 'H.264 1920x1080'
 #
 # VANTLE_BENCH_ALLOCATORS picks and orders the runs (default
 # "glibc glibc-tuned jemalloc mimalloc"); VANTLE_BENCH_BUILD_DIR (default

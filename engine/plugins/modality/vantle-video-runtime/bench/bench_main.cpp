@@ -28,7 +28,7 @@ namespace {
 struct Options {
   double seconds = 2;
   int min_rounds = 7;
-  std::vector<int> threads = {1};
+  std::vector<int> threads = {1, 2};
   // Only rows whose name contains this text.
   std::string only;
   bool host = true;
@@ -43,7 +43,7 @@ struct Options {
                "  --quick       0.3 s and 3 rounds a row: a check that everything runs\n"
                "  --seconds S   measuring time per row and mode (default 2; at least 7 rounds)\n"
                "  --threads L   codec threads of each pass (VANTLE_VIDEO_FFMPEG_THREADS for the\n"
-               "                library, the same for the host loop; default 1)\n"
+               "                library, the same for the host loop; default 1,2)\n"
                "  --only TEXT   only rows whose name contains TEXT, e.g. 'H.264 1920x1080'\n"
                "  --mode M      host (library calls alternating with the host's own loop and\n"
                "                allocations), quiet (each side back to back) or both (default)\n"
