@@ -1,180 +1,198 @@
 #include "bench_media.h"
 
-#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 
-#include "bare_decoder.h"
-#include "common/text.h"
-#include "support/media.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+}
 
 namespace vantle::bench {
 
 namespace {
 
-struct ClipShape {
-  RuntimeCodec codec;
-  const char* codec_label;
-  const char* tag;
-  int width;
-  int height;
+struct ContextFree {
+  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
+};
+struct FrameFree {
+  void operator()(AVFrame* p) const { av_frame_free(&p); }
+};
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct DictionaryFree {
+  void operator()(AVDictionary* p) const { av_dict_free(&p); }
 };
 
-ClipShape shape_of(Clip clip) {
-  switch (clip) {
-    case Clip::H264_360p:
-      return {RuntimeCodec::H264, "H.264", "H264_360p", 640, 360};
-    case Clip::H264_720p:
-      return {RuntimeCodec::H264, "H.264", "H264_720p", 1280, 720};
-    case Clip::H264_1080p:
-      return {RuntimeCodec::H264, "H.264", "H264_1080p", 1920, 1080};
-    case Clip::H265_360p:
-      return {RuntimeCodec::H265, "H.265", "H265_360p", 640, 360};
-    case Clip::H265_720p:
-      return {RuntimeCodec::H265, "H.265", "H265_720p", 1280, 720};
-    case Clip::H265_1080p:
-      return {RuntimeCodec::H265, "H.265", "H265_1080p", 1920, 1080};
-    case Clip::Av1_360p:
-      return {RuntimeCodec::Av1, "AV1", "AV1_360p", 640, 360};
-    case Clip::Av1_720p:
-      return {RuntimeCodec::Av1, "AV1", "AV1_720p", 1280, 720};
-    case Clip::Av1_1080p:
+// The encoders to try for a codec, in order, with their options.
+std::vector<std::pair<const char*, std::vector<std::pair<const char*, const char*>>>> encoders_for(
+    RuntimeCodec codec) {
+  switch (codec) {
+    case RuntimeCodec::H264:
+      return {{"libx264", {{"preset", "veryfast"}, {"x264-params", "scenecut=0"}}}};
+    case RuntimeCodec::H265:
+      // x265 makes open groups by default; a group decoded alone would then
+      // lose its leading pictures.
+      return {{"libx265",
+               {{"preset", "veryfast"},
+                {"x265-params", "scenecut=0:open-gop=0:log-level=error:info=0"}}}};
+    case RuntimeCodec::Av1:
       break;
   }
-  return {RuntimeCodec::Av1, "AV1", "AV1_1080p", 1920, 1080};
+  // No lag: one shown picture per access unit.
+  return {{"libaom-av1", {{"usage", "realtime"}, {"cpu-used", "8"}, {"lag-in-frames", "0"}}},
+          {"libsvtav1", {{"preset", "12"}}}};
 }
 
-testing::StreamSpec spec_of(const ClipShape& shape, int frame_count) {
-  testing::StreamSpec spec;
-  spec.codec = shape.codec;
-  spec.width = shape.width;
-  spec.height = shape.height;
-  spec.frame_count = frame_count;
-  spec.gop_size = static_cast<int>(GROUP_PICTURES);
-  // x264 and x265 both take two B-frames with the fixture's fixed pattern
-  // and closed groups: the first 12 packets decode to 12 pictures alone.
-  // AV1 streams never reorder, whatever this says.
-  spec.b_frames = 2;
-  spec.content = testing::PictureContent::Moving;
-  return spec;
+// A moving pattern with noise, so that the stream has a host's bit rate.
+void paint(AVFrame& frame, int index) {
+  std::uint32_t noise = 2463534242u + static_cast<std::uint32_t>(index) * 7919u;
+  for (int plane = 0; plane < 3; ++plane) {
+    const int width = plane == 0 ? frame.width : frame.width / 2;
+    const int height = plane == 0 ? frame.height : frame.height / 2;
+    for (int y = 0; y < height; ++y) {
+      std::uint8_t* row =
+          frame.data[plane] + static_cast<std::ptrdiff_t>(y) * frame.linesize[plane];
+      for (int x = 0; x < width; ++x) {
+        noise ^= noise << 13;
+        noise ^= noise >> 17;
+        noise ^= noise << 5;
+        const int moving = ((x + 3 * index) ^ (y + 2 * index)) + plane * 64;
+        row[x] = static_cast<std::uint8_t>((moving & 0xff) / 2 + 64 + (noise & 7));
+      }
+    }
+  }
 }
 
-// Copies `count` packets of the stream and checks with a bare decode that
-// they give `count` pictures on their own.
-std::unique_ptr<PacketRun> make_run(const ClipShape& shape, int frame_count, std::size_t count) {
-  auto run = std::make_unique<PacketRun>();
-  run->codec = shape.codec;
-  run->width = shape.width;
-  run->height = shape.height;
-  run->label = str_cat(shape.codec_label, " ", shape.width, "x", shape.height);
-  run->tag = shape.tag;
-
-  const auto started = std::chrono::steady_clock::now();
-  std::fprintf(stderr, "encoding %d frames of %s ...\n", frame_count, run->label.c_str());
-  const testing::EncodedStream stream = testing::encode_stream(spec_of(shape, frame_count));
-  if (!stream.ok()) {
-    run->error = str_cat("test media: ", stream.error);
-    run->encoder_missing = stream.encoder_missing;
-    return run;
-  }
-  std::fprintf(stderr, "  done in %.1f s\n",
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-  if (stream.packets.size() < count) {
-    run->error =
-        str_cat("the encoder made ", stream.packets.size(), " packets, ", count, " were wanted");
-    return run;
-  }
-  run->encoder = stream.encoder;
-  for (std::size_t i = 0; i < count; ++i) {
-    run->bytes += stream.packets[i].size();
-    run->reordered = run->reordered || (i > 0 && stream.packet_pts[i] < stream.packet_pts[i - 1]);
-  }
-  run->extradata = stream.extradata;
-  run->packets.assign(stream.packets.begin(),
-                      stream.packets.begin() + static_cast<std::ptrdiff_t>(count));
-  for (const std::vector<std::uint8_t>& packet : run->packets) {
-    run->runtime_packets.push_back(RuntimePacket{packet.data(), packet.size()});
-  }
-
-  auto decoder = BareDecoder::open(run->codec, run->extradata, 1);
-  if (!decoder) {
-    run->error = decoder.error();
-    return run;
-  }
-  std::size_t pictures = 0;
-  if (auto decoded = decoder->decode(run->packets, false, [&](AVFrame&) { ++pictures; });
-      !decoded) {
-    run->error = decoded.error();
-    return run;
-  }
-  run->pictures = pictures;
-  if (pictures != count) {
-    run->error = str_cat(count, " packets decoded to ", pictures, " pictures");
-  }
-  return run;
+std::string error_text(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
 }
 
-std::mutex RUNS_MUTEX;
-// Guarded by RUNS_MUTEX.
-std::vector<const PacketRun*> MADE_RUNS;
+// Encodes GROUP_PICTURES pictures with the first encoder that opens.
+void encode(Group& group) {
+  for (const auto& [name, options] : encoders_for(group.codec)) {
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (codec == nullptr) {
+      continue;
+    }
+    std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
+    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    if (!context || !frame || !packet) {
+      group.error = "out of memory";
+      return;
+    }
+    context->width = group.width;
+    context->height = group.height;
+    context->pix_fmt = AV_PIX_FMT_YUV420P;
+    context->time_base = AVRational{1, 25};
+    context->framerate = AVRational{25, 1};
+    context->gop_size = GROUP_PICTURES;
+    context->keyint_min = GROUP_PICTURES;
+    context->colorspace = AVCOL_SPC_BT709;
+    context->color_range = AVCOL_RANGE_MPEG;
+    AVDictionary* raw = nullptr;
+    for (const auto& [key, value] : options) {
+      av_dict_set(&raw, key, value, 0);
+    }
+    const int opened = avcodec_open2(context.get(), codec, &raw);
+    std::unique_ptr<AVDictionary, DictionaryFree> unused(raw);
+    if (opened < 0) {
+      group.error = std::string(name) + " did not open: " + error_text(opened);
+      return;
+    }
+    frame->width = group.width;
+    frame->height = group.height;
+    frame->format = AV_PIX_FMT_YUV420P;
+    if (av_frame_get_buffer(frame.get(), 0) < 0) {
+      group.error = "out of memory";
+      return;
+    }
+    auto drain = [&] {
+      while (avcodec_receive_packet(context.get(), packet.get()) == 0) {
+        group.packets.emplace_back(packet->data, packet->data + packet->size);
+        av_packet_unref(packet.get());
+      }
+    };
+    for (int index = 0; index <= GROUP_PICTURES; ++index) {
+      const bool last = index == GROUP_PICTURES;
+      if (!last) {
+        if (av_frame_make_writable(frame.get()) < 0) {
+          group.error = "out of memory";
+          return;
+        }
+        paint(*frame, index);
+        frame->pts = index;
+      }
+      if (const int rc = avcodec_send_frame(context.get(), last ? nullptr : frame.get()); rc < 0) {
+        group.error = std::string(name) + ": " + error_text(rc);
+        return;
+      }
+      drain();
+    }
+    group.encoder = name;
+    for (const auto& bytes : group.packets) {
+      group.runtime_packets.push_back(RuntimePacket{bytes.data(), bytes.size()});
+      group.bytes += bytes.size();
+    }
+    if (group.packets.size() != GROUP_PICTURES) {
+      group.error = std::string(name) + " made " + std::to_string(group.packets.size()) +
+                    " access units for " + std::to_string(GROUP_PICTURES) + " pictures";
+    }
+    return;
+  }
+  group.error = std::string("this FFmpeg has no ") + codec_label(group.codec) + " encoder";
+}
 
 }  // namespace
 
-RuntimeDecodeRequest PacketRun::request(RuntimePixelFormat format, std::uint32_t output_width,
-                                        std::uint32_t output_height) const {
+RuntimeDecodeRequest Group::request(RuntimePixelFormat format, std::uint32_t out_width,
+                                    std::uint32_t out_height) const {
   RuntimeDecodeRequest request{};
   request.codec = codec;
-  request.extradata = extradata.empty() ? nullptr : extradata.data();
-  request.extradata_len = extradata.size();
-  request.output_width = output_width;
-  request.output_height = output_height;
+  request.output_width = out_width;
+  request.output_height = out_height;
   request.pixel_format = format;
   request.packets = runtime_packets.data();
   request.packet_count = runtime_packets.size();
   return request;
 }
 
-const PacketRun& clip_group(Clip clip) {
-  static std::map<Clip, std::unique_ptr<PacketRun>> runs;
-  const std::lock_guard lock(RUNS_MUTEX);
-  std::unique_ptr<PacketRun>& run = runs[clip];
-  if (!run) {
-    run = make_run(shape_of(clip), static_cast<int>(GROUP_PICTURES), GROUP_PICTURES);
-    MADE_RUNS.push_back(run.get());
+const char* codec_label(RuntimeCodec codec) {
+  switch (codec) {
+    case RuntimeCodec::H264:
+      return "H.264";
+    case RuntimeCodec::H265:
+      return "H.265";
+    case RuntimeCodec::Av1:
+      break;
   }
-  return *run;
+  return "AV1";
 }
 
-const PacketRun& memory_run() {
-  static std::unique_ptr<PacketRun> run;
-  const std::lock_guard lock(RUNS_MUTEX);
-  if (!run) {
-    run = make_run(shape_of(Clip::H264_1080p), static_cast<int>(MEMORY_RUN_PICTURES),
-                   MEMORY_RUN_PICTURES);
-    run->label = str_cat(run->label, " (", MEMORY_RUN_PICTURES, " pictures)");
-    MADE_RUNS.push_back(run.get());
+const Group& bench_group(RuntimeCodec codec, int height) {
+  static std::mutex mutex;
+  static std::map<std::pair<RuntimeCodec, int>, std::unique_ptr<Group>> made;
+  const std::lock_guard lock(mutex);
+  std::unique_ptr<Group>& group = made[{codec, height}];
+  if (!group) {
+    group = std::make_unique<Group>();
+    group->codec = codec;
+    group->height = height;
+    group->width = height * 16 / 9;
+    group->label = std::string(codec_label(codec)) + " " + std::to_string(group->width) + "x" +
+                   std::to_string(height);
+    std::fprintf(stderr, "encoding %s ...\n", group->label.c_str());
+    encode(*group);
   }
-  return *run;
-}
-
-std::vector<const PacketRun*> made_runs() {
-  const std::lock_guard lock(RUNS_MUTEX);
-  return MADE_RUNS;
-}
-
-const char* clip_tag(Clip clip) {
-  return shape_of(clip).tag;
-}
-
-RuntimeCodec clip_codec(Clip clip) {
-  return shape_of(clip).codec;
-}
-
-std::string clip_label(Clip clip) {
-  const ClipShape shape = shape_of(clip);
-  return str_cat(shape.codec_label, " ", shape.width, "x", shape.height);
+  return *group;
 }
 
 }  // namespace vantle::bench

@@ -1,25 +1,27 @@
-// Registration of the benchmark rows, one function per kind of row; main
-// calls them once per thread pass, in the order the table shows them.
+// What the benchmark program measures, beside the media: the library's side
+// of a row through the C interface, and the resident-memory figure.
 #pragma once
+
+#include <cstddef>
+#include <expected>
+#include <string>
+
+#include "bench_media.h"
+#include "ceiling.h"
 
 namespace vantle::bench {
 
-// Every decode mode on every clip.
-void register_decode_rows(int threads);
-void register_transcode_rows(int threads);
-// Where the pool rows run: what a fresh decoder costs depends on how much
-// freed memory the C heap still holds, which the rows before it change.
-enum class PoolPlacement {
-  // Before any other row: the heap of a process that has freed no large
-  // buffers yet, so glibc returns freed memory to the system promptly.
-  First,
-  // After the other rows of its pass: glibc's thresholds have grown with the
-  // large pictures freed before, and freed memory stays in the heap.
-  AfterOtherRows,
-};
-void register_pool_rows(int threads, PoolPlacement placement);
-void register_peak_memory_rows(int threads);
-// What the library keeps resident after its responses are released.
-void register_resident_memory_rows(int threads);
+// One library call doing `job` on the whole group (a transcode re-encodes
+// every picture); answers the pictures (access units) it returned, which it
+// frees at once.
+std::expected<std::size_t, std::string> library_call(const Group& group, const ceiling::Job& job);
+
+// The child's side of the resident-memory figure: `host_threads` threads
+// each decode 1080p RGB groups and release the responses, then stay idle.
+// Prints one line of figures; answers the exit status.
+int resident_child(int host_threads);
+
+// Runs the child for 1, 2 and 8 host threads and prints their table.
+void print_resident_table(const char* program, int codec_threads);
 
 }  // namespace vantle::bench
