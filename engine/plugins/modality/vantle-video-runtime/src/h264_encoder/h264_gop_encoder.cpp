@@ -185,11 +185,13 @@ Status H264GopEncoder::finish(std::vector<ByteBuffer>& access_units) && {
 namespace {
 
 // libx264 reads the chroma row just below the picture of the frame it is
-// given, and what it finds there changes the access units: decoders leave
-// that row uninitialised (FFmpeg's H.265 decoder does), so the same request
-// re-encoded differently from one call to the next. Every frame the encoder
-// gets is therefore one of ours, with room below the picture in which the
-// last row of each plane is repeated.
+// given, and its SIMD plane copies read each row rounded up to 16 or 32
+// samples, past the picture's right edge; what it finds there changes the
+// access units. Decoders leave both uninitialised (FFmpeg's H.265 decoder
+// does), so the same request re-encoded differently from one call to the
+// next. Every frame the encoder gets is therefore one of ours, in which each
+// row's last sample fills the rest of its line and the last row of each plane
+// is repeated in the room below the picture.
 constexpr int ROWS_BELOW = 32;
 
 Result<FrameHandle> allocate_encoder_frame(int width, int height) {
@@ -208,11 +210,16 @@ Result<FrameHandle> allocate_encoder_frame(int width, int height) {
   return frame;
 }
 
-void repeat_last_rows(AVFrame& frame) {
+void pad_picture_edges(AVFrame& frame) {
   for (int plane = 0; plane < 3; ++plane) {
     const int shift = plane == 0 ? 0 : 1;
     const int rows = (frame.height + shift) >> shift;
+    const int columns = (frame.width + shift) >> shift;
     const std::ptrdiff_t stride = frame.linesize[plane];
+    for (int row = 0; row < rows; ++row) {
+      std::uint8_t* line = frame.data[plane] + row * stride;
+      std::memset(line + columns, line[columns - 1], static_cast<std::size_t>(stride - columns));
+    }
     const std::uint8_t* last = frame.data[plane] + (rows - 1) * stride;
     for (int row = rows; row < rows + (ROWS_BELOW >> shift); ++row) {
       std::memcpy(frame.data[plane] + row * stride, last, static_cast<std::size_t>(stride));
@@ -232,7 +239,7 @@ Result<FrameHandle> H264GopEncoder::yuv420p(FrameHandle frame) {
     if (const int rc = av_frame_copy(copy->get(), frame.get()); rc < 0) {
       return fail(str_cat("failed to copy frame for H.264 encoding: ", ffmpeg_error_text(rc)));
     }
-    repeat_last_rows(**copy);
+    pad_picture_edges(**copy);
     return copy;
   }
   const auto width = static_cast<std::uint32_t>(frame->width);
@@ -273,7 +280,7 @@ Result<FrameHandle> H264GopEncoder::yuv420p(FrameHandle frame) {
   }
   sws_scale(scaler_->context.get(), frame->data, frame->linesize, 0, frame->height,
             (*converted)->data, (*converted)->linesize);
-  repeat_last_rows(**converted);
+  pad_picture_edges(**converted);
   return converted;
 }
 
