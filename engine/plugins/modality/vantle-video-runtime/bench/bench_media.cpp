@@ -4,30 +4,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/error.h>
-#include <libavutil/frame.h>
-}
+#include "media/synthetic_clip.h"
 
 namespace vantle::bench {
 
 namespace {
-
-struct ContextFree {
-  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct FrameFree {
-  void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct DictionaryFree {
-  void operator()(AVDictionary* p) const { av_dict_free(&p); }
-};
 
 // The encoders to try for a codec, in order, with their options.
 std::vector<std::pair<const char*, std::vector<std::pair<const char*, const char*>>>> encoders_for(
@@ -69,12 +53,6 @@ void paint(AVFrame& frame, int index) {
   }
 }
 
-std::string error_text(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
 // Encodes GROUP_PICTURES pictures with the first encoder that opens.
 void encode(Group& group) {
   for (const auto& [name, options] : encoders_for(group.codec)) {
@@ -82,62 +60,26 @@ void encode(Group& group) {
     if (codec == nullptr) {
       continue;
     }
-    std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-    if (!context || !frame || !packet) {
-      group.error = "out of memory";
-      return;
-    }
-    context->width = group.width;
-    context->height = group.height;
-    context->pix_fmt = AV_PIX_FMT_YUV420P;
-    context->time_base = AVRational{1, 25};
-    context->framerate = AVRational{25, 1};
-    context->gop_size = GROUP_PICTURES;
-    context->keyint_min = GROUP_PICTURES;
-    context->colorspace = AVCOL_SPC_BT709;
-    context->color_range = AVCOL_RANGE_MPEG;
-    AVDictionary* raw = nullptr;
+    media::EncoderSettings settings;
+    settings.width = group.width;
+    settings.height = group.height;
+    settings.gop_size = GROUP_PICTURES;
+    settings.max_b_frames = -1;  // the preset's
+    settings.color_space = AVCOL_SPC_BT709;
+    settings.color_range = AVCOL_RANGE_MPEG;
     for (const auto& [key, value] : options) {
-      av_dict_set(&raw, key, value, 0);
+      settings.options.emplace_back(key, value);
     }
-    const int opened = avcodec_open2(context.get(), codec, &raw);
-    std::unique_ptr<AVDictionary, DictionaryFree> unused(raw);
-    if (opened < 0) {
-      group.error = std::string(name) + " did not open: " + error_text(opened);
+    media::EncodedPictures encoded;
+    if (auto done = media::encode_pictures(*codec, settings, 0, GROUP_PICTURES, paint, encoded);
+        !done) {
+      group.error = std::string(name) + ": " + done.error();
       return;
-    }
-    frame->width = group.width;
-    frame->height = group.height;
-    frame->format = AV_PIX_FMT_YUV420P;
-    if (av_frame_get_buffer(frame.get(), 0) < 0) {
-      group.error = "out of memory";
-      return;
-    }
-    auto drain = [&] {
-      while (avcodec_receive_packet(context.get(), packet.get()) == 0) {
-        group.packets.emplace_back(packet->data, packet->data + packet->size);
-        av_packet_unref(packet.get());
-      }
-    };
-    for (int index = 0; index <= GROUP_PICTURES; ++index) {
-      const bool last = index == GROUP_PICTURES;
-      if (!last) {
-        if (av_frame_make_writable(frame.get()) < 0) {
-          group.error = "out of memory";
-          return;
-        }
-        paint(*frame, index);
-        frame->pts = index;
-      }
-      if (const int rc = avcodec_send_frame(context.get(), last ? nullptr : frame.get()); rc < 0) {
-        group.error = std::string(name) + ": " + error_text(rc);
-        return;
-      }
-      drain();
     }
     group.encoder = name;
+    for (media::EncodedPacket& packet : encoded.packets) {
+      group.packets.push_back(std::move(packet.bytes));
+    }
     for (const auto& bytes : group.packets) {
       group.runtime_packets.push_back(RuntimePacket{bytes.data(), bytes.size()});
       group.bytes += bytes.size();

@@ -135,8 +135,9 @@ std::vector<std::uint8_t> reference_rgb(const AVFrame& frame, std::uint32_t widt
                                        static_cast<int>(height)};
   SwsContextHandle context(sws_getContext(
       frame.width, frame.height, swscale_source_format(format), output.width, output.height,
-      output.format, rgb_scaler_flags(format, frame.width, frame.height, output), nullptr, nullptr,
-      nullptr));
+      output.format,
+      rgb_scaler_flags(format, frame.width, frame.height, output.width, output.height), nullptr,
+      nullptr, nullptr));
   if (!conversion || !context ||
       !configure_rgb_scaler(*context, conversion->colorspace, conversion->full_range)) {
     return {};

@@ -4,39 +4,23 @@
 #include <cstring>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/error.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
-}
+#include "conversion/rgb_scaler_setup.h"
+#include "media/ffmpeg_handles.h"
 
 namespace vantle::ceiling {
 
 namespace {
 
-template <typename T, void (*Free)(T**)>
-struct AddressFree {
-  void operator()(T* p) const { Free(&p); }
-};
-using ContextHandle =
-    std::unique_ptr<AVCodecContext, AddressFree<AVCodecContext, avcodec_free_context>>;
-using FrameHandle = std::unique_ptr<AVFrame, AddressFree<AVFrame, av_frame_free>>;
-using PacketHandle = std::unique_ptr<AVPacket, AddressFree<AVPacket, av_packet_free>>;
-struct ScalerFree {
-  void operator()(SwsContext* p) const { sws_freeContext(p); }
-};
-using ScalerHandle = std::unique_ptr<SwsContext, ScalerFree>;
+using ContextHandle = media::CodecContextHandle;
+using media::FrameHandle;
+using media::PacketHandle;
+using ScalerHandle = media::SwsHandle;
 struct BytesFree {
   void operator()(std::uint8_t* p) const { std::free(p); }
 };
 using Bytes = std::unique_ptr<std::uint8_t, BytesFree>;
 
-std::string error_text(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
+using media::ffmpeg_error_text;
 
 std::unexpected<std::string> failure(std::string text) {
   return std::unexpected("bare loop: " + std::move(text));
@@ -54,59 +38,12 @@ AVCodecID codec_id(RuntimeCodec codec) {
   return AV_CODEC_ID_HEVC;
 }
 
-// The swscale matrix of a frame's colour space, as the library chooses it;
-// 0 for the spaces it refuses.
+// The swscale matrix of a frame's colour space, from the library's own
+// table; 0 for the spaces it refuses.
 int swscale_colorspace(int space) {
-  switch (space) {
-    case AVCOL_SPC_BT709:
-      return SWS_CS_ITU709;
-    case AVCOL_SPC_UNSPECIFIED:
-    case AVCOL_SPC_NB:
-      return SWS_CS_DEFAULT;
-    case AVCOL_SPC_FCC:
-      return SWS_CS_FCC;
-    case AVCOL_SPC_BT470BG:
-      return SWS_CS_ITU601;
-    case AVCOL_SPC_SMPTE170M:
-      return SWS_CS_SMPTE170M;
-    case AVCOL_SPC_SMPTE240M:
-      return SWS_CS_SMPTE240M;
-    case AVCOL_SPC_BT2020_NCL:
-      return SWS_CS_BT2020;
-    default:
-      return 0;
-  }
-}
-
-// The deprecated full-range formats as swscale wants them: their yuv*
-// equivalent, with the range given explicitly.
-AVPixelFormat unjpeg(AVPixelFormat format) {
-  switch (format) {
-    case AV_PIX_FMT_YUVJ420P:
-      return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P:
-      return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P:
-      return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P:
-      return AV_PIX_FMT_YUV440P;
-    case AV_PIX_FMT_YUVJ411P:
-      return AV_PIX_FMT_YUV411P;
-    default:
-      return format;
-  }
-}
-
-// Fast bilinear wherever it gives the right picture; at the source's own
-// size a format with full-width chroma needs bilinear, or every colour edge
-// shifts by a pixel.
-int scaler_flags(AVPixelFormat format, int width, int height, int out_width, int out_height) {
-  const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
-  const bool same_size = width == out_width && height == out_height;
-  const bool full_chroma = descriptor != nullptr && descriptor->log2_chroma_w == 0 &&
-                           (descriptor->flags & AV_PIX_FMT_FLAG_RGB) == 0 &&
-                           descriptor->nb_components >= 3;
-  return same_size && full_chroma ? SWS_BILINEAR : SWS_FAST_BILINEAR;
+  return space >= 0 && space <= COLOR_SPACE_COUNT
+             ? COLOR_SPACES[static_cast<std::size_t>(space)].swscale_colorspace
+             : 0;
 }
 
 // What the kept scaler was made for.
@@ -180,10 +117,10 @@ std::expected<void, std::string> Ceiling::State::to_rgb(const AVFrame& picture, 
                            colorspace,
                            picture.color_range == AVCOL_RANGE_JPEG};
   if (!scaler || !(shape == wanted)) {
-    const AVPixelFormat format = unjpeg(static_cast<AVPixelFormat>(picture.format));
+    const AVPixelFormat format = swscale_source_format(static_cast<AVPixelFormat>(picture.format));
     scaler.reset(sws_getContext(
         picture.width, picture.height, format, out_width, out_height, AV_PIX_FMT_RGB24,
-        scaler_flags(format, picture.width, picture.height, out_width, out_height), nullptr,
+        rgb_scaler_flags(format, picture.width, picture.height, out_width, out_height), nullptr,
         nullptr, nullptr));
     if (!scaler) {
       return failure("sws_getContext failed");
@@ -257,7 +194,7 @@ std::expected<void, std::string> Ceiling::State::encode(AVFrame* picture, std::s
     encoder->color_primaries = picture->color_primaries;
     encoder->color_trc = picture->color_trc;
     if (const int rc = avcodec_open2(encoder.get(), codec, nullptr); rc < 0) {
-      return failure("cannot open the H.264 encoder: " + error_text(rc));
+      return failure("cannot open the H.264 encoder: " + ffmpeg_error_text(rc));
     }
     next_encoder_pts = 0;
   }
@@ -266,7 +203,7 @@ std::expected<void, std::string> Ceiling::State::encode(AVFrame* picture, std::s
     picture->pict_type = AV_PICTURE_TYPE_NONE;
   }
   if (const int rc = avcodec_send_frame(encoder.get(), picture); rc < 0) {
-    return failure("encoder: " + error_text(rc));
+    return failure("encoder: " + ffmpeg_error_text(rc));
   }
   int rc = 0;
   while ((rc = avcodec_receive_packet(encoder.get(), encoded.get())) == 0) {
@@ -275,7 +212,7 @@ std::expected<void, std::string> Ceiling::State::encode(AVFrame* picture, std::s
     av_packet_unref(encoded.get());
   }
   if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF) {
-    return failure("encoder: " + error_text(rc));
+    return failure("encoder: " + ffmpeg_error_text(rc));
   }
   if (picture == nullptr) {
     encoder.reset();
@@ -329,7 +266,7 @@ std::expected<Ceiling, std::string> Ceiling::open(RuntimeCodec codec,
     state->decoder->extradata_size = static_cast<int>(extradata.size());
   }
   if (const int rc = avcodec_open2(state->decoder.get(), decoder, nullptr); rc < 0) {
-    return failure("cannot open the decoder: " + error_text(rc));
+    return failure("cannot open the decoder: " + ffmpeg_error_text(rc));
   }
   return Ceiling(std::move(state));
 }
@@ -367,7 +304,7 @@ std::expected<std::size_t, std::string> Ceiling::run(std::span<const RuntimePack
     if (index < group.size()) {
       packet = s.packet.get();
       if (const int rc = av_new_packet(packet, static_cast<int>(group[index].len)); rc < 0) {
-        return failure(error_text(rc));
+        return failure(ffmpeg_error_text(rc));
       }
       std::memcpy(packet->data, group[index].data, group[index].len);
       packet->pts = static_cast<std::int64_t>(index);
@@ -375,7 +312,8 @@ std::expected<std::size_t, std::string> Ceiling::run(std::span<const RuntimePack
     const int rc = avcodec_send_packet(decoder, packet);
     av_packet_unref(s.packet.get());
     if (rc != 0) {
-      return failure("failed to decode packet " + std::to_string(index) + ": " + error_text(rc));
+      return failure("failed to decode packet " + std::to_string(index) + ": " +
+                     ffmpeg_error_text(rc));
     }
   }
   if (auto received = receive_all(); !received) {

@@ -1,46 +1,26 @@
 // FFmpeg glue for the programs around the library (the tool, the example host,
-// the tests' media): C includes and one owning handle per FFmpeg object they
-// create, so every exit path frees what it made. The library keeps its own
-// handles; nothing here reaches into it.
+// the tests' media, the benchmark's ceiling): the library's own owning handles
+// (one definition, header-only, FFmpeg alone) under the names these programs
+// use, plus what only they need. Nothing here links the library.
 #pragma once
 
 extern "C" {
-#include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
-#include <libavutil/error.h>
-#include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
-#include <memory>
 #include <string>
-#include <type_traits>
+
+#include "common/ffmpeg.h"
 
 namespace vantle::media {
 
-// Calls an FFmpeg release function, whichever of the two conventions it
-// follows: `f(&p)` (which also nulls the pointer) or `f(p)`.
-template <typename T, auto Release>
-struct FfmpegDeleter {
-  void operator()(T* pointer) const noexcept {
-    if constexpr (std::is_invocable_v<decltype(Release), T**>) {
-      Release(&pointer);
-    } else {
-      Release(pointer);
-    }
-  }
-};
-
-template <typename T, auto Release>
-using FfmpegHandle = std::unique_ptr<T, FfmpegDeleter<T, Release>>;
-
-using CodecContextHandle = FfmpegHandle<AVCodecContext, avcodec_free_context>;
-using FrameHandle = FfmpegHandle<AVFrame, av_frame_free>;
-using PacketHandle = FfmpegHandle<AVPacket, av_packet_free>;
-using SwsHandle = FfmpegHandle<SwsContext, sws_freeContext>;
+using vantle::CodecContextHandle;
+using vantle::FfmpegHandle;
+using vantle::FrameHandle;
+using vantle::PacketHandle;
+using SwsHandle = vantle::SwsContextHandle;
 using DictionaryHandle = FfmpegHandle<AVDictionary, av_dict_free>;
 
 // FFmpeg's text for an error code.

@@ -14,59 +14,6 @@ namespace vantle {
 
 namespace {
 
-// AVColorSpace values are handled by number: the table covers the values of
-// FFmpeg 9.0 (up to AVCOL_SPC_YCGCO_RO, 17), and the 5.1 headers lack the
-// names of 15 to 17, so a frame's colour space is never cast into an enum
-// that cannot hold it.
-constexpr int COLOR_SPACE_IPT_C2 = 15;
-constexpr int COLOR_SPACE_YCGCO_RE = 16;
-constexpr int COLOR_SPACE_YCGCO_RO = 17;
-// AVCOL_SPC_NB of the same generation; it describes no matrix.
-constexpr int COLOR_SPACE_COUNT = 18;
-
-static_assert(AVCOL_SPC_RGB == 0 && AVCOL_SPC_BT709 == 1 && AVCOL_SPC_UNSPECIFIED == 2 &&
-              AVCOL_SPC_RESERVED == 3 && AVCOL_SPC_FCC == 4 && AVCOL_SPC_BT470BG == 5 &&
-              AVCOL_SPC_SMPTE170M == 6 && AVCOL_SPC_SMPTE240M == 7 && AVCOL_SPC_YCGCO == 8 &&
-              AVCOL_SPC_BT2020_NCL == 9 && AVCOL_SPC_BT2020_CL == 10 && AVCOL_SPC_SMPTE2085 == 11 &&
-              AVCOL_SPC_CHROMA_DERIVED_NCL == 12 && AVCOL_SPC_CHROMA_DERIVED_CL == 13 &&
-              AVCOL_SPC_ICTCP == 14);
-#if LIBAVUTIL_VERSION_MAJOR >= 60
-static_assert(AVCOL_SPC_IPT_C2 == COLOR_SPACE_IPT_C2 &&
-              AVCOL_SPC_YCGCO_RE == COLOR_SPACE_YCGCO_RE &&
-              AVCOL_SPC_YCGCO_RO == COLOR_SPACE_YCGCO_RO);
-#endif
-
-// Either the swscale coefficient set of a colour space or the name printed
-// when it is refused.
-struct ColorSpaceEntry {
-  std::int32_t swscale_colorspace;  // 0 when refused
-  const char* rejected_name;        // null when accepted
-};
-
-constexpr std::array<ColorSpaceEntry, COLOR_SPACE_COUNT + 1> COLOR_SPACES = {{
-    {0, "RGB"},
-    {SWS_CS_ITU709, nullptr},
-    {SWS_CS_DEFAULT, nullptr},  // unspecified
-    {0, "Reserved"},
-    {SWS_CS_FCC, nullptr},
-    {SWS_CS_ITU601, nullptr},     // BT.470BG
-    {SWS_CS_SMPTE170M, nullptr},  // same matrix as BT.470BG
-    {SWS_CS_SMPTE240M, nullptr},
-    {0, "YCGCO"},
-    {SWS_CS_BT2020, nullptr},
-    {0, "BT2020CL"},
-    {0, "SMPTE2085"},
-    {0, "ChromaDerivedNCL"},
-    {0, "ChromaDerivedCL"},
-    {0, "ICTCP"},
-    {0, "IPT_C2"},
-    {0, "YCGCO_RE"},
-    {0, "YCGCO_RO"},
-    {SWS_CS_DEFAULT, nullptr},  // AVCOL_SPC_NB counts as unspecified
-}};
-
-static_assert(COLOR_SPACES[COLOR_SPACE_YCGCO_RO].rejected_name != nullptr);
-
 bool same_scaler_parameters(const ConfiguredRgbScaler& scaler, const AVFrame& frame,
                             const ScalerPictureDefinition& output,
                             const YuvColorConversion& conversion) {
@@ -88,10 +35,11 @@ Result<ConfiguredRgbScaler> build_rgb_scaler(const AVFrame& frame,
   // are refused here with the message a null context gives.
   SwsContextHandle context;
   if (sws_isSupportedInput(input.format) > 0) {
-    context.reset(sws_getContext(input.width, input.height, swscale_source_format(input.format),
-                                 output.width, output.height, output.format,
-                                 rgb_scaler_flags(input.format, input.width, input.height, output),
-                                 nullptr, nullptr, nullptr));
+    context.reset(sws_getContext(
+        input.width, input.height, swscale_source_format(input.format), output.width, output.height,
+        output.format,
+        rgb_scaler_flags(input.format, input.width, input.height, output.width, output.height),
+        nullptr, nullptr, nullptr));
   }
   if (!context) {
     return fail(str_cat("failed to create video scaler: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
@@ -111,33 +59,6 @@ Result<ConfiguredRgbScaler> build_rgb_scaler(const AVFrame& frame,
 }
 
 }  // namespace
-
-AVPixelFormat swscale_source_format(AVPixelFormat format) noexcept {
-  switch (format) {
-    case AV_PIX_FMT_YUVJ420P:
-      return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P:
-      return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P:
-      return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P:
-      return AV_PIX_FMT_YUV440P;
-    case AV_PIX_FMT_YUVJ411P:
-      return AV_PIX_FMT_YUV411P;
-    default:
-      return format;
-  }
-}
-
-int rgb_scaler_flags(AVPixelFormat source, int source_width, int source_height,
-                     const ScalerPictureDefinition& output) noexcept {
-  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source);
-  const bool full_width_chroma = desc != nullptr && desc->nb_components >= 3 &&
-                                 (desc->flags & AV_PIX_FMT_FLAG_RGB) == 0 &&
-                                 desc->log2_chroma_w == 0;
-  const bool own_size = output.width == source_width && output.height == source_height;
-  return full_width_chroma && own_size ? SWS_BILINEAR : SWS_FAST_BILINEAR;
-}
 
 Result<YuvColorConversion> yuv_color_conversion(int color_space, int color_range) {
   if (color_space < 0 || color_space > COLOR_SPACE_COUNT) {

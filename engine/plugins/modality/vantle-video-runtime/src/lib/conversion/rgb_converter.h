@@ -9,6 +9,7 @@
 #include "common/byte_buffer.h"
 #include "common/ffmpeg.h"
 #include "common/result.h"
+#include "conversion/rgb_scaler_setup.h"
 #include "decoding/packet_decoder.h"
 
 namespace vantle {
@@ -79,21 +80,6 @@ class FfmpegRgbConverter {
 Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
                                       std::uint32_t height,
                                       std::optional<ConfiguredRgbScaler>& scaler);
-
-// The format swscale is given for a frame of `format`: the deprecated
-// full-range (yuvj) formats as the plain format they name, since the range
-// is always set explicitly (configure_rgb_scaler) and swscale logs a
-// warning for every context made from a yuvj format.
-AVPixelFormat swscale_source_format(AVPixelFormat format) noexcept;
-
-// swscale flags for converting a `source` frame to `output`. Fast bilinear
-// is swscale's quickest path, and exact for chroma subsampled horizontally
-// (4:2:0, 4:2:2) at the source's own size. For full-width chroma (4:4:4,
-// 4:4:0) at the source's own size it shifts chroma by one pixel, a wrong
-// pixel on every colour edge, so those take plain bilinear. Resizing keeps
-// fast bilinear, a deliberate speed choice.
-int rgb_scaler_flags(AVPixelFormat source, int source_width, int source_height,
-                     const ScalerPictureDefinition& output) noexcept;
 
 // Installs the YUV-to-RGB matrix `colorspace` (SWS_CS_*) with the given
 // source range and a full-range destination.
