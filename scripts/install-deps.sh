@@ -14,7 +14,9 @@ packages=(
   # and the tests' demuxer (the library itself does not use it)
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev valgrind
+  libgtest-dev libgmock-dev valgrind
+  # the allocators the benchmark measures the library under
+  libjemalloc2 libmimalloc2.0
   # the fuzz targets: clang 14 with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
   # Vulkan with lavapipe, the software device behind the hardware-frame tests
