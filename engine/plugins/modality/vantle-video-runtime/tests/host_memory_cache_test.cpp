@@ -153,6 +153,45 @@ TEST(HostMemoryCache, ReleasingOnAnotherThreadKeepsNothingThere) {
   }).join();
 }
 
+// A thread that moves on to other buffer sizes (RGB of one size, then YUV of
+// another) serves the new sizes from its cache within a few calls: stale
+// sizes are evicted first, never the ones the calls now use.
+TEST(HostMemoryCache, NewSizesReplaceStaleOnes) {
+  std::thread([] {
+    auto call = [](const std::vector<std::size_t>& sizes) {
+      std::vector<void*> blocks;
+      {
+        const HostMemoryCallScope scope;
+        for (const std::size_t size : sizes) {
+          blocks.push_back(allocate_host_memory(size));
+        }
+      }
+      for (void* block : blocks) {
+        free_host_memory(block);
+      }
+      return std::set<void*>(blocks.begin(), blocks.end());
+    };
+    const std::vector<std::size_t> rgb(12, 6220800);  // 1080p RGB
+    std::vector<std::size_t> yuv;
+    for (int frame = 0; frame < 12; ++frame) {
+      yuv.insert(yuv.end(), {2073600, 518400, 518400});  // 1080p Y, U, V
+    }
+    const std::vector<std::size_t> small(12, 691200);  // 640x360 RGB
+    for (int i = 0; i < 4; ++i) {
+      call(rgb);
+      call(small);
+    }
+    std::set<void*> previous;
+    for (std::size_t i = 0; i < 8; ++i) {
+      const std::set<void*> now = call(yuv);
+      if (i >= HOST_CACHE_CALLS + 1) {
+        EXPECT_EQ(now, previous) << "call " << i << " did not reuse the last call's buffers";
+      }
+      previous = now;
+    }
+  }).join();
+}
+
 // Many host threads that each kept a large response keep no more than the
 // process-wide cap together; each thread's share goes when it exits. The
 // blocks are never touched, so they cost no resident memory.

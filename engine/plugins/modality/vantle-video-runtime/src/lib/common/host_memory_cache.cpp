@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <unordered_map>
 #include <vector>
@@ -31,8 +32,22 @@ class HostMemoryCache {
   void trim() noexcept;
   void forget(std::size_t size) noexcept;
 
-  // Released blocks by exact size, the most recently released last.
-  std::unordered_map<std::size_t, std::vector<void*>> blocks_;
+  // Released blocks of one exact size, the most recently released last, and
+  // the request call that last took or kept one: eviction frees the sizes
+  // longest unused first, so a thread that moves on to other sizes (another
+  // resolution, RGB after YUV) does not keep stale blocks while the sizes it
+  // now uses go back to the C heap and are faulted in again at every call.
+  struct SizeClass {
+    std::vector<void*> blocks;
+    std::uint64_t last_used = 0;
+  };
+  // The size class to evict from: the one used longest ago, other than
+  // `except` (SIZE_MAX: none excepted); end() when none holds a block.
+  std::unordered_map<std::size_t, SizeClass>::iterator stalest(std::size_t except) noexcept;
+  void free_one(std::unordered_map<std::size_t, SizeClass>::iterator entry) noexcept;
+
+  std::unordered_map<std::size_t, SizeClass> blocks_;
+  std::uint64_t call_number_ = 0;
   std::size_t held_ = 0;
   std::size_t limit_ = 0;
   std::array<std::size_t, HOST_CACHE_CALLS> recent_responses_{};
@@ -72,8 +87,8 @@ void HostMemoryCache::forget(std::size_t size) noexcept {
 HostMemoryCache::~HostMemoryCache() {
   CACHE_GONE = true;
   PROCESS_CACHED_BYTES.fetch_sub(held_, std::memory_order_relaxed);
-  for (auto& [size, list] : blocks_) {
-    for (void* block : list) {
+  for (auto& [size, entry] : blocks_) {
+    for (void* block : entry.blocks) {
       std::free(block);
     }
   }
@@ -81,11 +96,12 @@ HostMemoryCache::~HostMemoryCache() {
 
 void* HostMemoryCache::take(std::size_t size) noexcept {
   auto found = blocks_.find(size);
-  if (found == blocks_.end() || found->second.empty()) {
+  if (found == blocks_.end() || found->second.blocks.empty()) {
     return nullptr;
   }
-  void* block = found->second.back();
-  found->second.pop_back();
+  found->second.last_used = call_number_;
+  void* block = found->second.blocks.back();
+  found->second.blocks.pop_back();
   forget(size);
   return block;
 }
@@ -110,44 +126,55 @@ bool HostMemoryCache::keep(void* block, std::size_t size) noexcept {
       return false;
     }
   }
-  blocks_[size].push_back(block);
+  SizeClass& entry = blocks_[size];
+  entry.blocks.push_back(block);
+  entry.last_used = call_number_;
   held_ += size;
   return true;
 }
 
-void HostMemoryCache::evict_one_other_than(std::size_t size) noexcept {
+std::unordered_map<std::size_t, HostMemoryCache::SizeClass>::iterator HostMemoryCache::stalest(
+    std::size_t except) noexcept {
+  auto oldest = blocks_.end();
   for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
-    if (it->first == size || it->second.empty()) {
-      continue;
+    if (it->first != except && !it->second.blocks.empty() &&
+        (oldest == blocks_.end() || it->second.last_used < oldest->second.last_used)) {
+      oldest = it;
     }
-    std::free(it->second.back());
-    it->second.pop_back();
-    forget(it->first);
-    if (it->second.empty()) {
-      blocks_.erase(it);
-    }
-    return;
+  }
+  return oldest;
+}
+
+void HostMemoryCache::free_one(
+    std::unordered_map<std::size_t, SizeClass>::iterator entry) noexcept {
+  std::free(entry->second.blocks.back());
+  entry->second.blocks.pop_back();
+  forget(entry->first);
+  if (entry->second.blocks.empty()) {
+    blocks_.erase(entry);
+  }
+}
+
+void HostMemoryCache::evict_one_other_than(std::size_t size) noexcept {
+  if (auto entry = stalest(size); entry != blocks_.end()) {
+    free_one(entry);
   }
 }
 
 void HostMemoryCache::trim() noexcept {
   while (held_ > limit_) {
-    auto it = blocks_.begin();
-    while (it != blocks_.end() && it->second.empty()) {
-      it = blocks_.erase(it);
-    }
-    if (it == blocks_.end()) {
+    auto entry = stalest(SIZE_MAX);
+    if (entry == blocks_.end()) {
       return;
     }
-    std::free(it->second.back());
-    it->second.pop_back();
-    forget(it->first);
+    free_one(entry);
   }
 }
 
 void HostMemoryCache::begin_call() noexcept {
   if (calls_in_progress_++ == 0) {
     call_net_bytes_ = 0;
+    ++call_number_;
   }
 }
 
