@@ -107,18 +107,6 @@ RuntimeDecodeRequest Group::request(RuntimePixelFormat format, std::uint32_t out
   return request;
 }
 
-const char* codec_label(RuntimeCodec codec) {
-  switch (codec) {
-    case RuntimeCodec::H264:
-      return "H.264";
-    case RuntimeCodec::H265:
-      return "H.265";
-    case RuntimeCodec::Av1:
-      break;
-  }
-  return "AV1";
-}
-
 const Group& bench_group(RuntimeCodec codec, int height) {
   static std::mutex mutex;
   static std::map<std::pair<RuntimeCodec, int>, std::unique_ptr<Group>> made;

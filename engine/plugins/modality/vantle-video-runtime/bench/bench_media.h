@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/codec_label.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle::bench {
@@ -36,6 +37,6 @@ struct Group {
 // Made on first use, kept for the process.
 const Group& bench_group(RuntimeCodec codec, int height);
 
-const char* codec_label(RuntimeCodec codec);
+using runtime::codec_label;
 
 }  // namespace vantle::bench

@@ -35,16 +35,4 @@ std::expected<void, std::string> split_into_groups(Clip& clip) {
   return {};
 }
 
-const char* codec_label(RuntimeCodec codec) {
-  switch (codec) {
-    case RuntimeCodec::H264:
-      return "H.264";
-    case RuntimeCodec::H265:
-      return "H.265";
-    case RuntimeCodec::Av1:
-      return "AV1";
-  }
-  return "?";
-}
-
 }  // namespace vantle::tool

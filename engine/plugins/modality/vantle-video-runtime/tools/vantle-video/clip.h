@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/codec_label.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle::tool {
@@ -52,6 +53,6 @@ struct Clip {
 std::expected<void, std::string> split_into_groups(Clip& clip);
 
 // "H.264", "H.265", "AV1".
-const char* codec_label(RuntimeCodec codec);
+using runtime::codec_label;
 
 }  // namespace vantle::tool
