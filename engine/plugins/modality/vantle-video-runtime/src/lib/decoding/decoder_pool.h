@@ -22,11 +22,12 @@ struct DecoderPoolKey {
   RuntimeCodec codec = RuntimeCodec::H264;
   std::vector<std::uint8_t> extradata;
   std::uint64_t thread_count = 1;
-  // Parameter sets a decoder was sent inside packets and still holds (a
-  // flush does not forget them). A decode takes a pooled decoder only when
-  // its first packet carries exactly these sets: they are parsed again, in
-  // the same state, before any picture can use them, so the decoder
-  // behaves as a fresh one would.
+  // In-band parameter sets (sent inside packets; a flush does not forget
+  // them). A stored entry's key lists the sets its decoder holds; a
+  // lookup's key lists the sets the run's first packet sends. They match
+  // when the run starts by sending again everything the decoder holds, so
+  // those sets are parsed anew, in the same state, before any picture can
+  // use them, and the decoder behaves as a fresh one would.
   ParameterSets in_band_parameter_sets;
 
   // The key of a decode starting now: the thread count is read from the
