@@ -186,7 +186,8 @@ std::string x26x_params(const StreamSpec& spec, bool h265) {
   return params;
 }
 
-// The encoder options for the spec: ours for the encoder, then the spec's.
+// The encoder options a StreamSpec asks for: ours for the encoder first, then its own extra
+// options.
 std::vector<std::pair<std::string, std::string>> encoder_options(const StreamSpec& spec,
                                                                  std::string_view name) {
   std::vector<std::pair<std::string, std::string>> options;
