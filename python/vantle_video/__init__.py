@@ -10,7 +10,7 @@ from ._runtime import Codec, Frame, decode, decode_indexed, transcode_h264
 
 __all__ = ["Clip", "Codec", "Frame", "VantleVideoError", "decode", "decode_indexed", "open",
            "runtime_version", "transcode_h264"]
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 
 def runtime_version():

@@ -29,11 +29,13 @@
  *  - Nothing unwinds into the host. Heap exhaustion or a broken internal
  *    invariant aborts the process.
  *  - Every call runs on the calling thread. The library starts no threads of
- *    its own and takes no locks; calls on different threads are independent.
+ *    its own. Calls on different threads are independent; they share only
+ *    the memory kept for reuse, under one lock taken a few times per call
+ *    and never per picture.
  *    Each thread has its own error slot and its own pool of up to four idle
- *    decoders, freed when the thread exits; all threads together keep at
- *    most eight idle decoders. An idle decoder holds the pictures of its
- *    last run until it is reused, evicted or its thread exits.
+ *    decoders, freed when the thread exits or when the process-wide bound
+ *    on kept memory needs the room (below). An idle decoder holds the
+ *    pictures of its last run until it is reused or freed.
  *  - The environment variable VANTLE_VIDEO_FFMPEG_THREADS (an unsigned
  *    decimal, default 1, 0 lets FFmpeg choose) sets the FFmpeg codec thread
  *    count. It is read anew at every decode and every encoder open.
@@ -234,19 +236,29 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_transcode_h264(
     RuntimeTranscodeResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
 
 /*
- * Released memory and retention (all four release functions): a released
- * buffer is kept by the releasing thread for reuse by its next requests, so
- * that decoding group after group does not fault fresh pages in. A thread
- * keeps at most as many bytes as the largest response of its own last 4
- * request calls, never more than 288 MiB, and frees what it keeps when it
- * exits; all threads of the process together keep at most 512 MiB, and a
- * buffer released beyond that goes back to the C heap at once. A thread
- * that makes no request calls keeps nothing: releasing
- * responses on such a thread frees them at once. Every byte handed out is
- * followed by 256 bytes of slack that belong to the library (never read or
- * written by the host); access units are followed by 64 zero bytes, so they
- * can be given to an FFmpeg decoder as they are.
+ * Memory kept for reuse. Released buffers of 128 KiB and more, and idle
+ * decoders, are kept so that decoding group after group neither opens
+ * decoders nor faults fresh pages in. What is kept is shared by the whole
+ * process and bounded as a whole: at most 256 MiB by default (see
+ * vantle_video_runtime_set_kept_memory_limit()), whatever the number of
+ * threads that ever called. A released buffer goes to whichever thread asks
+ * for one of its size next; an idle decoder stays in the pool of the thread
+ * that used it (up to four per thread) and counts against the bound by an
+ * estimate of what it holds: its pictures at the size it last decoded, plus
+ * 1 MiB. When the bound is reached, what was used longest ago, buffer or
+ * decoder, goes first. A response larger than the bound cannot be kept
+ * whole: part of the next such response is faulted in anew. Large buffers
+ * are mapped from the system and unmapped when they leave the library, so
+ * nothing the library frees stays behind in the C heap's arenas; smaller
+ * ones come from the C heap and go back to it at once. The library never
+ * calls malloc_trim or mallopt.
  *
+ * Every byte handed out is followed by 256 bytes of slack that belong to the
+ * library (never read or written by the host); access units are followed by
+ * 64 zero bytes, so they can be given to an FFmpeg decoder as they are.
+ */
+
+/*
  * Frees one library-made buffer. Does nothing when data is NULL; frees no
  * storage when len is 0. It cannot reset the caller's copy: the record is
  * dead afterwards and must not be released again. Never fails and never
@@ -277,6 +289,28 @@ VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_transcode_response(
     RuntimeTranscodeResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
 
 /*
+ * Gives back to the system everything the library keeps for reuse that no
+ * call is using at this moment: released buffers and idle decoders, of every
+ * thread. A host calls it when its worker pool goes idle, before it forks,
+ * or under memory pressure. Any thread may call it at any time, also while
+ * other threads decode; what other calls hold stays theirs and is kept or
+ * freed as usual when they end. Never fails and never touches the thread's
+ * last error.
+ */
+VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_release_kept_memory(void)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
+ * Sets the bound on what the whole process keeps for reuse (see above) to
+ * bytes, and trims to it at once, in every thread. 0 keeps nothing between
+ * calls: every released buffer and every decoder goes back to the system
+ * when its call or release ends. Any thread may call it at any time. Never
+ * fails and never touches the thread's last error.
+ */
+VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_set_kept_memory_limit(uint64_t bytes)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
  * Returns a view of the calling thread's last error message: UTF-8, not
  * NUL-terminated. When there is none, len is 0 and data is a non-NULL address
  * that must not be read. The view is not an allocation: never release it and
@@ -291,7 +325,7 @@ VANTLE_VIDEO_RUNTIME_API RuntimeBytes vantle_video_runtime_last_error(void)
  * Returns the library's version and the FFmpeg libraries it was built
  * against and is running with, as one NUL-terminated UTF-8 line:
  *
- *   vantle-video-runtime 1.0.0 (libavcodec 59.37.100 built, 59.37.100 loaded;
+ *   vantle-video-runtime 1.1.0 (libavcodec 59.37.100 built, 59.37.100 loaded;
  *   libavutil 57.28.100 built, 57.28.100 loaded; libswscale 6.7.100 built,
  *   6.7.100 loaded)
  *

@@ -1,5 +1,5 @@
 # Fails unless the shared library's dynamic symbol table defines exactly the
-# nine vantle_video_runtime_* functions and nothing else of ours.
+# eleven vantle_video_runtime_* functions and nothing else of ours.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -22,6 +22,8 @@ set(expected
   vantle_video_runtime_free_response
   vantle_video_runtime_free_transcode_response
   vantle_video_runtime_last_error
+  vantle_video_runtime_release_kept_memory
+  vantle_video_runtime_set_kept_memory_limit
   vantle_video_runtime_transcode_h264
   vantle_video_runtime_version)
 if(NOT found STREQUAL expected)
