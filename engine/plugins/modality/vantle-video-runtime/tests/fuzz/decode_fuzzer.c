@@ -6,7 +6,7 @@
 int LLVMFuzzerInitialize(int* argc, char*** argv) {
   (void)argc;
   (void)argv;
-  fuzz_select_host_guard();
+  fuzz_setup();
   return 0;
 }
 

@@ -48,6 +48,11 @@ int fuzz_parse_input(const uint8_t* data, size_t size, FuzzRequest* request);
  * asked for but this build has none. */
 void fuzz_select_host_guard(void);
 
+/* What every target's LLVMFuzzerInitialize does: the guard as above, and
+ * FFmpeg's log silenced unless VANTLE_FUZZ_FFMPEG_LOG is set (a few lines of
+ * decoder complaints per input would fill the campaign's logs and slow it). */
+void fuzz_setup(void);
+
 /* After a request export: status must be 0 or -1; on -1 the message must be
  * non-empty and the response untouched (it was filled with FUZZ_SENTINEL). */
 void fuzz_check_failure(int32_t status, const void* response, size_t response_size);
