@@ -1,11 +1,13 @@
 // Many host threads at once, as a host engine calls: the three exports mixed
 // on three codecs, FFmpeg codec threads inside, threads ending while their
-// pools hold decoders, responses released on another thread. Every result
+// pools hold decoders, responses released on another thread, and another
+// thread giving back kept memory and changing its bound all the while. Every result
 // must equal what one thread alone gets. The ThreadSanitizer leg runs this
 // program on its own.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -178,7 +180,7 @@ TEST_F(Concurrency, EightThreadsMixingExportsAndCodecsGetWhatOneThreadGets) {
       job.which = which;
       job.decode = builder.request(
           which == Export::DecodeRgb ? RuntimePixelFormat::Rgb : RuntimePixelFormat::Yuv420,
-          {0, 3, 7}, which == Export::DecodeRgb ? 40 : 0, which == Export::DecodeRgb ? 30 : 0);
+          {0, 3, 7}, which == Export::DecodeRgb ? 320 : 0, which == Export::DecodeRgb ? 240 : 0);
       job.transcode = builder.transcode_request({1, 6});
       // What one thread alone gets, on a thread of its own (empty pool).
       std::thread([&] {
@@ -200,6 +202,19 @@ TEST_F(Concurrency, EightThreadsMixingExportsAndCodecsGetWhatOneThreadGets) {
   std::string first_error;
   ReleaseQueue queue;
   std::thread releaser([&] { handed_over = queue.drain(); });
+  // Pictures of 320x240 RGB are mapped buffers, kept and reused between
+  // threads; the bound moves between none, less than one response and the
+  // default while calls run.
+  std::atomic<bool> stop_churn = false;
+  std::thread churner([&] {
+    const std::uint64_t limits[] = {0, std::uint64_t{1} << 20, std::uint64_t{256} << 20};
+    for (std::size_t turn = 0; !stop_churn; ++turn) {
+      vantle_video_runtime_set_kept_memory_limit(limits[turn % 3]);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      vantle_video_runtime_release_kept_memory();
+    }
+    vantle_video_runtime_set_kept_memory_limit(std::uint64_t{256} << 20);
+  });
   for (int wave = 0; wave < kWaves; ++wave) {
     // Each wave's threads end with decoders in their pools.
     std::vector<std::thread> threads;
@@ -227,6 +242,8 @@ TEST_F(Concurrency, EightThreadsMixingExportsAndCodecsGetWhatOneThreadGets) {
     for (std::thread& thread : threads)
       thread.join();
   }
+  stop_churn = true;
+  churner.join();
   queue.close();
   releaser.join();
   EXPECT_EQ(failures, 0) << first_error;

@@ -8,11 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "common/kept_memory.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_pool.h"
 #include "decoding/ffmpeg_setup.h"
 #include "decoding/packet_decoder.h"
 #include "decoding/parameter_sets.h"
+#include "vantle_video_runtime.h"
 
 namespace vantle {
 namespace {
@@ -32,7 +34,7 @@ class DecoderPoolTest : public ::testing::Test {
     ensure_ffmpeg_initialized();
     // Each test starts from an empty pool on its own thread's state.
     while (thread_decoder_pool().size() != 0) {
-      thread_decoder_pool().take(thread_decoder_pool().entries().front().first);
+      thread_decoder_pool().take(thread_decoder_pool().entries().front().key);
     }
   }
   void TearDown() override { unsetenv(THREAD_COUNT_VARIABLE); }
@@ -121,8 +123,8 @@ TEST_F(DecoderPoolTest, FiveKeysKeepFourAndEvictTheOldest) {
   ASSERT_EQ(thread_decoder_pool().size(), DECODER_POOL_CAPACITY);
   EXPECT_EQ(OpenedDecoder::live_count(), live_before + 4);  // the first was released
   for (std::size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(thread_decoder_pool().entries()[i].first.extradata.back(), 0xf1 + i);
-    EXPECT_EQ(thread_decoder_pool().entries()[i].second.get(), contexts[i + 1]);
+    EXPECT_EQ(thread_decoder_pool().entries()[i].key.extradata.back(), 0xf1 + i);
+    EXPECT_EQ(thread_decoder_pool().entries()[i].decoder.get(), contexts[i + 1]);
   }
   EXPECT_FALSE(thread_decoder_pool().take(key_with(extradata_variant(0xf0))).has_value());
 }
@@ -172,13 +174,21 @@ TEST_F(DecoderPoolTest, IteratorGivesItsDecoderBackWhateverItsState) {
   EXPECT_EQ(decoders_opened_on_thread(), opened + 1);
 }
 
-// Idle decoders are bounded across the process: threads that each fill their
-// own pool keep DECODER_POOL_PROCESS_CAPACITY together; a thread with none
-// to evict frees what it gives back. Thread exits give the count back.
-TEST_F(DecoderPoolTest, ThreadsTogetherKeepAtMostTheProcessCapacity) {
+// Idle decoders count against the process-wide bound on kept memory: when
+// threads that each fill their own pool reach it, the decoders stored
+// longest ago are freed, whichever thread holds them. Thread exits free the
+// rest.
+TEST_F(DecoderPoolTest, ThreadsTogetherKeepIdleDecodersWithinTheBound) {
   constexpr int THREADS = 3;
-  const std::size_t pooled_before = pooled_decoders_in_process();
+  vantle_video_runtime_release_kept_memory();
   const std::size_t live_before = OpenedDecoder::live_count();
+  // Decoders opened from extradata alone have no picture size yet: each
+  // counts with its tables' estimate, so the bound holds exactly five.
+  const DecoderPoolKey probe_key = key_with(extradata_variant(0xf0));
+  auto probe = take_or_create_decoder(probe_key);
+  ASSERT_TRUE(probe.has_value());
+  const std::size_t each = estimated_idle_decoder_bytes(*probe->get());
+  vantle_video_runtime_set_kept_memory_limit(5 * each);
   std::barrier filled(THREADS + 1);
   std::barrier done(THREADS + 1);
   std::vector<std::thread> threads;
@@ -197,23 +207,24 @@ TEST_F(DecoderPoolTest, ThreadsTogetherKeepAtMostTheProcessCapacity) {
       for (int turn = t; turn < THREADS; ++turn) {
         filled.arrive_and_wait();
       }
+      // The first thread's decoders went first, then the second's oldest.
+      EXPECT_EQ(thread_decoder_pool().size(), t == 0 ? 0u : t == 1 ? 1u : 4u);
       done.arrive_and_wait();
     });
   }
   for (int turn = 0; turn <= THREADS; ++turn) {
     filled.arrive_and_wait();
   }
-  EXPECT_EQ(
-      pooled_decoders_in_process() - pooled_before,
-      std::min(THREADS * DECODER_POOL_CAPACITY, DECODER_POOL_PROCESS_CAPACITY - pooled_before));
-  EXPECT_EQ(OpenedDecoder::live_count() - live_before,
-            pooled_decoders_in_process() - pooled_before);
+  EXPECT_EQ(OpenedDecoder::live_count() - live_before, 5u + 1u);  // and the probe
+  EXPECT_EQ(kept_memory_bytes(), 5 * each);
   done.arrive_and_wait();
   for (std::thread& thread : threads) {
     thread.join();
   }
-  EXPECT_EQ(pooled_decoders_in_process(), pooled_before);
+  { const OpenedDecoder closed = std::move(*probe); }
+  EXPECT_EQ(kept_memory_bytes(), 0u);
   EXPECT_EQ(OpenedDecoder::live_count(), live_before);
+  vantle_video_runtime_set_kept_memory_limit(DEFAULT_KEPT_MEMORY_LIMIT);
 }
 
 // What a packet carries in-band decides which pooled decoder it may take:

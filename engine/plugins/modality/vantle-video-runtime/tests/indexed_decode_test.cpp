@@ -81,7 +81,7 @@ void expect_matches_reference(const EncodedStream& stream, const IndexedResult& 
 
 void empty_thread_pool() {
   while (thread_decoder_pool().size() != 0) {
-    thread_decoder_pool().take(thread_decoder_pool().entries().front().first);
+    thread_decoder_pool().take(thread_decoder_pool().entries().front().key);
   }
 }
 

@@ -10,7 +10,7 @@
 
 #include "abi/error_channel.h"
 #include "common/byte_buffer.h"
-#include "common/host_memory_cache.h"
+#include "common/host_memory.h"
 #include "common/result.h"
 #include "vantle_video_runtime.h"
 
@@ -85,7 +85,7 @@ inline int32_t export_status(Status outcome) noexcept {
 // Status) and turn its outcome into the status code.
 template <typename Call>
 int32_t run_request_export(Call&& request_call) noexcept {
-  // What the call hands out sets how much the thread may keep for reuse.
+  // Host buffers come from the thread's stash for the call (host_memory.h).
   const HostMemoryCallScope call_scope;
   clear_last_error();
   return export_status(request_call());

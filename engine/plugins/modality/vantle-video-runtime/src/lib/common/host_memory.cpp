@@ -4,13 +4,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "common/fatal.h"
-#include "common/host_memory_cache.h"
+#include "common/kept_memory.h"
 
 namespace vantle {
 
@@ -37,13 +40,19 @@ GuardedMappings& guarded_mappings() {
   return *mappings;
 }
 
-// In front of every C-heap allocation: the size asked for, so that a
-// released block can be filed by size. 16 bytes keep the data as aligned as
-// malloc's own result.
-struct alignas(16) BlockHeader {
+// In front of every block that is not guarded. 32 bytes keep the data as
+// aligned as malloc's own result, and a mapped block's data on a 32-byte
+// boundary.
+struct alignas(32) BlockHeader {
+  std::uint32_t state;
   std::size_t size;
+  // The mapping's length; 0 for a C-heap block.
+  std::size_t length;
 };
 constexpr std::size_t HEADER_SIZE = sizeof(BlockHeader);
+static_assert(HEADER_SIZE == 32);
+constexpr std::uint32_t BLOCK_LIVE = 0x76766c69;  // handed out
+constexpr std::uint32_t BLOCK_FREE = 0x7676667e;  // released
 
 std::size_t checked_total(std::size_t size, std::size_t extra) noexcept {
   std::size_t total = 0;
@@ -51,6 +60,207 @@ std::size_t checked_total(std::size_t size, std::size_t extra) noexcept {
     fatal("host allocation size overflow");
   }
   return total;
+}
+
+std::size_t page_size() noexcept {
+  static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+std::size_t mapping_length(std::size_t total) noexcept {
+  const std::size_t page = page_size();
+  std::size_t rounded = 0;
+  if (__builtin_add_overflow(total, page - 1, &rounded)) {
+    fatal("host allocation size overflow");
+  }
+  return rounded / page * page;
+}
+
+void* map_block(std::size_t length) noexcept {
+  if (length < HOST_HUGE_PAGE) {
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+      fatal("out of memory");
+    }
+    return base;
+  }
+  // Over-map by a huge page and cut the mapping down to an aligned start.
+  std::size_t padded = 0;
+  if (__builtin_add_overflow(length, HOST_HUGE_PAGE, &padded)) {
+    fatal("host allocation size overflow");
+  }
+  void* raw = mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) {
+    fatal("out of memory");
+  }
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + HOST_HUGE_PAGE - 1) & ~(HOST_HUGE_PAGE - 1);
+  if (aligned != start) {
+    munmap(raw, aligned - start);
+  }
+  if (const std::size_t tail = padded - (aligned - start) - length; tail != 0) {
+    munmap(reinterpret_cast<void*>(aligned + length), tail);
+  }
+  void* base = reinterpret_cast<void*>(aligned);
+  madvise(base, length, MADV_HUGEPAGE);  // advice only: fine where unsupported
+  return base;
+}
+
+// One thread's side of the mapped blocks: a stash for the running request
+// call, and the blocks freed by the running release call.
+class ThreadBlocks {
+ public:
+  ThreadBlocks() noexcept = default;
+  ThreadBlocks(const ThreadBlocks&) = delete;
+  ThreadBlocks& operator=(const ThreadBlocks&) = delete;
+  ~ThreadBlocks();
+
+  void* take(std::size_t length);
+  void give_back(void* base, std::size_t length);
+
+  void begin_call() noexcept { ++calls_; }
+  void end_call();
+  void begin_release() noexcept { ++releases_; }
+  void end_release();
+
+ private:
+  struct Length {
+    std::size_t length;
+    std::vector<void*> stash;
+    // Blocks of this length the thread's last call handed out, and the
+    // running call so far.
+    std::size_t last_call = 0;
+    std::size_t this_call = 0;
+    // The process kept no more of them when the running call asked.
+    bool none_kept = false;
+  };
+  Length& entry(std::size_t length);
+  void keep_all(std::vector<std::pair<void*, std::size_t>>& blocks);
+
+  std::vector<Length> lengths_;
+  std::vector<std::pair<void*, std::size_t>> released_;
+  int calls_ = 0;
+  int releases_ = 0;
+};
+
+// Blocks may still be released by thread-exit code that runs after the
+// thread's own state is gone; from then on they go to the process directly.
+thread_local bool THREAD_BLOCKS_GONE = false;
+thread_local ThreadBlocks THREAD_BLOCKS;
+
+void keep_block(void* base, std::size_t length) {
+  KeptRelease release;
+  KeptLock lock = lock_kept_memory();
+  keep_mapped_block(lock, base, length, release);
+}
+
+ThreadBlocks::Length& ThreadBlocks::entry(std::size_t length) {
+  for (Length& known : lengths_) {
+    if (known.length == length) {
+      return known;
+    }
+  }
+  Length added;
+  added.length = length;
+  return lengths_.emplace_back(std::move(added));
+}
+
+void* ThreadBlocks::take(std::size_t length) {
+  Length& known = entry(length);
+  ++known.this_call;
+  if (known.stash.empty() && !known.none_kept) {
+    // As many as the last call used beyond what this one has had so far:
+    // a group decoded like the last one takes the lock once per length.
+    const std::size_t wanted = calls_ != 0 && known.last_call > known.this_call
+                                   ? known.last_call - known.this_call + 1
+                                   : 1;
+    KeptLock lock = lock_kept_memory();
+    take_mapped_blocks(lock, length, wanted, known.stash);
+    // The process had fewer than asked for: the rest of the call maps its
+    // blocks without asking again.
+    known.none_kept = calls_ != 0 && known.stash.size() < wanted;
+  }
+  if (known.stash.empty()) {
+    return nullptr;
+  }
+  void* base = known.stash.back();
+  known.stash.pop_back();
+  return base;
+}
+
+void ThreadBlocks::give_back(void* base, std::size_t length) {
+  if (releases_ != 0) {
+    released_.emplace_back(base, length);
+  } else if (calls_ != 0) {
+    entry(length).stash.push_back(base);
+  } else {
+    keep_block(base, length);
+  }
+}
+
+void ThreadBlocks::keep_all(std::vector<std::pair<void*, std::size_t>>& blocks) {
+  if (blocks.empty()) {
+    return;
+  }
+  KeptRelease release;
+  KeptLock lock = lock_kept_memory();
+  for (const auto& [base, length] : blocks) {
+    keep_mapped_block(lock, base, length, release);
+  }
+  blocks.clear();
+}
+
+void ThreadBlocks::end_call() {
+  if (--calls_ != 0) {
+    return;
+  }
+  std::vector<std::pair<void*, std::size_t>> left;
+  for (Length& known : lengths_) {
+    for (void* base : known.stash) {
+      left.emplace_back(base, known.length);
+    }
+    known.stash.clear();
+    known.last_call = std::exchange(known.this_call, 0);
+    known.none_kept = false;
+  }
+  // Lengths the thread no longer uses are forgotten.
+  std::erase_if(lengths_, [](const Length& known) { return known.last_call == 0; });
+  keep_all(left);
+}
+
+void ThreadBlocks::end_release() {
+  if (--releases_ == 0) {
+    keep_all(released_);
+  }
+}
+
+ThreadBlocks::~ThreadBlocks() {
+  THREAD_BLOCKS_GONE = true;
+  std::vector<std::pair<void*, std::size_t>> left = std::move(released_);
+  for (Length& known : lengths_) {
+    for (void* base : known.stash) {
+      left.emplace_back(base, known.length);
+    }
+  }
+  keep_all(left);
+}
+
+void* take_block(std::size_t length) {
+  if (THREAD_BLOCKS_GONE) {
+    std::vector<void*> taken;
+    KeptLock lock = lock_kept_memory();
+    take_mapped_blocks(lock, length, 1, taken);
+    return taken.empty() ? nullptr : taken.front();
+  }
+  return THREAD_BLOCKS.take(length);
+}
+
+void give_back_block(void* base, std::size_t length) {
+  if (THREAD_BLOCKS_GONE) {
+    keep_block(base, length);
+  } else {
+    THREAD_BLOCKS.give_back(base, length);
+  }
 }
 
 void* allocate_guarded(std::size_t total, HostGuard guard) noexcept {
@@ -106,15 +316,24 @@ void* allocate_host_memory(std::size_t size) noexcept {
     return allocate_guarded(checked_total(size, 0), guard);
   }
   const std::size_t total = checked_total(size, HEADER_SIZE);
-  void* block = take_cached_block(size);
-  if (block == nullptr) {
+  std::size_t length = 0;
+  void* block = nullptr;
+  if (total < HOST_MAPPED_MIN) {
     block = std::malloc(total);
     if (block == nullptr) {
       fatal("out of memory");
     }
+  } else {
+    length = mapping_length(total);
+    block = take_block(length);
+    if (block == nullptr) {
+      block = map_block(length);
+    }
   }
-  static_cast<BlockHeader*>(block)->size = size;
-  count_host_bytes(static_cast<std::ptrdiff_t>(size));
+  auto* header = static_cast<BlockHeader*>(block);
+  header->state = BLOCK_LIVE;
+  header->size = size;
+  header->length = length;
   return static_cast<unsigned char*>(block) + HEADER_SIZE;
 }
 
@@ -125,11 +344,39 @@ void free_host_memory(void* data) noexcept {
   if (GUARDED_ALLOCATIONS_MADE.load(std::memory_order_acquire) && free_guarded(data)) {
     return;
   }
-  void* block = static_cast<unsigned char*>(data) - HEADER_SIZE;
-  const std::size_t size = static_cast<const BlockHeader*>(block)->size;
-  count_host_bytes(-static_cast<std::ptrdiff_t>(size));
-  if (!keep_cached_block(block, size)) {
-    std::free(block);
+  auto* header = reinterpret_cast<BlockHeader*>(static_cast<unsigned char*>(data) - HEADER_SIZE);
+  if (header->state != BLOCK_LIVE) {
+    fatal("host buffer released twice, or not made by this library");
+  }
+  header->state = BLOCK_FREE;
+  if (header->length == 0) {
+    std::free(header);
+  } else {
+    give_back_block(header, header->length);
+  }
+}
+
+HostMemoryCallScope::HostMemoryCallScope() noexcept {
+  if (!THREAD_BLOCKS_GONE) {
+    THREAD_BLOCKS.begin_call();
+  }
+}
+
+HostMemoryCallScope::~HostMemoryCallScope() {
+  if (!THREAD_BLOCKS_GONE) {
+    THREAD_BLOCKS.end_call();
+  }
+}
+
+HostMemoryReleaseScope::HostMemoryReleaseScope() noexcept {
+  if (!THREAD_BLOCKS_GONE) {
+    THREAD_BLOCKS.begin_release();
+  }
+}
+
+HostMemoryReleaseScope::~HostMemoryReleaseScope() {
+  if (!THREAD_BLOCKS_GONE) {
+    THREAD_BLOCKS.end_release();
   }
 }
 

@@ -16,17 +16,51 @@ namespace vantle {
 
 inline constexpr std::size_t HOST_MEMORY_SLACK = 256;
 
+// Blocks of at least this many bytes (with their header and slack) are
+// mapped from the system and kept for reuse when released (kept_memory.h);
+// unmapped, they leave nothing behind in the C heap's arenas, where a whole
+// response of multi-megabyte blocks, interleaved with the decoder's own
+// allocations, would strand the memory after it is freed. Smaller ones come
+// from the C heap and go back to it at once.
+inline constexpr std::size_t HOST_MAPPED_MIN = std::size_t{128} << 10;
+// Mappings of at least this length start on a huge-page boundary and ask
+// for transparent huge pages: a fresh block is faulted in a fifth of the
+// time.
+inline constexpr std::size_t HOST_HUGE_PAGE = std::size_t{2} << 20;
+
 // `size` + HOST_MEMORY_SLACK bytes, uninitialised, aligned for any scalar
-// type (except under HostGuard::After). Served from the calling thread's
-// released blocks of the same size when it keeps one
-// (host_memory_cache.h). Never null: aborts when the heap is exhausted or the
-// size overflows.
+// type (except under HostGuard::After). A mapped block comes from the
+// released blocks of its length when the process keeps one. Never null:
+// aborts when memory is exhausted or the size overflows.
 void* allocate_host_memory(std::size_t size) noexcept;
 
-// Releases what allocate_host_memory returned, on any thread: the calling
-// thread keeps it for reuse within its retention limit, or it goes back to
-// the C heap. Null is ignored.
+// Releases what allocate_host_memory returned, on any thread: a mapped block
+// is kept for reuse within the process-wide bound or unmapped; a C-heap
+// block is freed. Null is ignored. Releasing a block twice aborts.
 void free_host_memory(void* data) noexcept;
+
+// One request call on the calling thread. Inside it, blocks come from and go
+// to a stash of the thread's own, refilled from the process's kept blocks in
+// batches sized by what the thread's previous call used, so that the lock
+// over kept memory is taken per call and per block length, not per picture.
+// What the stash holds at the end goes back to the process.
+class HostMemoryCallScope {
+ public:
+  HostMemoryCallScope() noexcept;
+  ~HostMemoryCallScope();
+  HostMemoryCallScope(const HostMemoryCallScope&) = delete;
+  HostMemoryCallScope& operator=(const HostMemoryCallScope&) = delete;
+};
+
+// One release call: the blocks it frees are kept (or unmapped) together at
+// its end, under one lock.
+class HostMemoryReleaseScope {
+ public:
+  HostMemoryReleaseScope() noexcept;
+  ~HostMemoryReleaseScope();
+  HostMemoryReleaseScope(const HostMemoryReleaseScope&) = delete;
+  HostMemoryReleaseScope& operator=(const HostMemoryReleaseScope&) = delete;
+};
 
 // Where host allocations are placed; for tests that must see writes made by
 // code the sanitizers do not instrument (FFmpeg).

@@ -1,17 +1,29 @@
 #include "decoding/decoder_pool.h"
 
 #include <algorithm>
-#include <atomic>
 #include <limits>
+#include <memory>
 
 #include "decoding/decoder_reuse.h"
 #include "decoding/ffmpeg_setup.h"
 
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
 namespace vantle {
 
 namespace {
-std::atomic<std::size_t> POOLED_DECODERS{0};
+
 thread_local DecoderPool DECODER_POOL;
+
+// An entry on its way out of a pool, freed once the kept-memory lock is
+// released: closing a decoder joins its threads.
+struct ReleasedDecoder final : KeptEntry {
+  explicit ReleasedDecoder(DecoderPool::Entry released) : entry(std::move(released)) {}
+  DecoderPool::Entry entry;
+};
+
 }  // namespace
 
 DecoderPoolKey DecoderPoolKey::for_decode(RuntimeCodec codec,
@@ -33,39 +45,97 @@ DecoderPoolKey DecoderPoolKey::for_decode(RuntimeCodec codec,
   return key;
 }
 
-std::optional<OpenedDecoder> DecoderPool::take(const DecoderPoolKey& key) {
-  const auto match = std::find_if(entries_.rbegin(), entries_.rend(),
-                                  [&](const auto& entry) { return entry.first == key; });
-  if (match == entries_.rend()) {
+std::size_t estimated_idle_decoder_bytes(const AVCodecContext& context) noexcept {
+  constexpr std::size_t TABLES = std::size_t{1} << 20;
+  const AVPixelFormat format =
+      context.sw_pix_fmt != AV_PIX_FMT_NONE ? context.sw_pix_fmt : context.pix_fmt;
+  const int width = std::max(context.coded_width, context.width);
+  const int height = std::max(context.coded_height, context.height);
+  const int picture = format == AV_PIX_FMT_NONE || width <= 0 || height <= 0
+                          ? 0
+                          : av_image_get_buffer_size(format, width, height, 1);
+  if (picture <= 0) {
+    return TABLES;
+  }
+  // The reference pictures (AV1 keeps eight slots; H.264 and H.265 report
+  // theirs in refs where they set it), the pictures held back for
+  // reordering, the one being decoded and the one handed out, and one more
+  // per extra frame thread.
+  const int references =
+      context.codec_id == AV_CODEC_ID_AV1 ? 8 : std::clamp(context.refs, 1, 16);
+  const int threads = std::clamp(context.thread_count, 1, 64);
+  const auto pictures =
+      static_cast<std::size_t>(references + std::clamp(context.has_b_frames, 0, 16) + 2 +
+                               threads - 1);
+  return TABLES + pictures * static_cast<std::size_t>(picture);
+}
+
+DecoderPool::DecoderPool() {
+  KeptLock lock = lock_kept_memory();
+  register_decoder_set(lock, this);
+}
+
+DecoderPool::~DecoderPool() {
+  KeptRelease release;
+  KeptLock lock = lock_kept_memory();
+  unregister_decoder_set(lock, this);
+  while (!entries_.empty()) {
+    count_kept_bytes(lock, -static_cast<std::ptrdiff_t>(evict_oldest(release)));
+  }
+}
+
+std::optional<std::uint64_t> DecoderPool::oldest_use() const noexcept {
+  if (entries_.empty()) {
     return std::nullopt;
   }
-  OpenedDecoder decoder = std::move(match->second);
-  entries_.erase(std::next(match).base());
-  POOLED_DECODERS.fetch_sub(1, std::memory_order_relaxed);
-  reset_to_fresh(decoder);
+  return entries_.front().last_use;
+}
+
+std::size_t DecoderPool::evict_oldest(KeptRelease& release) {
+  const std::size_t bytes = entries_.front().bytes;
+  release.add(std::make_unique<ReleasedDecoder>(std::move(entries_.front())));
+  entries_.erase(entries_.begin());
+  return bytes;
+}
+
+std::size_t DecoderPool::size() const noexcept {
+  const KeptLock lock = lock_kept_memory();
+  return entries_.size();
+}
+
+std::optional<OpenedDecoder> DecoderPool::take(const DecoderPoolKey& key) {
+  std::optional<OpenedDecoder> decoder;
+  {
+    KeptLock lock = lock_kept_memory();
+    const auto match = std::find_if(entries_.rbegin(), entries_.rend(),
+                                    [&](const Entry& entry) { return entry.key == key; });
+    if (match == entries_.rend()) {
+      return std::nullopt;
+    }
+    decoder.emplace(std::move(match->decoder));
+    count_kept_bytes(lock, -static_cast<std::ptrdiff_t>(match->bytes));
+    entries_.erase(std::next(match).base());
+  }
+  reset_to_fresh(*decoder);
   return decoder;
 }
 
 void DecoderPool::put(DecoderPoolKey key, OpenedDecoder decoder) noexcept {
-  if (entries_.size() == DECODER_POOL_CAPACITY) {
-    entries_.erase(entries_.begin());
-  } else if (POOLED_DECODERS.fetch_add(1, std::memory_order_relaxed) >=
-             DECODER_POOL_PROCESS_CAPACITY) {
-    POOLED_DECODERS.fetch_sub(1, std::memory_order_relaxed);
-    if (entries_.empty()) {
-      return;  // the decoder is freed
-    }
-    entries_.erase(entries_.begin());
+  Entry entry{std::move(key), std::move(decoder), 0, 0};
+  entry.bytes = estimated_idle_decoder_bytes(*entry.decoder.get());
+  KeptRelease release;
+  KeptLock lock = lock_kept_memory();
+  if (entry.bytes > kept_memory_limit()) {
+    release.add(std::make_unique<ReleasedDecoder>(std::move(entry)));
+    return;
   }
-  entries_.emplace_back(std::move(key), std::move(decoder));
-}
-
-DecoderPool::~DecoderPool() {
-  POOLED_DECODERS.fetch_sub(entries_.size(), std::memory_order_relaxed);
-}
-
-std::size_t pooled_decoders_in_process() noexcept {
-  return POOLED_DECODERS.load(std::memory_order_relaxed);
+  if (entries_.size() == DECODER_POOL_CAPACITY) {
+    count_kept_bytes(lock, -static_cast<std::ptrdiff_t>(evict_oldest(release)));
+  }
+  entry.last_use = next_use_stamp(lock);
+  count_kept_bytes(lock, static_cast<std::ptrdiff_t>(entry.bytes));
+  entries_.push_back(std::move(entry));
+  trim_kept_memory(lock, release);
 }
 
 DecoderPool& thread_decoder_pool() noexcept {

@@ -1,5 +1,6 @@
 // Per-thread pool of idle decoders keyed by their configuration, bounded per
-// thread and across the process.
+// thread, and by the process-wide bound on kept memory (common/kept_memory.h),
+// against which each idle decoder counts with an estimate of what it holds.
 #pragma once
 
 #include <compare>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/kept_memory.h"
 #include "decoding/opened_decoder.h"
 #include "decoding/parameter_sets.h"
 #include "vantle_video_runtime.h"
@@ -41,14 +43,23 @@ struct DecoderPoolKey {
 
 // Idle decoders one thread keeps.
 inline constexpr std::size_t DECODER_POOL_CAPACITY = 4;
-// Idle decoders all threads keep together: an idle decoder holds its
-// pictures and tables (tens of MiB at 1080p), and a host may call from many
-// worker threads that then sit idle.
-inline constexpr std::size_t DECODER_POOL_PROCESS_CAPACITY = 8;
 
-class DecoderPool {
+// What an idle decoder is counted with against the bound on kept memory.
+// FFmpeg reports no size: the estimate is the pictures a decoder of its
+// codec, size and reorder depth keeps in its frame pool (the pictures of its
+// last run and the free buffers beside them) plus 1 MiB for its tables.
+std::size_t estimated_idle_decoder_bytes(const AVCodecContext& context) noexcept;
+
+class DecoderPool final : public KeptDecoderSet {
  public:
-  DecoderPool() noexcept = default;
+  struct Entry {
+    DecoderPoolKey key;
+    OpenedDecoder decoder;
+    std::uint64_t last_use = 0;
+    std::size_t bytes = 0;
+  };
+
+  DecoderPool();
   DecoderPool(const DecoderPool&) = delete;
   DecoderPool& operator=(const DecoderPool&) = delete;
   ~DecoderPool();
@@ -59,24 +70,24 @@ class DecoderPool {
   // none matches.
   std::optional<OpenedDecoder> take(const DecoderPoolKey& key);
   // Stores the decoder as its run left it, at the back, evicting this
-  // thread's oldest entry when its pool is full or the process holds
-  // DECODER_POOL_PROCESS_CAPACITY idle decoders; when the thread has none to
-  // evict then, the decoder is freed instead. decide_reuse says which
-  // decoders may come here.
+  // thread's oldest entry when its pool is full, and whatever the process
+  // used longest ago while kept memory is over its bound; a decoder larger
+  // than the bound is freed instead. decide_reuse says which decoders may
+  // come here.
   void put(DecoderPoolKey key, OpenedDecoder decoder) noexcept;
 
-  std::size_t size() const noexcept { return entries_.size(); }
-  const std::vector<std::pair<DecoderPoolKey, OpenedDecoder>>& entries() const noexcept {
-    return entries_;
-  }
+  std::size_t size() const noexcept;
+  // Oldest first. For tests on the owning thread, while no other thread
+  // releases kept memory.
+  const std::vector<Entry>& entries() const noexcept { return entries_; }
+
+  std::optional<std::uint64_t> oldest_use() const noexcept override;
+  std::size_t evict_oldest(KeptRelease& release) override;
 
  private:
-  // Oldest first.
-  std::vector<std::pair<DecoderPoolKey, OpenedDecoder>> entries_;
+  // Guarded by the kept-memory lock: another thread may evict from it.
+  std::vector<Entry> entries_;
 };
-
-// Idle decoders in all threads' pools now.
-std::size_t pooled_decoders_in_process() noexcept;
 
 // The calling thread's pool, created empty on first use and destroyed (with
 // every decoder in it) when the thread exits.
