@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (one per request export; ASan + UBSan) and runs
-# each for a while on a seed corpus, then prints executions, coverage and
-# crashes per target. Fails when any target found a crash.
+# Builds the libFuzzer targets (one per request export, one for the kept-memory
+# exports; ASan + UBSan), replays each target's committed corpus (every input
+# once), then fuzzes each for a while from a copy of it, and prints
+# executions, coverage and crashes per target. Fails when any replay or run
+# found a crash.
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]     default 300 s, all targets
 #
@@ -16,8 +18,12 @@
 #   VANTLE_JOBS             build parallelism (default 2)
 #   VANTLE_WERROR           ON: warnings are errors (the CI leg sets it)
 #
-# The corpus grows in $VANTLE_FUZZ_BUILD/corpus/<target> from run to run;
-# crashing inputs land in $VANTLE_FUZZ_BUILD/crashes. Replay one with
+# The committed corpus (tests/fuzz/corpus/<target>, grown and minimized by
+# scripts/fuzz-campaign.sh) is only read. Runs write into
+# $VANTLE_FUZZ_BUILD/corpus/<target>, which starts as a copy of it and grows
+# from run to run; crashing inputs land in $VANTLE_FUZZ_BUILD/crashes. Each
+# target uses tests/fuzz/dict/common.dict followed by its own <target>.dict.
+# Replay one input with
 #   $VANTLE_FUZZ_BUILD/engine/plugins/modality/vantle-video-runtime/tests/fuzz/<target> FILE
 set -euo pipefail
 
@@ -26,23 +32,25 @@ seconds=${1:-300}
 shift || true
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(decode_fuzzer decode_indexed_fuzzer transcode_fuzzer)
+  targets=(decode_fuzzer decode_indexed_fuzzer transcode_fuzzer kept_memory_fuzzer)
 fi
 build_dir=${VANTLE_FUZZ_BUILD:-$repo/build-fuzz}
 jobs=${VANTLE_JOBS:-2}
 guard=${VANTLE_FUZZ_HOST_GUARD:-none}
 fuzz_bin=$build_dir/engine/plugins/modality/vantle-video-runtime/tests/fuzz
+fuzz_src=$repo/engine/plugins/modality/vantle-video-runtime/tests/fuzz
 
 CC=clang CXX=g++ cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_FUZZERS=ON \
   -DVANTLE_BUILD_BENCHMARKS=OFF -DVANTLE_WERROR="${VANTLE_WERROR:-OFF}" \
   -DVANTLE_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" >/dev/null
 cmake --build "$build_dir" -j "$jobs" --target make_fuzz_seeds "${targets[@]}"
+((seconds > 0)) || exit 0
 
 # Leaks are checked after every input; see lsan.supp for the two encoders' own.
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export LSAN_OPTIONS=suppressions=$repo/engine/plugins/modality/vantle-video-runtime/tests/fuzz/lsan.supp
+export LSAN_OPTIONS=suppressions=$fuzz_src/lsan.supp
 
 streams=()
 if [[ -n ${VANTLE_FUZZ_STREAMS:-} ]]; then
@@ -66,19 +74,47 @@ failed=0
 external_crash='SUMMARY: AddressSanitizer: [A-Za-z-]+ \(/(usr/)?lib/x86_64-linux-gnu/libdav1d\.so\.6\+'
 
 for target in "${targets[@]}"; do
+  committed=$fuzz_src/corpus/$target
   corpus=$build_dir/corpus/$target
+  dict=$build_dir/$target.dict
+  cat "$fuzz_src/dict/common.dict" "$fuzz_src/dict/$target.dict" >"$dict"
   mkdir -p -- "$corpus"
   log=$build_dir/$target.log
   : >"$log"
+  executions=0 ours=0 external=0 rc=0 replayed=0 inputs=0
+  # Every committed input once, before any fuzzing. The empty first folder
+  # is where libFuzzer would write, so the committed one stays as it is.
+  if [[ -d $committed ]]; then
+    inputs=$(find "$committed" -type f | wc -l)
+    cp -- "$committed"/* "$corpus"/
+    empty=$build_dir/replay-output/$target
+    rm -rf -- "$empty"
+    mkdir -p -- "$empty"
+    echo "== $target: replaying $inputs committed inputs, host guard $guard"
+    run_log=$build_dir/$target.replay.log
+    VANTLE_FUZZ_HOST_GUARD=$guard "$fuzz_bin/$target" -runs=0 -max_len=65536 -timeout=30 \
+      -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$build_dir/crashes/$target-replay-" \
+      "$empty" "$committed" >"$run_log" 2>&1 || rc=$?
+    cat "$run_log" >>"$log"
+    # The files libFuzzer read and ran, once each; an input whose run ends
+    # with more allocations than frees runs a second time for the leak check.
+    replayed=$(sed -nE 's/^INFO: seed corpus: files: ([0-9]+).*/\1/p' "$run_log" | tail -n 1)
+    replayed=${replayed:-0}
+    if ((rc != 0 || replayed < inputs)) || ! grep -q 'INITED' "$run_log"; then
+      grep -E 'ERROR|SUMMARY|fuzz check failed|Test unit written|ALARM' "$run_log" | head -n 20
+      echo "replay of $committed failed (exit $rc, $replayed of $inputs inputs)"
+      ours=1 failed=1
+      ((rc != 0)) || rc=1
+    fi
+  fi
   echo "== $target: $seconds s, host guard $guard"
   deadline=$((SECONDS + seconds))
-  executions=0 ours=0 external=0 rc=0
-  while ((SECONDS < deadline)); do
+  while ((ours == 0 && SECONDS < deadline)); do
     run_log=$build_dir/$target.run.log
     rc=0
     VANTLE_FUZZ_HOST_GUARD=$guard "$fuzz_bin/$target" -max_total_time=$((deadline - SECONDS)) \
       -max_len=65536 -timeout=30 -rss_limit_mb=4096 -use_value_profile=1 -print_final_stats=1 \
-      -artifact_prefix="$build_dir/crashes/$target-" "$corpus" "$seeds" >"$run_log" 2>&1 || rc=$?
+      -dict="$dict" -artifact_prefix="$build_dir/crashes/$target-" "$corpus" "$seeds" >"$run_log" 2>&1 || rc=$?
     cat "$run_log" >>"$log"
     grep -E '^#[0-9]+.*(INITED|DONE)' "$run_log" || true
     run_executions=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$run_log" | tail -n 1)
@@ -95,8 +131,8 @@ for target in "${targets[@]}"; do
     break
   done
   coverage=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1)
-  summary+=("$(printf '%-22s %8s executions  %-20s crashes %s (inside libdav1d 1.0.0: %s)  (exit %d)' \
-    "$target" "$executions" "${coverage:-cov: ?}" "$ours" "$external" "$rc")")
+  summary+=("$(printf '%-22s replayed %5s/%-5s %8s executions  %-20s crashes %s (inside libdav1d 1.0.0: %s)  (exit %d)' \
+    "$target" "$replayed" "$inputs" "$executions" "${coverage:-cov: ?}" "$ours" "$external" "$rc")")
 done
 echo
 echo "==== fuzz summary ($seconds s per target, host guard $guard)"
