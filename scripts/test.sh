@@ -307,13 +307,24 @@ leg_tsan() {
   cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
     -DVANTLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG"
-  cmake --build "$build_dir" -j "$jobs" --target concurrency_test
+  cmake --build "$build_dir" -j "$jobs" --target concurrency_test kept_memory_replay
   local log=$build_dir/concurrency.log rc=0
   "$test_dir/concurrency_test" 2>&1 | tee "$log" || rc=$?
   local passed failed
   passed=$(grep -c '^\[       OK \]' "$log" || true)
   failed=$(grep -c '^\[  FAILED  \].*\.' "$log" || true)
   if ((rc != 0 && failed == 0)); then failed=1; fi
+  # The kept-memory fuzz target's corpus: its second thread releases kept
+  # memory and moves the bound while requests run. Counted as one test.
+  local corpus=$repo/engine/plugins/modality/vantle-video-runtime/tests/fuzz/corpus/kept_memory_fuzzer
+  local replay_rc=0
+  echo "kept_memory_replay over $corpus"
+  "$test_dir/fuzz/kept_memory_replay" "$corpus" 2>&1 | tail -n 40 || replay_rc=$?
+  if ((replay_rc == 0)); then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1)) rc=$replay_rc
+  fi
   echo "$passed $failed 0" >"$results_dir/tsan"
   return "$rc"
 }
