@@ -7,6 +7,12 @@
 #   scripts/fuzz-campaign.sh minimize TARGET      merge the work corpus into the
 #                                                 committed one, minimized
 #   scripts/fuzz-campaign.sh totals               executions per target so far
+#   scripts/fuzz-campaign.sh baseline TARGET SECONDS
+#                                                 a run from the seeds alone, as
+#                                                 CI ran before the corpus, into
+#                                                 a scratch folder (logged apart)
+#   scripts/fuzz-campaign.sh coverage TARGET      coverage of the committed
+#                                                 corpus, every input once
 #
 # A chunk starts from the work corpus $VANTLE_FUZZ_CAMPAIGN/work/<target>
 # (default build-fuzz/campaign), which is filled from the committed corpus
@@ -31,7 +37,7 @@ export VANTLE_FUZZ_HOST_GUARD=${VANTLE_FUZZ_HOST_GUARD:-after}
 fuzz_options=(-max_len=65536 -timeout=30 -rss_limit_mb=4096 -use_value_profile=1)
 
 usage() {
-  sed -n '2,17p' "${BASH_SOURCE[0]}" >&2
+  sed -n '2,24p' "${BASH_SOURCE[0]}" >&2
   exit 2
 }
 
@@ -99,9 +105,44 @@ minimize() {
   cp -- "$merged"/* "$committed"/
 }
 
+# Both print libFuzzer's cov and ft (features, value profile included) and
+# append them to $VANTLE_FUZZ_CAMPAIGN/coverage.log.
+baseline() {
+  local target=$1 seconds=$2 scratch=$campaign/baseline/$1
+  rm -rf -- "$scratch"
+  mkdir -p -- "$scratch" "$campaign/logs"
+  [[ -d $campaign/seeds ]] ||
+    "$fuzz_bin/make_fuzz_seeds" "$campaign/seeds" "$repo/engine/plugins/modality/vantle-video-runtime/tests/data/streams" >/dev/null
+  local log=$campaign/logs/$target-baseline.log
+  nice -n 19 "$fuzz_bin/$target" "${fuzz_options[@]}" -dict="$(dictionary "$target")" \
+    -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$campaign/crashes/$target-" \
+    "$scratch" "$campaign/seeds" >"$log" 2>&1 || true
+  coverage_line "$target" "baseline ${seconds}s from seeds" "$log"
+}
+
+coverage() {
+  local target=$1 empty=$campaign/replay-output/$1
+  rm -rf -- "$empty"
+  mkdir -p -- "$empty" "$campaign/logs"
+  local log=$campaign/logs/$target-coverage.log
+  nice -n 19 "$fuzz_bin/$target" "${fuzz_options[@]}" -runs=0 -print_final_stats=1 \
+    "$empty" "$fuzz_src/corpus/$target" >"$log" 2>&1 || true
+  coverage_line "$target" "committed corpus $(corpus_stats "$fuzz_src/corpus/$target")" "$log"
+}
+
+coverage_line() {
+  local executions
+  executions=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$3" | tail -n 1)
+  printf '%s %s %s: %s after %s executions\n' "$(date -u +%FT%TZ)" "$1" "$2" \
+    "$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$3" | tail -n 1)" "${executions:-?}" |
+    tee -a "$campaign/coverage.log"
+}
+
 case ${1:-} in
   run) (($# == 3)) || usage; run_chunk "$2" "$3" ;;
   minimize) (($# == 2)) || usage; minimize "$2" ;;
+  baseline) (($# == 3)) || usage; baseline "$2" "$3" ;;
+  coverage) (($# == 2)) || usage; coverage "$2" ;;
   totals)
     awk '{n[$2] += $4; c[$2]++} END {for (t in n) printf "%-24s %10d executions in %d chunks\n", t, n[t], c[t]}' \
       "$campaign/campaign.log" ;;
