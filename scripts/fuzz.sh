@@ -113,8 +113,8 @@ for target in "${targets[@]}"; do
     run_log=$build_dir/$target.run.log
     rc=0
     VANTLE_FUZZ_HOST_GUARD=$guard "$fuzz_bin/$target" -max_total_time=$((deadline - SECONDS)) \
-      -max_len=65536 -timeout=30 -rss_limit_mb=4096 -use_value_profile=1 -print_final_stats=1 \
-      -dict="$dict" -artifact_prefix="$build_dir/crashes/$target-" "$corpus" "$seeds" >"$run_log" 2>&1 || rc=$?
+      -max_len=65536 -timeout=30 -rss_limit_mb=4096 -use_value_profile=1 -entropic_scale_per_exec_time=1 \
+      -print_final_stats=1 -dict="$dict" -artifact_prefix="$build_dir/crashes/$target-" "$corpus" "$seeds" >"$run_log" 2>&1 || rc=$?
     cat "$run_log" >>"$log"
     grep -E '^#[0-9]+.*(INITED|DONE)' "$run_log" || true
     run_executions=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$run_log" | tail -n 1)
