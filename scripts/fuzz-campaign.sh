@@ -105,6 +105,13 @@ minimize() {
   rm -rf -- "$committed"
   mkdir -p -- "$committed"
   cp -- "$merged"/* "$committed"/
+  # The committed corpus stays within 10 MiB in all.
+  local total
+  total=$(find "$fuzz_src/corpus" -mindepth 2 -type f -printf '%s\n' | awk '{n += $1} END {print n + 0}')
+  echo "all committed corpora: $total bytes"
+  if ((total > 10 * 1024 * 1024)); then
+    echo "over 10 MiB: minimize with a smaller -max_len, or drop the largest inputs" >&2
+  fi
 }
 
 # Both print libFuzzer's cov and ft (features, value profile included) and
