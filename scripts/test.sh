@@ -294,10 +294,10 @@ leg_sanitize() {
   run_ctest sanitize "$build_dir" "$build_dir/ctest.log"
 }
 
-# ThreadSanitizer over the concurrency test only, to keep the leg short. FFmpeg
-# is not instrumented: reports whose racing accesses lie only in uninstrumented
-# libraries are dropped (ignore_noninstrumented_modules); our code is never
-# suppressed.
+# ThreadSanitizer over the concurrency test and the kept-memory fuzz corpus
+# only, to keep the leg short. FFmpeg is not instrumented: reports whose racing
+# accesses lie only in uninstrumented libraries are dropped
+# (ignore_noninstrumented_modules); our code is never suppressed.
 leg_tsan() {
   local build_dir=$repo/build-ci-tsan
   local test_dir=$build_dir/engine/plugins/modality/vantle-video-runtime/tests
@@ -479,7 +479,7 @@ describe_leg() {
     release) echo "FFmpeg 5.1 (Debian 12), CMAKE_BUILD_TYPE=Release, build-ci-release" ;;
     ffmpeg9) echo "FFmpeg 9.0 (Debian unstable chroot $root_dir)" ;;
     sanitize) echo "FFmpeg 5.1 with AddressSanitizer + UndefinedBehaviorSanitizer, build-ci-sanitize" ;;
-    tsan) echo "FFmpeg 5.1 with ThreadSanitizer, concurrency test only, build-ci-tsan" ;;
+    tsan) echo "FFmpeg 5.1 with ThreadSanitizer, concurrency test and the kept-memory fuzz corpus, build-ci-tsan" ;;
     valgrind) echo "FFmpeg 9.0 in the chroot, test programs under valgrind memcheck" ;;
     fuzz) echo "libFuzzer targets (ASan + UBSan, guard pages after host buffers), build-ci-fuzz" ;;
   esac
