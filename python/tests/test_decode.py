@@ -3,6 +3,7 @@ pixels, zero-copy views, release, errors."""
 import ctypes
 import ctypes.util
 import gc
+import subprocess
 import threading
 import weakref
 
@@ -162,7 +163,7 @@ def test_threads_get_their_own_messages():
                         "transcode": "H.264 transcode requires selected display positions"}
 
 
-def test_colour_fields_are_named_as_ffmpeg_names_them():
+def test_colour_fields_are_named_as_ffmpeg_names_them(tmp_path):
     avutil = ctypes.CDLL(ctypes.util.find_library("avutil"))
     for kind, function in ((vantle_video.ColorRange, "av_color_range_name"),
                            (vantle_video.ColorSpace, "av_color_space_name"),
@@ -174,11 +175,16 @@ def test_colour_fields_are_named_as_ffmpeg_names_them():
             # FFmpeg calls both 0 and 3 "reserved"; one enum cannot.
             name = "reserved" if member.name == "reserved0" else member.name.replace("_", "-")
             assert name == name_of(member.value).decode(), member
-    frame = vantle_video.open(STREAMS / "hevc/hdr10tags-both.mkv").frames_at([0],
-                                                                            format="yuv420")[0]
-    assert (frame.color_space, frame.color_primaries, frame.color_trc) == (
-        vantle_video.ColorSpace.bt2020nc, vantle_video.ColorPrimaries.bt2020,
-        vantle_video.ColorTrc.smpte2084)
+    tagged = tmp_path / "tagged.mp4"
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=s=64x48", "-frames:v",
+                    "2", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-colorspace", "smpte170m",
+                    "-color_primaries", "bt470bg", "-color_trc", "bt709", "-color_range", "pc",
+                    str(tagged)], check=True)
+    frame = vantle_video.open(tagged)[0]
+    assert (frame.color_range, frame.color_space, frame.color_primaries, frame.color_trc) == (
+        vantle_video.ColorRange.pc, vantle_video.ColorSpace.smpte170m,
+        vantle_video.ColorPrimaries.bt470bg, vantle_video.ColorTrc.bt709)
+    assert "colour pc/smpte170m/bt470bg/bt709" in repr(frame)
 
 
 @pytest.mark.parametrize("dtype, copy, same, result", [
