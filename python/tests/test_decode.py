@@ -180,7 +180,7 @@ def test_colour_fields_are_named_as_ffmpeg_names_them(tmp_path):
                     "2", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-colorspace", "smpte170m",
                     "-color_primaries", "bt470bg", "-color_trc", "bt709", "-color_range", "pc",
                     str(tagged)], check=True)
-    frame = vantle_video.open(tagged)[0]
+    frame = vantle_video.open(tagged).frames_at([0], format="yuv420")[0]
     assert (frame.color_range, frame.color_space, frame.color_primaries, frame.color_trc) == (
         vantle_video.ColorRange.pc, vantle_video.ColorSpace.smpte170m,
         vantle_video.ColorPrimaries.bt470bg, vantle_video.ColorTrc.bt709)
