@@ -44,9 +44,11 @@ def best_of_3(work):
 def two_plain_threads(groups):
     halves = [groups[0::2], groups[1::2]]
 
+    kept = []  # every picture held to the end, as frames_at holds them
+
     def run(half):
         for group in half:
-            vantle_video.decode(*group)
+            kept.extend(vantle_video.decode(*group))
 
     threads = [threading.Thread(target=run, args=(h,)) for h in halves]
     for thread in threads:
