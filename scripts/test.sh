@@ -195,18 +195,27 @@ prepare_build_dir() {
   mkdir -p -- "$1"
 }
 
-# The Python package's tests with Debian's interpreter and pytest, against
-# the library in build folder $1. pytest's own lines are prefixed, so that
-# its summary is not read as the leg's; its counts are added to the leg's.
+# The Python package's tests as a user runs them: the one install command
+# (which builds the library with CMake and puts it inside the package) into a
+# fresh venv that sees Debian's packages, no variable set, then pytest on
+# python/tests against the installed package, from outside the source tree.
+# pytest's own lines are prefixed, so that its summary is not read as the
+# leg's; its counts are added to the leg's.
 run_python_tests() {
   local leg=$1 build_dir=$2
-  local library=$build_dir/engine/plugins/modality/vantle-video-runtime/libvantle_video_runtime.so.1
-  local report=$build_dir/pytest.xml rc=0
-  rm -f -- "$report"
-  echo "python tests: pytest on python/tests against $library"
-  VANTLE_VIDEO_RUNTIME_LIBRARY=$library PYTHONDONTWRITEBYTECODE=1 \
-    /usr/bin/python3 -m pytest -p no:cacheprovider -q -rfE --junitxml="$report" \
-    "$repo/python/tests" 2>&1 | sed -u 's/^/pytest| /' || rc=$?
+  local venv=$build_dir/python-venv report=$build_dir/pytest.xml rc=0
+  rm -rf -- "$venv" "$report"
+  echo "python tests: pip install ./python into $venv, pytest on python/tests"
+  /usr/bin/python3 -m venv --system-site-packages "$venv"
+  (cd "$build_dir" && env -u VANTLE_VIDEO_RUNTIME_LIBRARY CMAKE_BUILD_PARALLEL_LEVEL="$jobs" \
+    "$venv/bin/pip" install -q --no-index --no-build-isolation "$repo/python") 2>&1 |
+    sed -u 's/^/pip| /' || rc=$?
+  if ((rc == 0)); then
+    (cd "$build_dir" && env -u VANTLE_VIDEO_RUNTIME_LIBRARY PYTHONDONTWRITEBYTECODE=1 \
+      "$venv/bin/python" -P -m pytest -p no:cacheprovider -q -rfE --junitxml="$report" \
+      -c "$repo/python/pytest.ini" --rootdir "$repo/python" "$repo/python/tests") 2>&1 |
+      sed -u 's/^/pytest| /' || rc=$?
+  fi
   local counts
   # The junit report's totals: tests, failures + errors, skipped.
   counts=$(/usr/bin/python3 -c '
