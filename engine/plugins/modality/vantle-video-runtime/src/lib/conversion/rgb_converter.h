@@ -10,7 +10,6 @@
 #include "common/ffmpeg.h"
 #include "common/result.h"
 #include "conversion/rgb_scaler_setup.h"
-#include "decoding/packet_decoder.h"
 
 namespace vantle {
 
