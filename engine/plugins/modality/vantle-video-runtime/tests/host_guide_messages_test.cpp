@@ -25,8 +25,8 @@
 namespace vantle {
 namespace {
 
-using testing::EncodedStream;
 using testing::encode_stream;
+using testing::EncodedStream;
 using testing::last_error;
 using testing::PictureContent;
 using testing::RequestBuilder;
@@ -179,16 +179,6 @@ std::map<std::string, std::function<std::string()>> requests() {
          request.selected_position_count = 2;
          return decode_message(&request);
        }},
-      {"packet-after-drain", with_stream(small_h264(),
-                                         [](RequestBuilder& builder) {
-                                           // An empty packet drains the decoder;
-                                           // the next one finds it at its end.
-                                           builder.packets().insert(
-                                               builder.packets().begin() + 2, {});
-                                           auto request =
-                                               builder.request(RuntimePixelFormat::Yuv420);
-                                           return decode_message(&request);
-                                         })},
       {"yuv420-of-yuv444p", with_stream(four_four_four,
                                         [](RequestBuilder& builder) {
                                           auto request =
@@ -222,11 +212,11 @@ std::map<std::string, std::function<std::string()>> requests() {
                                                 return transcode_message(
                                                     builder.transcode_request({0}, 2147483648u));
                                               })},
-      {"transcode-size-change", with_stream(changing,
-                                            [](RequestBuilder& builder) {
-                                              return transcode_message(
-                                                  builder.transcode_request({1, 5}));
-                                            })},
+      {"transcode-size-change",
+       with_stream(changing,
+                   [](RequestBuilder& builder) {
+                     return transcode_message(builder.transcode_request({1, 5}));
+                   })},
   };
 }
 
