@@ -2,9 +2,11 @@
 # Builds the library with its tests and runs them in six legs, every one with
 # warnings as errors (VANTLE_WERROR=ON):
 #
-#   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); also compiles the
-#             benchmark program once it has sources, and runs the Python
-#             package's tests (pytest) against the library it built
+#   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); first checks that the
+#             includes under src/ run one way (scripts/check_includes.py),
+#             also compiles the benchmark program once it has sources, and
+#             runs the Python package's tests (pytest) against the library it
+#             built
 #   release   FFmpeg 5.1, a plain Release build of everything (library, tests,
 #             tool, benchmark program), as a user or packager builds it
 #   ffmpeg9   FFmpeg 9.0 (libavcodec 63) inside a Debian unstable chroot made
@@ -276,6 +278,9 @@ build_everything_and_test() {
 }
 
 leg_system() {
+  # Cheap, so first: an include that runs against the subsystem order fails
+  # the leg before anything is built.
+  python3 "$repo/scripts/check_includes.py"
   build_everything_and_test system "$repo/build-ci-system"
 }
 
