@@ -1,67 +1,52 @@
-#include "rounds.h"
-
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-namespace vantle::ceiling {
+#include "bench.h"
+
+namespace vantle::bench {
 
 namespace {
 
-double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double cpu_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+Elapsed now() {
+  timespec cpu{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return {
+      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+      static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) * 1e-9, usage.ru_minflt};
 }
 
 // What a host does between calls: its demuxer hands it the next group in a
 // buffer of its own, which it frees once the call is made.
 void demux_like_a_host(std::span<const RuntimePacket> packets) {
-  std::size_t size = 0;
+  std::size_t size = 1;
   for (const RuntimePacket& packet : packets) {
     size += packet.len;
   }
-  auto* buffer = static_cast<unsigned char*>(std::malloc(size + 1));
+  auto* buffer = static_cast<unsigned char*>(std::malloc(size));
   if (buffer == nullptr) {
     std::abort();
   }
-  std::size_t at = 0;
   for (const RuntimePacket& packet : packets) {
-    std::memcpy(buffer + at, packet.data, packet.len);
-    at += packet.len;
+    buffer = static_cast<unsigned char*>(std::memcpy(buffer, packet.data, packet.len)) + packet.len;
   }
   // Keeps the copy from being optimised away.
   asm volatile("" : : "r"(buffer) : "memory");
-  std::free(buffer);
+  std::free(buffer - (size - 1));
 }
-
-struct Side {
-  std::vector<double> wall;
-  std::vector<double> cpu;
-  long faults = 0;
-  std::size_t units = 0;
-};
 
 }  // namespace
 
-long minor_faults() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_minflt;
-}
-
-Stopwatch::Stopwatch() : wall_(wall_seconds()), cpu_(cpu_seconds()), faults_(minor_faults()) {}
+Stopwatch::Stopwatch() : start_(now()) {}
 
 Elapsed Stopwatch::elapsed() const {
-  return {wall_seconds() - wall_, cpu_seconds() - cpu_, minor_faults() - faults_};
+  const Elapsed end = now();
+  return {end.wall - start_.wall, end.cpu - start_.cpu, end.faults - start_.faults};
 }
 
 double quantile(std::vector<double> values, double q) {
@@ -77,16 +62,17 @@ double quantile(std::vector<double> values, double q) {
 
 std::expected<RowFigures, std::string> measure_row(const RowPlan& plan) {
   const Call* calls[2] = {&plan.library, &plan.ceiling};
-  Side sides[2];
-  const double started = wall_seconds();
+  std::vector<double> wall[2], cpu[2], ratios, cpu_ratios;
+  long faults[2] = {0, 0};
+  std::size_t total_units = 0;
   RowFigures figures;
-  for (int round = plan.warm_up ? -1 : 0; round < plan.max_rounds; ++round) {
-    if (round >= plan.min_rounds && wall_seconds() - started >= plan.seconds) {
+  const Stopwatch row;
+  for (int round = -1; round < plan.max_rounds; ++round) {
+    if (round >= plan.min_rounds && row.elapsed().wall >= plan.seconds) {
       break;
     }
     Elapsed spent[2];
     std::size_t units[2] = {0, 0};
-    // Each side goes first in every other round.
     const int first = round < 0 ? 0 : round % 2;
     auto one_call = [&](int side, std::size_t step) -> std::expected<void, std::string> {
       if (plan.mode == Mode::Host && plan.packets) {
@@ -104,20 +90,15 @@ std::expected<RowFigures, std::string> measure_row(const RowPlan& plan) {
       units[side] += *made;
       return {};
     };
-    if (plan.mode == Mode::Host) {
-      for (std::size_t step = 0; step < plan.steps; ++step) {
-        for (int turn = 0; turn < 2; ++turn) {
-          if (auto done = one_call((first + turn) % 2, step); !done) {
-            return std::unexpected(done.error());
-          }
-        }
-      }
-    } else {
-      for (int turn = 0; turn < 2; ++turn) {
-        for (std::size_t step = 0; step < plan.steps; ++step) {
-          if (auto done = one_call((first + turn) % 2, step); !done) {
-            return std::unexpected(done.error());
-          }
+    // Host mode alternates the sides call by call; quiet mode runs each
+    // side's calls back to back.
+    const bool host = plan.mode == Mode::Host;
+    for (std::size_t outer = 0; outer < (host ? plan.steps : 2); ++outer) {
+      for (std::size_t inner = 0; inner < (host ? 2 : plan.steps); ++inner) {
+        const std::size_t turn = host ? inner : outer;
+        if (auto done = one_call((first + static_cast<int>(turn)) % 2, host ? outer : inner);
+            !done) {
+          return std::unexpected(done.error());
         }
       }
     }
@@ -126,32 +107,25 @@ std::expected<RowFigures, std::string> measure_row(const RowPlan& plan) {
                              " pictures in a round, the bare loop " + std::to_string(units[1]));
     }
     if (round < 0) {
-      continue;
+      continue;  // the untimed round: neither side pays for first use
     }
     for (int side = 0; side < 2; ++side) {
-      sides[side].wall.push_back(spent[side].wall);
-      sides[side].cpu.push_back(spent[side].cpu);
-      sides[side].faults += spent[side].faults;
-      sides[side].units += units[side];
+      wall[side].push_back(spent[side].wall);
+      cpu[side].push_back(spent[side].cpu);
+      faults[side] += spent[side].faults;
     }
+    ratios.push_back(spent[1].wall / spent[0].wall);
+    cpu_ratios.push_back(spent[1].cpu / spent[0].cpu);
     figures.units = units[0];
-    ++figures.rounds;
-  }
-  std::vector<double> ratios;
-  std::vector<double> cpu_ratios;
-  for (std::size_t i = 0; i < sides[0].wall.size(); ++i) {
-    ratios.push_back(sides[1].wall[i] / sides[0].wall[i]);
-    cpu_ratios.push_back(sides[1].cpu[i] / sides[0].cpu[i]);
+    total_units += units[0];
   }
   SideFigures* out[2] = {&figures.library, &figures.ceiling};
   for (int side = 0; side < 2; ++side) {
     const auto units = static_cast<double>(figures.units);
-    out[side]->rate = units / quantile(sides[side].wall, 0.5);
-    out[side]->cpu_rate = units / quantile(sides[side].cpu, 0.5);
+    out[side]->rate = units / quantile(wall[side], 0.5);
+    out[side]->cpu_rate = units / quantile(cpu[side], 0.5);
     out[side]->faults_per_unit =
-        sides[side].units == 0
-            ? 0
-            : static_cast<double>(sides[side].faults) / static_cast<double>(sides[side].units);
+        total_units == 0 ? 0 : static_cast<double>(faults[side]) / static_cast<double>(total_units);
   }
   figures.ratio = quantile(ratios, 0.5);
   figures.ratio_p25 = quantile(ratios, 0.25);
@@ -161,4 +135,4 @@ std::expected<RowFigures, std::string> measure_row(const RowPlan& plan) {
   return figures;
 }
 
-}  // namespace vantle::ceiling
+}  // namespace vantle::bench
