@@ -1,7 +1,6 @@
 // bench: the benchmark program. Every row sets library calls (through the C
-// interface) against the bare loop (bench/), in the same process, in
-// interleaved rounds. Without FILE it runs the whole suite on groups it
-// encodes itself; with FILE, the same rows on the file's groups.
+// interface) against the bare loop (bench/) in the same process, in
+// interleaved rounds: on groups it encodes itself, or on FILE's groups.
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -60,92 +59,52 @@ constexpr OptionSpec kOptions[] = {
 
 constexpr double GOAL = 0.95;
 
-const char* environment(const char* name, const char* otherwise) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : otherwise;
-}
-
 struct Settings {
-  std::vector<int> threads = {1, 2};
-  std::vector<int> host_threads = {1, 2, 8, 16};
+  // Every number option, as a list.
+  std::map<std::string, std::vector<int>> numbers = {{"--threads", {1, 2}},
+                                                     {"--host-threads", {1, 2, 8, 16}},
+                                                     {"--repeat", {0}},
+                                                     {"--transcode-groups", {1 << 30}},
+                                                     {"--random-access", {0}}};
   bool host = true;
   bool quiet = true;
   double seconds = 2;
   int min_rounds = 7;
-  int max_rounds = 400;
-  std::string only;
-  bool extras = true;
   int width = 640;
   int height = 360;
-  std::size_t transcode_groups = SIZE_MAX;
-  std::size_t random_access = 0;
-  bool tsv = false;
-};
+  std::string only;
 
-std::expected<std::vector<int>, std::string> parse_list(const std::string& option,
-                                                        const std::string& text) {
-  std::vector<int> values;
-  for (std::size_t at = 0; at <= text.size();) {
-    const std::size_t end = std::min(text.find(',', at), text.size());
-    auto value = parse_unsigned(option, text.substr(at, end - at));
-    if (!value || *value > 256) {
-      return std::unexpected(option + ": expected numbers up to 256 separated by commas, got '" +
-                             text + "'");
-    }
-    values.push_back(static_cast<int>(*value));
-    at = end + 1;
-  }
-  return values;
-}
+  int number(const char* name) const { return numbers.at(name).front(); }
+};
 
 std::expected<Settings, std::string> bench_settings(const ParsedOptions& options) {
   Settings s;
-  auto number = [&](const char* name, auto& out) -> std::expected<void, std::string> {
-    if (auto text = options.value(name)) {
-      auto value = parse_unsigned(name, *text);
-      if (!value) {
-        return std::unexpected(value.error());
+  for (auto& [name, list] : s.numbers) {
+    const auto text = options.value(name);
+    for (std::size_t at = 0; text && at <= text->size();) {
+      const std::size_t end = std::min(text->find(',', at), text->size());
+      auto value = parse_unsigned(name, text->substr(at, end - at));
+      if (!value || *value > 100000) {
+        return std::unexpected(name + ": expected whole numbers separated by commas, got '" +
+                               *text + "'");
       }
-      out = static_cast<std::remove_reference_t<decltype(out)>>(*value);
-    }
-    return {};
-  };
-  for (auto [name, list] :
-       {std::pair{"--threads", &s.threads}, {"--host-threads", &s.host_threads}}) {
-    if (auto text = options.value(name)) {
-      auto parsed = parse_list(name, *text);
-      if (!parsed) {
-        return std::unexpected(parsed.error());
-      }
-      *list = *parsed;
+      list.resize(at == 0 ? 0 : list.size());
+      list.push_back(static_cast<int>(*value));
+      at = end + 1;
     }
   }
-  if (auto done = number("--repeat", s.max_rounds); !done) {
-    return std::unexpected(done.error());
-  }
-  if (auto done = number("--transcode-groups", s.transcode_groups); !done) {
-    return std::unexpected(done.error());
-  }
-  if (auto done = number("--random-access", s.random_access); !done) {
-    return std::unexpected(done.error());
-  }
-  if (options.has("--repeat")) {
-    s.min_rounds = s.max_rounds = std::max(s.max_rounds, 1);
-  }
-  if (auto text = options.value("--seconds")) {
-    s.seconds = std::atof(text->c_str());
-  }
+  s.min_rounds = s.number("--repeat") > 0 ? s.number("--repeat") : s.min_rounds;
+  s.seconds = std::atof(options.value("--seconds").value_or("2").c_str());
   if (options.has("--quick")) {
     s.seconds = 0.3;
     s.min_rounds = 3;
   }
-  if (auto mode = options.value("--mode")) {
-    if (*mode != "host" && *mode != "quiet" && *mode != "both") {
-      return std::unexpected("--mode: expected host, quiet or both, got '" + *mode + "'");
-    }
-    s.host = *mode != "quiet";
-    s.quiet = *mode != "host";
+  const std::string mode = options.value("--mode").value_or("both");
+  if (mode != "host" && mode != "quiet" && mode != "both") {
+    return std::unexpected("--mode: expected host, quiet or both, got '" + mode + "'");
   }
+  s.host = mode != "quiet";
+  s.quiet = mode != "host";
   if (auto text = options.value("--size")) {
     auto size = parse_size(*text);
     if (!size) {
@@ -155,8 +114,6 @@ std::expected<Settings, std::string> bench_settings(const ParsedOptions& options
     s.height = static_cast<int>(size->second);
   }
   s.only = options.value("--only").value_or("");
-  s.extras = !options.has("--no-extras");
-  s.tsv = options.has("--tsv");
   return s;
 }
 
@@ -171,13 +128,13 @@ struct Row {
 };
 
 std::expected<RowFigures, std::string> measure(const Row& row, int threads, Mode mode,
-                                               const Settings& settings) {
+                                               const Settings& s) {
   const Source& source = *row.source;
   auto kept = bench::Ceiling::open(source.codec, source.extradata, threads);
   if (!kept) {
     return std::unexpected(kept.error());
   }
-  auto group_of = [&](std::size_t step) {
+  auto group = [&](std::size_t step) {
     const std::size_t groups = source.groups.size();
     return row.scattered ? (step * 37 + step / groups) % groups : step % groups;
   };
@@ -185,91 +142,84 @@ std::expected<RowFigures, std::string> measure(const Row& row, int threads, Mode
   plan.mode = mode;
   // Quiet mode makes at least 4 calls per side back to back.
   plan.steps = mode == Mode::Quiet ? std::max<std::size_t>(row.steps, 4) : row.steps;
-  plan.seconds = settings.seconds;
-  plan.min_rounds = row.slow ? std::min(settings.min_rounds, 3) : settings.min_rounds;
-  plan.max_rounds = settings.max_rounds;
-  plan.packets = [&](std::size_t step) { return std::span(source.groups[group_of(step)]); };
+  plan.seconds = s.seconds;
+  plan.min_rounds = row.slow ? std::min(s.min_rounds, 3) : s.min_rounds;
+  plan.max_rounds = s.number("--repeat") > 0 ? plan.min_rounds : 400;
+  plan.packets = [&](std::size_t step) { return std::span(source.groups[group(step)]); };
   plan.library = [&](std::size_t step) {
-    return bench::library_call(source, group_of(step), row.job);
+    return bench::library_call(source, group(step), row.job);
   };
   plan.ceiling = [&](std::size_t step) -> std::expected<std::size_t, std::string> {
-    if (!row.fresh) {
-      return kept->run(source.groups[group_of(step)], row.job);
-    }
-    auto fresh = bench::Ceiling::open(source.codec, source.extradata, threads);
-    if (!fresh) {
+    auto fresh = row.fresh ? bench::Ceiling::open(source.codec, source.extradata, threads)
+                           : std::unexpected(std::string());
+    if (row.fresh && !fresh) {
       return std::unexpected(fresh.error());
     }
-    return fresh->run(source.groups[group_of(step)], row.job);
+    return (row.fresh ? *fresh : *kept).run(source.groups[group(step)], row.job);
   };
   return bench::measure_row(plan);
 }
 
+std::string figures_text(const std::expected<RowFigures, std::string>& f, bool quiet) {
+  char text[320];
+  if (!f) {
+    return f.error().empty() ? (quiet ? " | " : " | | | | | ") : "FAILED: " + f.error();
+  }
+  std::snprintf(text, sizeof text, "%.3f%s | %.1f / %.1f", f->ratio, f->noisy ? "*" : "",
+                f->library.faults_per_unit, f->ceiling.faults_per_unit);
+  if (!quiet) {
+    std::snprintf(text, sizeof text, "%.1f | %.1f | %.3f%s | %.2f–%.2f | %.3f | %.1f / %.1f",
+                  f->library.rate, f->ceiling.rate, f->ratio, f->noisy ? "*" : "", f->ratio_p25,
+                  f->ratio_p75, f->cpu_ratio, f->library.faults_per_unit,
+                  f->ceiling.faults_per_unit);
+  }
+  return text;
+}
+
 // Measures and prints one table; answers how many host-mode rows fall below GOAL.
 int print_table(const std::string& title, const std::vector<Row>& rows, int threads,
-                const Settings& settings) {
-  if (!settings.tsv) {
-    std::printf("\n%s, %d codec thread%s\n\n", title.c_str(), threads, threads == 1 ? "" : "s");
+                const Settings& s, bool tsv) {
+  if (!tsv) {
     std::printf(
-        "| row | library pictures/s | bare loop pictures/s | library ÷ bare loop | spread "
-        "(p25–p75) "
-        "| CPU time: library ÷ bare loop | faults/picture library | faults/picture bare loop | "
-        "quiet: library ÷ bare loop | quiet: faults/picture library / bare loop |\n"
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        "\n%s, %d codec thread%s\n\n| row | library pictures/s | bare loop pictures/s | library ÷ "
+        "bare loop | spread (p25–p75) | CPU time: library ÷ bare loop | faults/picture library / "
+        "bare loop | quiet: library ÷ bare loop | quiet: faults/picture library / bare loop |\n"
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n",
+        title.c_str(), threads, threads == 1 ? "" : "s");
   }
   int below = 0;
-  double lowest = 10;
-  std::string lowest_row;
+  std::pair<double, std::string> lowest = {10, ""};
   for (const Row& row : rows) {
-    if (!row.source->error.empty()) {
-      std::printf("| %s | skipped: %s |\n", row.name.c_str(), row.source->error.c_str());
-      continue;
-    }
     std::fprintf(stderr, "measuring %s ...\n", row.name.c_str());
-    std::expected<RowFigures, std::string> host = std::unexpected(""), quiet = host;
-    if (settings.host) {
-      host = measure(row, threads, Mode::Host, settings);
+    std::expected<RowFigures, std::string> host = std::unexpected(row.source->error), quiet = host;
+    if (s.host && row.source->error.empty()) {
+      host = measure(row, threads, Mode::Host, s);
     }
-    if (settings.quiet && !row.slow) {
-      quiet = measure(row, threads, Mode::Quiet, settings);
+    if (s.quiet && !row.slow && row.source->error.empty()) {
+      quiet = measure(row, threads, Mode::Quiet, s);
     }
-    if (settings.tsv) {
-      const auto& f = host ? host : quiet;
-      if (f) {
-        std::printf("%s\t%.2f\t%.2f\t%.2f\t%.2f\t%zu\n", row.name.c_str(), f->library.rate,
-                    f->ceiling.rate, f->library.cpu_rate, f->ceiling.cpu_rate, f->units);
-      }
-      continue;
-    }
-    char text[320] = "| | | | | | |";
-    if (host) {
-      std::snprintf(text, sizeof text, "%.1f | %.1f | %.3f%s | %.2f–%.2f | %.3f | %.1f | %.1f |",
-                    host->library.rate, host->ceiling.rate, host->ratio, host->noisy ? "*" : "",
-                    host->ratio_p25, host->ratio_p75, host->cpu_ratio,
-                    host->library.faults_per_unit, host->ceiling.faults_per_unit);
-      below += host->ratio < GOAL ? 1 : 0;
-      if (host->ratio < lowest) {
-        lowest = host->ratio;
-        lowest_row = row.name;
-      }
-    }
-    std::printf(
-        "| %s | %s", row.name.c_str(),
-        !host && settings.host ? ("FAILED: " + host.error() + " | | | | | | |").c_str() : text);
-    if (quiet) {
-      std::printf(" %.3f%s | %.1f / %.1f |\n", quiet->ratio, quiet->noisy ? "*" : "",
-                  quiet->library.faults_per_unit, quiet->ceiling.faults_per_unit);
-    } else {
-      std::printf(" %s | |\n",
-                  settings.quiet && !row.slow ? ("FAILED: " + quiet.error()).c_str() : "");
+    const auto& f = host ? host : quiet;
+    if (tsv && f) {
+      std::printf("%s\t%.2f\t%.2f\t%.2f\t%.2f\t%zu\n", row.name.c_str(), f->library.rate,
+                  f->ceiling.rate, f->library.cpu_rate, f->ceiling.cpu_rate, f->units);
+    } else if (!tsv) {
+      std::printf("| %s | %s | %s |\n", row.name.c_str(), figures_text(host, false).c_str(),
+                  figures_text(quiet, true).c_str());
     }
     std::fflush(stdout);
+    below += host && host->ratio < GOAL ? 1 : 0;
+    lowest = host ? std::min(lowest, std::pair{host->ratio, row.name}) : lowest;
   }
-  if (!settings.tsv && !lowest_row.empty()) {
+  if (!tsv && !lowest.second.empty()) {
     std::printf("\nhost mode: %d row%s below %.2f; lowest %.3f (%s)\n", below,
-                below == 1 ? "" : "s", GOAL, lowest, lowest_row.c_str());
+                below == 1 ? "" : "s", GOAL, lowest.first, lowest.second.c_str());
   }
   return below;
+}
+
+const char* environment(const char* name, const char* otherwise) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : otherwise;
 }
 
 }  // namespace
@@ -300,18 +250,18 @@ int run_bench(const ParsedOptions& options) {
     return report_error("bench", settings.error());
   }
   const Settings& s = *settings;
+  const bool extras = !options.has("--no-extras");
+  const bool tsv = options.has("--tsv");
   auto selected = [&](const std::string& name) {
     return s.only.empty() || name.find(s.only) != std::string::npos;
   };
   const std::string resized = "rgb-" + std::to_string(s.width) + "x" + std::to_string(s.height);
-  const std::pair<const char*, Job> outputs[] = {{"rgb", {Work::Rgb, 0, 0}},
-                                                 {resized.c_str(), {Work::Rgb, s.width, s.height}},
+  const std::pair<std::string, Job> outputs[] = {{"rgb", {Work::Rgb, 0, 0}},
+                                                 {resized, {Work::Rgb, s.width, s.height}},
                                                  {"yuv420", {Work::Yuv420, 0, 0}},
                                                  {"indexed", {Work::Indexed, 0, 0}}};
-  // (title, rows) of each table.
-  std::vector<std::pair<std::string, std::vector<Row>>> tables;
+  std::vector<std::pair<std::string, std::vector<Row>>> tables;  // (title, rows)
   std::map<std::pair<RuntimeCodec, int>, Source> made;
-  Source file;
   if (options.positional().size() > 1) {
     return report_error("bench", "one FILE at most");
   }
@@ -320,6 +270,7 @@ int run_bench(const ParsedOptions& options) {
     if (!clip) {
       return report_error("bench", clip.error());
     }
+    Source& file = made[{clip->codec, 0}];
     file.codec = clip->codec;
     file.extradata = clip->extradata;
     for (const Group& group : clip->groups) {
@@ -330,74 +281,71 @@ int run_bench(const ParsedOptions& options) {
       file.bytes.push_back(std::move(unit.bytes));
     }
     std::vector<Row> rows;
+    const std::size_t groups = file.groups.size();
     for (const auto& [name, job] : outputs) {
       if (job.work != Work::Indexed || file.codec != RuntimeCodec::Av1) {
-        rows.push_back({name, &file, job, file.groups.size()});
+        rows.push_back({name, &file, job, groups});
       }
     }
     rows.push_back({"transcode",
                     &file,
                     {Work::Transcode, 0, 0},
-                    std::min(s.transcode_groups, file.groups.size()),
+                    std::min<std::size_t>(s.number("--transcode-groups"), groups),
                     false,
                     false,
                     true});
-    if (s.random_access > 0) {
-      rows.push_back({"random-access", &file, {Work::Yuv420, 0, 0}, s.random_access, true, true});
+    if (s.number("--random-access") > 0) {
+      rows.push_back({"random-access",
+                      &file,
+                      {Work::Yuv420, 0, 0},
+                      static_cast<std::size_t>(s.number("--random-access")),
+                      true,
+                      true});
     }
     std::erase_if(rows, [&](const Row& row) { return !selected(row.name); });
     tables.push_back({clip->source + ": " + codec_label(clip->codec) + " " +
                           std::to_string(clip->width) + "x" + std::to_string(clip->height) + ", " +
-                          std::to_string(clip->groups.size()) + " groups",
+                          std::to_string(groups) + " groups",
                       rows});
   } else {
     // The media is made on a thread of its own, so that the encoders' heap
     // stays out of the arena the rows run in.
     std::thread([&] {
-      auto source = [&](RuntimeCodec codec, int height) -> const Source* {
-        auto [at, fresh] = made.try_emplace({codec, height});
-        if (fresh) {
-          at->second = bench::make_source(codec, height);
+      std::vector<Row> rows[3];  // decode, transcode, pool
+      auto add = [&](int table, std::string name, RuntimeCodec codec, int height, Row row) {
+        name = std::string(codec_label(codec)) + " " + std::to_string(height * 16 / 9) + "x" +
+               std::to_string(height) + " " + name;
+        if ((table == 0 || extras) && selected(name)) {
+          auto [at, fresh] = made.try_emplace({codec, height});
+          if (fresh) {
+            at->second = bench::make_source(codec, height);
+          }
+          row.name = name;
+          row.source = &at->second;
+          rows[table].push_back(row);
         }
-        return &at->second;
       };
-      std::vector<Row> decode_rows, transcode_rows, pool_rows;
       for (const RuntimeCodec codec : {RuntimeCodec::H264, RuntimeCodec::H265, RuntimeCodec::Av1}) {
         for (const int height : {360, 720, 1080}) {
           for (const auto& [output, job] : outputs) {
-            const std::string name = std::string(codec_label(codec)) + " " +
-                                     std::to_string(height * 16 / 9) + "x" +
-                                     std::to_string(height) + " " + output;
-            if ((job.work != Work::Indexed || codec != RuntimeCodec::Av1) && selected(name)) {
-              decode_rows.push_back({name, source(codec, height), job});
+            if (job.work != Work::Indexed || codec != RuntimeCodec::Av1) {
+              add(0, output, codec, height, {"", nullptr, job});
             }
           }
         }
       }
       for (const int height : {360, 1080}) {
-        const std::string name = "H.264 " + std::to_string(height * 16 / 9) + "x" +
-                                 std::to_string(height) + " transcode";
-        if (s.extras && selected(name)) {
-          transcode_rows.push_back({name,
-                                    source(RuntimeCodec::H264, height),
-                                    {Work::Transcode, 0, 0},
-                                    1,
-                                    false,
-                                    false,
-                                    true});
-        }
+        add(1, "transcode", RuntimeCodec::H264, height,
+            {"", nullptr, {Work::Transcode, 0, 0}, 1, false, false, true});
       }
-      const std::string pool = "H.264 640x360 indexed, pooled decoder against a fresh one per call";
-      if (s.extras && selected(pool)) {
-        pool_rows.push_back(
-            {pool, source(RuntimeCodec::H264, 360), {Work::Indexed, 0, 0}, 1, true});
-      }
-      tables = {{"Decode rows (12-picture groups)", decode_rows},
-                {"Transcode rows against a bare decode + libx264 loop", transcode_rows},
-                {"The decoder pool's speed-up (ratio above 1: the pool's gain)", pool_rows}};
+      add(2, "indexed, pooled decoder against a fresh one per call", RuntimeCodec::H264, 360,
+          {"", nullptr, {Work::Indexed, 0, 0}, 1, true});
+      tables = {{"Decode rows (12-picture groups)", rows[0]},
+                {"Transcode rows against a bare decode + libx264 loop", rows[1]},
+                {"The decoder pool's speed-up (ratio above 1: the pool's gain)", rows[2]}};
     }).join();
   }
-  if (!s.tsv) {
+  if (!tsv) {
     std::printf(
         "# allocator: %s (LD_PRELOAD=%s GLIBC_TUNABLES=%s); FFmpeg libavcodec %s\n# ratio = median "
         "over interleaved rounds of bare-loop time / library time (* = noisy: p75/p25 above %.2f);"
@@ -407,16 +355,14 @@ int run_bench(const ParsedOptions& options) {
         AV_STRINGIFY(LIBAVCODEC_VERSION), bench::NOISY_SPREAD);
   }
   int below = 0;
-  for (const int threads : s.threads) {
+  for (const int threads : s.numbers.at("--threads")) {
     setenv("VANTLE_VIDEO_FFMPEG_THREADS", std::to_string(threads).c_str(), 1);
     for (const auto& [title, rows] : tables) {
-      if (!rows.empty()) {
-        below += print_table(title, rows, threads, s);
-      }
+      below += rows.empty() ? 0 : print_table(title, rows, threads, s, tsv);
     }
   }
-  if (options.positional().empty() && s.extras && !s.tsv && selected("memory")) {
-    bench::print_memory_rows(s.host_threads,
+  if (options.positional().empty() && extras && !tsv && selected("memory")) {
+    bench::print_memory_rows(s.numbers.at("--host-threads"),
                              options.has("--quick") ? 1 : std::max(s.min_rounds, 5));
   }
   return below == 0 ? 0 : 3;
