@@ -1,8 +1,6 @@
 // The benchmark behind `vantle-video bench`: the library's calls, through the
-// C interface, set against the ceiling, a bare libavcodec + libswscale loop
-// doing the same work in the same process, in interleaved rounds; and the
-// memory rows, where host threads call the library (or run the bare loop) in
-// a process of their own.
+// C interface, set against a bare libavcodec + libswscale loop doing the same
+// work in the same process, in interleaved rounds; and the memory rows.
 #pragma once
 
 extern "C" {
@@ -10,8 +8,6 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <expected>
 #include <functional>
@@ -40,24 +36,22 @@ struct Job {
 // A stream cut into groups of pictures, held in memory as a host holds it.
 struct Source {
   RuntimeCodec codec = RuntimeCodec::H264;
-  std::string label;  // "H.264 1920x1080"
   std::vector<std::uint8_t> extradata;
   std::vector<std::vector<RuntimePacket>> groups;
-  std::vector<std::vector<std::uint8_t>> bytes;  // what a made source's packets point into
+  std::vector<std::vector<std::uint8_t>> bytes;  // what the packets point into
   std::string error;                             // empty when usable
 };
 
 inline constexpr int GROUP_PICTURES = 12;
 
 // `groups` groups of GROUP_PICTURES pictures of a moving, noisy pattern at
-// height * 16 / 9 x height, encoded in memory as a host receives them:
-// x264 / x265 veryfast (the preset's B-frames unless `b_frames` is false,
-// parameter sets in-band, no extradata), AV1 from libaom (SVT-AV1 when it is
-// missing) without hidden pictures.
+// height * 16 / 9 x height, as a host receives them: x264 / x265 veryfast
+// (the preset's B-frames unless `b_frames` is false, parameter sets in-band),
+// AV1 from libaom (SVT-AV1 when it is missing) without hidden pictures.
 Source make_source(RuntimeCodec codec, int height, int groups = 1, bool b_frames = true);
 
-// One library call doing `job` on group `group`; answers the pictures (access
-// units for a transcode) it returned, which it releases at once.
+// One library call doing `job` on a group; answers the pictures (access units
+// for a transcode) it returned, which it releases at once.
 std::expected<std::size_t, std::string> library_call(const Source& source, std::size_t group,
                                                      const Job& job);
 
@@ -71,11 +65,11 @@ struct FfmpegFree {
 template <typename T>
 using Owned = std::unique_ptr<T, FfmpegFree>;
 
-// The ceiling: one call's work done the way a host writes it for a long run.
-// One decoder is kept and flushed right before each group; one scaler is kept
-// while the pictures' format, size and colours stay; output buffers of the
-// exact size are recycled from group to group (with `keep_buffers` false,
-// each is malloc'ed and freed at once, as a host that hands pictures on does).
+// The bare loop, written the way a host writes it for a long run: one decoder
+// kept and flushed right before each group, one scaler kept while the
+// pictures' format, size and colours stay, output buffers of the exact size
+// recycled from group to group (with `keep_buffers` false, each is malloc'ed
+// and freed at once, as a host that hands pictures on does).
 class Ceiling {
  public:
   // FFmpeg's default decoder for the codec, frame threading on `threads`.
@@ -88,22 +82,16 @@ class Ceiling {
   std::expected<std::size_t, std::string> run(std::span<const RuntimePacket> group, const Job& job);
 
  private:
-  struct Buffer {
-    Owned<std::uint8_t> bytes;
-    std::size_t size = 0;
-  };
   std::uint8_t* buffer(std::size_t size);
   std::expected<void, std::string> take(AVFrame& picture, const Job& job);
   std::expected<void, std::string> encode(AVFrame* picture, std::size_t group_size);
 
-  Owned<AVCodecContext> decoder_;
-  Owned<AVCodecContext> encoder_;
-  Owned<AVPacket> packet_{av_packet_alloc()};
-  Owned<AVPacket> encoded_{av_packet_alloc()};
+  Owned<AVCodecContext> decoder_, encoder_;
+  Owned<AVPacket> packet_{av_packet_alloc()}, encoded_{av_packet_alloc()};
   Owned<AVFrame> frame_{av_frame_alloc()};
   Owned<SwsContext> scaler_;
   std::vector<int> scaler_shape_;
-  std::vector<Buffer> buffers_;
+  std::vector<std::pair<Owned<std::uint8_t>, std::size_t>> buffers_;  // (bytes, size)
   std::size_t next_buffer_ = 0;
   std::vector<std::int64_t> packet_indices_;
   std::int64_t next_pts_ = 0;
@@ -111,20 +99,14 @@ class Ceiling {
   bool keep_buffers_ = true;
 };
 
-// Wall and process CPU seconds and minor page faults since construction.
+// Wall and process CPU seconds, and minor page faults of the process.
 struct Elapsed {
   double wall = 0;
   double cpu = 0;
   long faults = 0;
 };
-class Stopwatch {
- public:
-  Stopwatch();
-  Elapsed elapsed() const;
-
- private:
-  Elapsed start_;
-};
+Elapsed now();
+Elapsed since(const Elapsed& start);
 
 // The q-quantile (0.5: the median) of `values`, interpolated; 0 when empty.
 double quantile(std::vector<double> values, double q);
@@ -133,8 +115,7 @@ double quantile(std::vector<double> values, double q);
 inline constexpr double NOISY_SPREAD = 1.10;
 
 enum class Mode {
-  Host,   // the host demuxes each group into a fresh buffer before each call, the
-          // sides' calls alternating group by group
+  Host,   // the sides' calls alternate, the host demuxing into a fresh buffer before each
   Quiet,  // each side's calls back to back, nothing in between
 };
 
@@ -162,10 +143,7 @@ struct RowFigures {
   SideFigures library;
   SideFigures ceiling;
   // Medians over rounds of ceiling time / library time, wall and CPU.
-  double ratio = 0;
-  double ratio_p25 = 0;
-  double ratio_p75 = 0;
-  double cpu_ratio = 0;
+  double ratio = 0, ratio_p25 = 0, ratio_p75 = 0, cpu_ratio = 0;
   bool noisy = false;
   std::size_t units = 0;  // per round and side
 };
@@ -173,12 +151,10 @@ struct RowFigures {
 // Rounds after an untimed one, each side going first in every other round.
 std::expected<RowFigures, std::string> measure_row(const RowPlan& plan);
 
-// The memory rows for each count of host threads, `rounds` interleaved
-// rounds; printed as a Markdown table with the targets they are read against.
+// The memory rows for each count of host threads, over `rounds` rounds.
 void print_memory_rows(const std::vector<int>& host_threads, int rounds);
 
-// One process of the memory rows (`vantle-video bench --memory-child SPEC`):
-// prints its figures as one line; answers the exit status.
+// One process of the memory rows: prints its figures; answers the exit status.
 int memory_child(const std::string& spec);
 
 }  // namespace vantle::bench

@@ -70,23 +70,18 @@ std::expected<Ceiling, std::string> Ceiling::open(RuntimeCodec codec,
 }
 
 std::uint8_t* Ceiling::buffer(std::size_t size) {
-  // swscale's packed-RGB24 writers store whole vectors past the last pixel.
-  constexpr std::size_t SLACK = 256;
-  if (!keep_buffers_) {
-    buffers_.resize(1);
-    buffers_[0].bytes.reset();
-  } else if (next_buffer_ == buffers_.size()) {
+  next_buffer_ = keep_buffers_ ? next_buffer_ : 0;
+  if (next_buffer_ == buffers_.size()) {
     buffers_.emplace_back();
   }
-  Buffer& out = buffers_[keep_buffers_ ? next_buffer_++ : 0];
-  if (!out.bytes || out.size != size) {
-    out.bytes.reset(static_cast<std::uint8_t*>(std::malloc(size + SLACK)));
-    if (!out.bytes) {
-      std::abort();
-    }
-    out.size = size;
+  auto& [bytes, kept_size] = buffers_[next_buffer_++];
+  if (!bytes || kept_size != size || !keep_buffers_) {
+    bytes.reset();  // freed before the next is made, as a host hands pictures on
+    // swscale's packed-RGB24 writers store whole vectors past the last pixel.
+    bytes.reset(static_cast<std::uint8_t*>(std::malloc(size + 256)));
+    kept_size = bytes ? size : 0;
   }
-  return out.bytes.get();
+  return bytes ? bytes.get() : (std::abort(), nullptr);
 }
 
 std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job) {
@@ -241,7 +236,7 @@ std::expected<std::size_t, std::string> Ceiling::run(std::span<const RuntimePack
   if (auto finished = encode(nullptr, group.size()); !finished) {
     return std::unexpected(finished.error());
   }
-  return next_buffer_;
+  return keep_buffers_ ? next_buffer_ : pictures;
 }
 
 }  // namespace vantle::bench

@@ -59,9 +59,8 @@ std::string last_error() {
 Source make_source(RuntimeCodec codec, int height, int groups, bool b_frames) {
   Source source;
   source.codec = codec;
-  source.label = std::string(runtime::codec_label(codec)) + " " + std::to_string(height * 16 / 9) +
-                 "x" + std::to_string(height);
-  std::fprintf(stderr, "encoding %s ...\n", source.label.c_str());
+  std::fprintf(stderr, "encoding %s %dx%d ...\n", runtime::codec_label(codec), height * 16 / 9,
+               height);
   for (const auto& [name, options] : encoders_for(codec)) {
     const AVCodec* encoder = avcodec_find_encoder_by_name(name);
     if (encoder == nullptr) {

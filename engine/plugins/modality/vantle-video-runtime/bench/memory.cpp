@@ -8,11 +8,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <condition_variable>
+#include <array>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
-#include <mutex>
+#include <latch>
 #include <thread>
 
 #include "bench.h"
@@ -23,17 +24,13 @@ namespace {
 
 constexpr int CLIP_GROUPS = 4;
 constexpr int PASSES = 2;
-constexpr double MIB = 1 << 20;
 
-long long resident_bytes() {
+double resident_mib() {
   std::ifstream status("/proc/self/status");
   std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) {
-      return std::atoll(line.c_str() + 6) * 1024;
-    }
+  while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
   }
-  return -1;
+  return std::atof(line.c_str() + 6) / 1024;
 }
 
 struct Run {
@@ -43,20 +40,16 @@ struct Run {
 constexpr Run RUNS[] = {
     {"bare loop", -2}, {"default (256 MiB)", -1}, {"0", 0}, {"1 GiB", 1LL << 30}};
 
-struct Figures {
-  double wall = 0;
-  double cpu = 0;
-  double idle = 0;      // MiB
-  double released = 0;  // MiB, after the release call
-};
+// wall and CPU seconds, idle RSS and RSS after the release call (MiB)
+using Figures = std::array<double, 4>;
 
 std::expected<Figures, std::string> run_child(int clip, int threads, long long limit) {
   // The shell would read /proc/self/exe as its own.
   char program[4096] = {};
+  char command[4200];
   if (readlink("/proc/self/exe", program, sizeof program - 1) <= 0) {
     return std::unexpected("cannot find this program");
   }
-  char command[4200];
   std::snprintf(command, sizeof command, "'%s' bench --memory-child %d,%d,%lld", program, clip,
                 threads, limit);
   FILE* child = popen(command, "r");
@@ -64,7 +57,7 @@ std::expected<Figures, std::string> run_child(int clip, int threads, long long l
   const bool read = child != nullptr && std::fgets(line, sizeof line, child) != nullptr;
   Figures f;
   if (child == nullptr || pclose(child) != 0 || !read ||
-      std::sscanf(line, "%lf %lf %lf %lf", &f.wall, &f.cpu, &f.idle, &f.released) != 4) {
+      std::sscanf(line, "%lf %lf %lf %lf", &f[0], &f[1], &f[2], &f[3]) != 4) {
     return std::unexpected(std::string("the run failed: ") + line);
   }
   return f;
@@ -84,19 +77,13 @@ int memory_child(const std::string& spec) {
     return 2;
   }
   setenv("VANTLE_VIDEO_FFMPEG_THREADS", "1", 1);
-  // The clip comes from the parent in a memory file: length, bytes, ...
+  // The clip's packets come in the parent's memory file (length, bytes, ...),
+  // opened anew so that each process reads from the start.
   Source source;
-  // Opened anew, so that each process reads from the start.
-  std::FILE* in = std::fopen(("/proc/self/fd/" + std::to_string(clip)).c_str(), "rb");
-  std::uint64_t length = 0;
-  while (in != nullptr && std::fread(&length, sizeof length, 1, in) == 1) {
-    source.bytes.emplace_back(length);
-    if (std::fread(source.bytes.back().data(), 1, length, in) != length) {
-      return 1;
-    }
-  }
-  if (in != nullptr) {
-    std::fclose(in);
+  std::ifstream in("/proc/self/fd/" + std::to_string(clip), std::ios::binary);
+  for (std::uint64_t length = 0; in.read(reinterpret_cast<char*>(&length), sizeof length);) {
+    in.read(reinterpret_cast<char*>(source.bytes.emplace_back(length).data()),
+            static_cast<std::streamsize>(length));
   }
   source.groups.resize(CLIP_GROUPS);
   for (std::size_t i = 0; i < source.bytes.size(); ++i) {
@@ -106,49 +93,34 @@ int memory_child(const std::string& spec) {
   if (limit >= 0) {
     vantle_video_runtime_set_kept_memory_limit(static_cast<std::uint64_t>(limit));
   }
-  std::mutex mutex;
-  std::condition_variable changed;
-  int done = 0;
-  bool leave = false;
-  bool failed = false;
-  const Stopwatch watch;
-  std::vector<std::thread> workers;
+  std::latch done(threads);
+  std::latch leave(1);
+  std::atomic<bool> failed = source.bytes.size() != CLIP_GROUPS * GROUP_PICTURES;
+  const Elapsed start = now();
+  std::vector<std::jthread> workers;
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&] {
-      bool ok = true;
-      for (int pass = 0; pass < PASSES; ++pass) {
-        for (std::size_t group = 0; group < CLIP_GROUPS; ++group) {
-          if (limit != -2) {
-            ok = library_call(source, group, {}).has_value() && ok;
-            continue;
-          }
-          auto fresh = Ceiling::open(source.codec, {}, 1, false);
-          ok = fresh && fresh->run(source.groups[group], {}).has_value() && ok;
+      for (int call = 0; call < PASSES * CLIP_GROUPS; ++call) {
+        const std::size_t group = static_cast<std::size_t>(call % CLIP_GROUPS);
+        auto fresh = limit == -2 ? Ceiling::open(source.codec, {}, 1, false)
+                                 : std::unexpected(std::string());
+        if (!(limit == -2 ? fresh && fresh->run(source.groups[group], {})
+                          : library_call(source, group, {}).has_value())) {
+          failed = true;
         }
       }
-      std::unique_lock lock(mutex);
-      failed = failed || !ok;
-      ++done;
-      changed.notify_all();
-      changed.wait(lock, [&] { return leave; });
+      done.count_down();
+      leave.wait();
     });
   }
-  std::unique_lock lock(mutex);
-  changed.wait(lock, [&] { return done == threads; });
-  const Elapsed spent = watch.elapsed();
-  const long long idle = resident_bytes();
+  done.wait();
+  const Elapsed spent = since(start);
+  const double idle = resident_mib();
   if (limit != -2) {
     vantle_video_runtime_release_kept_memory();
   }
-  const long long released = resident_bytes();
-  leave = true;
-  changed.notify_all();
-  lock.unlock();
-  for (std::thread& worker : workers) {
-    worker.join();
-  }
-  std::printf("%.6f %.6f %.3f %.3f\n", spent.wall, spent.cpu, static_cast<double>(idle) / MIB,
-              static_cast<double>(released) / MIB);
+  std::printf("%.6f %.6f %.3f %.3f\n", spent.wall, spent.cpu, idle, resident_mib());
+  leave.count_down();
   return failed ? 1 : 0;
 }
 
@@ -162,78 +134,64 @@ void print_memory_rows(const std::vector<int>& host_threads, int rounds) {
               write(file, bytes.data(), length) == static_cast<ssize_t>(length);
   }
   std::printf(
-      "\nMemory rows: N host threads each decode the %d groups of an x264 1920x1080 clip (veryfast,"
-      " %d-picture groups, no B-frames)\n%d times as RGB at its own size, 1 codec thread, each "
-      "result released; then they idle while VmRSS is read. Bare loop:\na fresh decoder per "
-      "group, each picture converted into a malloc'ed buffer freed at once. Each run is a process"
-      " of\nits own; medians of %d interleaved rounds (÷: library / bare loop, CPU: the same on "
-      "process CPU time).\n\n",
+      "\nMemory rows: N host threads each decode the %d groups of an x264 1920x1080 clip "
+      "(veryfast, "
+      "%d-picture groups, no B-frames)\n%d times as RGB at its own size, 1 codec thread, releasing "
+      "each result, then idle while VmRSS is read. Bare loop:\na fresh decoder per group, each "
+      "picture converted into a malloc'ed buffer freed at once. Each run is a process of its own;"
+      "\nmedians of %d interleaved rounds (÷: library / bare loop; CPU ÷: the same on process CPU "
+      "time).\n\n| host threads | kept-memory limit | pictures/s library / bare | ÷ | CPU ÷ | idle "
+      "RSS MiB library / bare | ÷ | library RSS after release | targets |\n"
+      "|---:|---|---:|---:|---:|---:|---:|---:|---|\n",
       CLIP_GROUPS, GROUP_PICTURES, PASSES, rounds);
-  if (!written) {
-    std::printf("memory rows skipped: %s\n",
-                clip.error.empty() ? "no memory file" : clip.error.c_str());
-    return;
-  }
-  std::printf(
-      "| host threads | kept-memory limit | pictures/s library / bare | ÷ | CPU ÷ | idle RSS MiB "
-      "library / bare | ÷ | library RSS after release | targets |\n"
-      "|---:|---|---:|---:|---:|---:|---:|---:|---|\n");
   constexpr std::size_t RUN_COUNT = std::size(RUNS);
-  for (const int threads : host_threads) {
-    std::vector<Figures> figures[RUN_COUNT];
+  for (std::size_t t = 0; t < host_threads.size() && written; ++t) {
+    const int threads = host_threads[t];
+    // Per run: per round (pictures/s, CPU ÷, idle, after release, ÷).
+    std::vector<std::array<double, 5>> figures[RUN_COUNT];
     for (int round = 0; round < rounds; ++round) {
+      Figures bare;
       for (std::size_t k = 0; k < RUN_COUNT; ++k) {
-        const std::size_t run = (k + static_cast<std::size_t>(round)) % RUN_COUNT;
+        // The bare loop first, the library's runs in turn.
+        const std::size_t run = k == 0 ? 0 : 1 + (k - 1 + static_cast<std::size_t>(round)) % 3;
         std::fprintf(stderr, "memory rows: %d host threads, %s, round %d ...\n", threads,
                      RUNS[run].name, round + 1);
-        auto measured = run_child(file, threads, RUNS[run].limit);
-        if (!measured) {
-          std::printf("| %d | %s | FAILED: %s |\n", threads, RUNS[run].name,
-                      measured.error().c_str());
+        auto f = run_child(file, threads, RUNS[run].limit);
+        if (!f) {
+          std::printf("| %d | %s | FAILED: %s |\n", threads, RUNS[run].name, f.error().c_str());
           return;
         }
-        figures[run].push_back(*measured);
+        bare = run == 0 ? *f : bare;
+        const double pictures = threads * PASSES * CLIP_GROUPS * GROUP_PICTURES;
+        figures[run].push_back(
+            {pictures / (*f)[0], bare[1] / (*f)[1], (*f)[2], (*f)[3], bare[0] / (*f)[0]});
       }
     }
-    auto median = [&](std::size_t run, auto field) {
+    auto median = [&](std::size_t run, std::size_t field) {
       std::vector<double> values;
-      for (std::size_t i = 0; i < figures[run].size(); ++i) {
-        values.push_back(field(figures[run][i], figures[0][i]));
+      for (const auto& round : figures[run]) {
+        values.push_back(round[field]);
       }
       return quantile(values, 0.5);
     };
-    const double pictures = threads * PASSES * CLIP_GROUPS * GROUP_PICTURES;
-    const double bare_rate =
-        pictures / median(0, [](const Figures& f, const Figures&) { return f.wall; });
-    const double bare_idle = median(0, [](const Figures& f, const Figures&) { return f.idle; });
+    const double bare_idle = median(0, 2);
     for (std::size_t run = 1; run < RUN_COUNT; ++run) {
-      const double rate =
-          pictures / median(run, [](const Figures& f, const Figures&) { return f.wall; });
-      const double ratio =
-          median(run, [](const Figures& f, const Figures& b) { return b.wall / f.wall; });
-      const double cpu =
-          median(run, [](const Figures& f, const Figures& b) { return b.cpu / f.cpu; });
-      const double idle = median(run, [](const Figures& f, const Figures&) { return f.idle; });
-      const double released =
-          median(run, [](const Figures& f, const Figures&) { return f.released; });
+      const long long limit = RUNS[run].limit;
+      const double ratio = median(run, 4), cpu = median(run, 1), idle = median(run, 2);
+      const double speed = limit == -1 && threads > 2 ? 0.90 : 0.95;
       char targets[256];
-      const double speed = RUNS[run].limit == 0                 ? 0
-                           : RUNS[run].limit < 0 && threads > 2 ? 0.90
-                                                                : 0.95;
-      if (RUNS[run].limit < 0) {
-        std::snprintf(targets, sizeof targets, "idle ≤ bare + 288 MiB: %s; ÷ ≥ %.2f: %s (CPU: %s)",
-                      verdict(idle <= bare_idle + 288), speed, verdict(ratio >= speed),
-                      verdict(cpu >= speed));
-      } else if (RUNS[run].limit == 0) {
+      std::snprintf(targets, sizeof targets, "÷ ≥ %.2f: %s (CPU: %s)", speed,
+                    verdict(ratio >= speed), verdict(cpu >= speed));
+      if (limit == -1) {
+        std::snprintf(targets + std::strlen(targets), sizeof targets - std::strlen(targets),
+                      "; idle ≤ bare + 288 MiB: %s", verdict(idle <= bare_idle + 288));
+      } else if (limit == 0) {
         std::snprintf(targets, sizeof targets, "after release ≤ 1.2 × bare + 16 MiB: %s",
-                      verdict(released <= 1.2 * bare_idle + 16));
-      } else {
-        std::snprintf(targets, sizeof targets, "÷ ≥ %.2f: %s (CPU: %s)", speed,
-                      verdict(ratio >= speed), verdict(cpu >= speed));
+                      verdict(median(run, 3) <= 1.2 * bare_idle + 16));
       }
       std::printf("| %d | %s | %.1f / %.1f | %.3f | %.3f | %.0f / %.0f | %.2f | %.0f | %s |\n",
-                  threads, RUNS[run].name, rate, bare_rate, ratio, cpu, idle, bare_idle,
-                  idle / bare_idle, released, targets);
+                  threads, RUNS[run].name, median(run, 0), median(0, 0), ratio, cpu, idle,
+                  bare_idle, idle / bare_idle, median(run, 3), targets);
     }
     std::fflush(stdout);
   }

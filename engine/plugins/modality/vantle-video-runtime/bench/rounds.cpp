@@ -9,8 +9,6 @@
 
 namespace vantle::bench {
 
-namespace {
-
 Elapsed now() {
   timespec cpu{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
@@ -20,6 +18,13 @@ Elapsed now() {
       std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
       static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) * 1e-9, usage.ru_minflt};
 }
+
+Elapsed since(const Elapsed& start) {
+  const Elapsed end = now();
+  return {end.wall - start.wall, end.cpu - start.cpu, end.faults - start.faults};
+}
+
+namespace {
 
 // What a host does between calls: its demuxer hands it the next group in a
 // buffer of its own, which it frees once the call is made.
@@ -42,13 +47,6 @@ void demux_like_a_host(std::span<const RuntimePacket> packets) {
 
 }  // namespace
 
-Stopwatch::Stopwatch() : start_(now()) {}
-
-Elapsed Stopwatch::elapsed() const {
-  const Elapsed end = now();
-  return {end.wall - start_.wall, end.cpu - start_.cpu, end.faults - start_.faults};
-}
-
 double quantile(std::vector<double> values, double q) {
   if (values.empty()) {
     return 0;
@@ -66,9 +64,9 @@ std::expected<RowFigures, std::string> measure_row(const RowPlan& plan) {
   long faults[2] = {0, 0};
   std::size_t total_units = 0;
   RowFigures figures;
-  const Stopwatch row;
+  const Elapsed row = now();
   for (int round = -1; round < plan.max_rounds; ++round) {
-    if (round >= plan.min_rounds && row.elapsed().wall >= plan.seconds) {
+    if (round >= plan.min_rounds && since(row).wall >= plan.seconds) {
       break;
     }
     Elapsed spent[2];
@@ -78,9 +76,9 @@ std::expected<RowFigures, std::string> measure_row(const RowPlan& plan) {
       if (plan.mode == Mode::Host && plan.packets) {
         demux_like_a_host(plan.packets(step));
       }
-      const Stopwatch watch;
+      const Elapsed start = now();
       auto made = (*calls[side])(step);
-      const Elapsed elapsed = watch.elapsed();
+      const Elapsed elapsed = since(start);
       if (!made) {
         return std::unexpected(made.error());
       }
