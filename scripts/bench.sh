@@ -1,23 +1,14 @@
 #!/usr/bin/env bash
-# Builds vantle-video in Release and runs its benchmark (`vantle-video bench`)
-# once per allocator: glibc as installed, glibc told to keep its memory,
-# jemalloc and mimalloc (Debian's libjemalloc2 and libmimalloc2.0, preloaded;
-# skipped with a message when missing). Arguments go to the program
-# (`vantle-video bench --help` lists them), e.g.
+# Builds vantle-video in Release and runs `vantle-video bench ARGS` once per allocator: glibc
+# as installed, glibc told to keep its memory, jemalloc and mimalloc (Debian's libjemalloc2
+# and libmimalloc2.0, preloaded; skipped when missing). VANTLE_BENCH_ALLOCATORS picks runs.
 #
-#   scripts/bench.sh                          every row, 1 and 2 codec threads
 #   scripts/bench.sh --quick                  a check that every row runs
 #   scripts/bench.sh --threads 1 --only 'H.264 1920x1080'
-#   scripts/bench.sh --ffmpeg9 --threads 1 --mode host --no-extras
-#   scripts/bench.sh --alternatives [OUT_DIR]
-#
-# --ffmpeg9 (first) builds and runs inside the Debian unstable root of the
-# ffmpeg9 test leg (scripts/ffmpeg9-root.sh; root or sudo), which has no
-# jemalloc or mimalloc. --alternatives measures the library against the ffmpeg
-# command line, PyAV, OpenCV and the Python package (scripts/bench_alternatives.py),
-# installing them from Debian, and writes doc/benchmarks/alternatives.md and .png.
-# VANTLE_BENCH_ALLOCATORS picks and orders the runs; VANTLE_JOBS (default 2)
-# the build's jobs.
+#   scripts/bench.sh --ffmpeg9 ARGS           the same on FFmpeg 9.0, inside the root of the
+#                                             ffmpeg9 test leg (root or sudo; glibc only)
+#   scripts/bench.sh --alternatives [OUT_DIR] against ffmpeg, PyAV, OpenCV and the Python
+#       package (installed from Debian); writes doc/benchmarks/alternatives.md and .png
 set -euo pipefail
 
 repo=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)
@@ -55,20 +46,15 @@ elif [[ ${1:-} == --alternatives ]]; then
     status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
     [[ $status == installed ]] || missing+=("$package")
   done
-  if ((${#missing[@]} > 0)); then
-    echo "bench: installing ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq -o Dpkg::Use-Pty=0 \
-      "${missing[@]}" </dev/null >/dev/null
-  fi
+  ((${#missing[@]} == 0)) || DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq \
+    -o Dpkg::Use-Pty=0 "${missing[@]}" </dev/null >/dev/null
 fi
 
 "${in_root[@]}" cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVANTLE_BUILD_TESTS=OFF >/dev/null
 "${in_root[@]}" cmake --build "$build" -j "$jobs" --target vantle-video >/dev/null
 built=$build/engine/plugins/modality/vantle-video-runtime
 commit=$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)
-if ! git -C "$repo" diff --quiet HEAD -- 2>/dev/null; then
-  commit+=" (with uncommitted changes)"
-fi
+git -C "$repo" diff --quiet HEAD -- 2>/dev/null || commit+=" (with uncommitted changes)"
 
 if [[ ${1:-} == --alternatives ]]; then
   out_dir=$(realpath -m -- "${2:-$repo/doc/benchmarks}")
@@ -118,8 +104,7 @@ for allocator in ${VANTLE_BENCH_ALLOCATORS:-$allocators}; do
         library=/usr/lib/x86_64-linux-gnu/libmimalloc.so.2 package=libmimalloc2.0
       fi
       if [[ ! -e $root_dir$library ]]; then
-        echo
-        echo "## $allocator: skipped, $library is missing (apt-get install $package)"
+        printf '\n## %s: skipped, %s is missing (apt-get install %s)\n' "$allocator" "$library" "$package"
         continue
       fi
       environment+=(LD_PRELOAD="$library")
@@ -129,8 +114,7 @@ for allocator in ${VANTLE_BENCH_ALLOCATORS:-$allocators}; do
       exit 2
       ;;
   esac
-  echo
-  echo "## $allocator${root_dir:+ (FFmpeg 9.0)}"
+  printf '\n## %s%s\n' "$allocator" "${root_dir:+ (FFmpeg 9.0)}"
   "${in_root[@]}" env "${environment[@]}" "$built/tools/vantle-video/vantle-video" bench "$@" ||
     status=$?
 done

@@ -1,17 +1,8 @@
 #!/usr/bin/python3
-"""The library against the alternatives, on the clips scripts/bench.sh
---alternatives made: pictures per second (and per CPU second) of `vantle-video
-bench FILE --tsv`, the Python package, the ffmpeg command line, PyAV and OpenCV,
-as ratios to the bare libavcodec loop the benchmark measures beside the library.
-
-  bench_alternatives.py TOOL CLIP_DIR OUT_DIR
-
-Works: yuv420 (planes in memory), rgb (RGB24 at the decoded size; OpenCV: its
-BGR24), rgb-640x360 (fast bilinear; OpenCV: BGR, then cv2.resize), indexed (the
-library's alone) and transcode (the first 12-picture group re-encoded by a fresh
-x264, no B-frames). ffmpeg is timed as a whole process reading the file; PyAV,
-the package and the library start from packets in memory; OpenCV reads the file
-and picks its own thread count.
+"""The library against the alternatives on the clips `scripts/bench.sh --alternatives`
+makes: pictures per second (and per CPU second) of `vantle-video bench FILE --tsv`, the
+Python package, the ffmpeg command line, PyAV and OpenCV, as ratios to the bare loop that
+the benchmark measures beside the library. Usage: bench_alternatives.py TOOL CLIP_DIR OUT_DIR
 """
 import os
 import platform
@@ -39,16 +30,13 @@ GROUP = 12
 RANDOM_ACCESS_CALLS = 200
 
 
-def cpu_seconds():
-    """This process's CPU seconds and its finished children's: on a shared
-    machine far steadier than the wall clock."""
+def cpu_seconds():  # with finished children's: steadier than the wall clock
     return sum(u.ru_utime + u.ru_stime for u in
                (resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)))
 
 
 def rates(function, repeat=REPEAT):
-    """(pictures per second, pictures per CPU second): medians of `repeat`
-    runs after an untimed one; `function` answers its pictures."""
+    """(pictures/s, pictures/CPU s): medians of `repeat` runs after an untimed one."""
     pictures = function()
     walls, cpus = [], []
     for _ in range(repeat):
@@ -109,8 +97,7 @@ def pyav_work(path, work, threads):
 
 
 def package_work(path, work, threads):
-    """The package group by group; every array is touched once (its last
-    pixel) and released before the next group, so the library reuses it."""
+    """Group by group; each array touched once and released before the next group."""
     clip = vantle_video.open(path)
     groups = [clip.group(g) for g in range(len(clip.groups))]
     os.environ["VANTLE_VIDEO_FFMPEG_THREADS"] = str(threads)
@@ -125,10 +112,9 @@ def package_work(path, work, threads):
             del frames
         return pictures
 
-    try:
-        return rates(run)
-    finally:
-        del os.environ["VANTLE_VIDEO_FFMPEG_THREADS"]
+    figures = rates(run)
+    del os.environ["VANTLE_VIDEO_FFMPEG_THREADS"]
+    return figures
 
 
 def opencv_work(path, work, threads):
@@ -174,8 +160,7 @@ def tool_bench(tool, path, threads, *extra):
 
 
 def random_access_pyav(path, threads):
-    """Single groups spread across the file, a fresh decoder per group, as a
-    PyAV user seeking to a group would; the tool's choice of groups."""
+    """A fresh decoder per group, as a PyAV user seeking to a group; the tool's groups."""
     codec, extradata, packets = demux(path)
     starts = [i for i, p in enumerate(packets) if p.is_keyframe] + [len(packets)]
     groups = len(starts) - 1
@@ -239,16 +224,17 @@ def write_table(results, random_rows, path):
     version = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout
     lines = [
         "# The library against the alternatives", "",
-        "Each figure is pictures per second divided by the bare loop's (one decoder and one",
-        "scaler for the whole run, flushed between groups, output buffers recycled), whose own",
-        f"rate is its column; above 1 is faster. Median of {REPEAT} timed runs after one warm-up;",
-        "the transcode re-encodes the first group only. Clips: 24 pictures (two groups of 12),",
-        "testsrc2; H.264 and H.265 with two B-frames, closed groups. n/a: no such output.",
-        f"Machine: {platform.machine()}, {os.cpu_count()} cores; wall-clock figures move with",
-        "the machine's load, figures per CPU second (the process's threads and ffmpeg's as a",
-        f"child) far less, and the chart shows those. {version.splitlines()[0]}; PyAV",
-        f"{av.__version__}; OpenCV {cv2.__version__}. Regenerate with",
-        "`bash scripts/bench.sh --alternatives`.", "",
+        "Pictures per second divided by the bare loop's (one decoder and one scaler for the run,",
+        "flushed between groups, buffers recycled); above 1 is faster. Median of "
+        f"{REPEAT} runs after a",
+        "warm-up; the transcode re-encodes the first group. Clips: 24 pictures (two groups of 12),",
+        "testsrc2, H.264 and H.265 with two B-frames. ffmpeg is timed as a whole process reading",
+        "the file; PyAV, the package and the library start from packets in memory; OpenCV reads",
+        "the file with its own thread count. n/a: no such output. Per CPU second (this process",
+        f"and ffmpeg as a child) moves far less with load. {platform.machine()}, "
+        f"{os.cpu_count()} cores;",
+        f"{version.splitlines()[0]}; PyAV {av.__version__}; OpenCV {cv2.__version__}.",
+        "Regenerate with `bash scripts/bench.sh --alternatives`.", "",
         "## Pictures per second, ratio to the bare loop", "", *ratio_table(0, "pictures/s"), "",
         "## Pictures per CPU second, ratio to the bare loop", "",
         *ratio_table(1, "pictures/CPU s"), "",

@@ -3,11 +3,6 @@
 // work in the same process, in interleaved rounds; and the memory rows.
 #pragma once
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libswscale/swscale.h>
-}
-
 #include <cstdlib>
 #include <expected>
 #include <functional>
@@ -16,6 +11,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "media/ffmpeg_handles.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle::bench {
@@ -55,16 +51,6 @@ Source make_source(RuntimeCodec codec, int height, int groups = 1, bool b_frames
 std::expected<std::size_t, std::string> library_call(const Source& source, std::size_t group,
                                                      const Job& job);
 
-struct FfmpegFree {
-  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-  void operator()(AVFrame* p) const { av_frame_free(&p); }
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-  void operator()(SwsContext* p) const { sws_freeContext(p); }
-  void operator()(std::uint8_t* p) const { std::free(p); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, FfmpegFree>;
-
 // The bare loop, written the way a host writes it for a long run: one decoder
 // kept and flushed right before each group, one scaler kept while the
 // pictures' format, size and colours stay, output buffers of the exact size
@@ -86,12 +72,12 @@ class Ceiling {
   std::expected<void, std::string> take(AVFrame& picture, const Job& job);
   std::expected<void, std::string> encode(AVFrame* picture, std::size_t group_size);
 
-  Owned<AVCodecContext> decoder_, encoder_;
-  Owned<AVPacket> packet_{av_packet_alloc()}, encoded_{av_packet_alloc()};
-  Owned<AVFrame> frame_{av_frame_alloc()};
-  Owned<SwsContext> scaler_;
+  media::CodecContextHandle decoder_, encoder_;
+  media::PacketHandle packet_{av_packet_alloc()}, encoded_{av_packet_alloc()};
+  media::FrameHandle frame_{av_frame_alloc()};
+  media::SwsHandle scaler_;
   std::vector<int> scaler_shape_;
-  std::vector<std::pair<Owned<std::uint8_t>, std::size_t>> buffers_;  // (bytes, size)
+  std::vector<std::pair<std::unique_ptr<std::uint8_t[]>, std::size_t>> buffers_;  // (bytes, size)
   std::size_t next_buffer_ = 0;
   std::vector<std::int64_t> packet_indices_;
   std::int64_t next_pts_ = 0;

@@ -11,26 +11,17 @@ namespace vantle::bench {
 namespace {
 
 std::unexpected<std::string> failure(const std::string& text, int code = 0) {
-  char reason[AV_ERROR_MAX_STRING_SIZE] = {};
-  if (code != 0) {
-    av_strerror(code, reason, sizeof reason);
-  }
-  return std::unexpected("bare loop: " + text + (code != 0 ? std::string(": ") + reason : ""));
+  return std::unexpected("bare loop: " + text +
+                         (code != 0 ? ": " + media::ffmpeg_error_text(code) : ""));
 }
 
 // The format swscale is given: a deprecated full-range (yuvj) format as the
 // plain one, since the range is set explicitly, as the library does.
 AVPixelFormat plain_format(int format) {
-  switch (format) {
-    case AV_PIX_FMT_YUVJ420P:
-      return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P:
-      return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P:
-      return AV_PIX_FMT_YUV444P;
-    default:
-      return static_cast<AVPixelFormat>(format);
-  }
+  return static_cast<AVPixelFormat>(format == AV_PIX_FMT_YUVJ420P   ? AV_PIX_FMT_YUV420P
+                                    : format == AV_PIX_FMT_YUVJ422P ? AV_PIX_FMT_YUV422P
+                                    : format == AV_PIX_FMT_YUVJ444P ? AV_PIX_FMT_YUV444P
+                                                                    : format);
 }
 
 }  // namespace
@@ -78,10 +69,10 @@ std::uint8_t* Ceiling::buffer(std::size_t size) {
   if (!bytes || kept_size != size || !keep_buffers_) {
     bytes.reset();  // freed before the next is made, as a host hands pictures on
     // swscale's packed-RGB24 writers store whole vectors past the last pixel.
-    bytes.reset(static_cast<std::uint8_t*>(std::malloc(size + 256)));
-    kept_size = bytes ? size : 0;
+    bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size + 256);
+    kept_size = size;
   }
-  return bytes ? bytes.get() : (std::abort(), nullptr);
+  return bytes.get();
 }
 
 std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job) {

@@ -1,3 +1,4 @@
+#include <numeric>
 #include <utility>
 
 #include "bench.h"
@@ -49,11 +50,6 @@ void paint(AVFrame& frame, int index) {
   }
 }
 
-std::string last_error() {
-  const RuntimeBytes text = vantle_video_runtime_last_error();
-  return std::string(reinterpret_cast<const char*>(text.data), text.len);
-}
-
 }  // namespace
 
 Source make_source(RuntimeCodec codec, int height, int groups, bool b_frames) {
@@ -103,47 +99,51 @@ Source make_source(RuntimeCodec codec, int height, int groups, bool b_frames) {
 
 std::expected<std::size_t, std::string> library_call(const Source& source, std::size_t group,
                                                      const Job& job) {
-  RuntimeDecodeRequest request{};
-  request.codec = source.codec;
-  request.extradata = source.extradata.empty() ? nullptr : source.extradata.data();
-  request.extradata_len = source.extradata.size();
-  request.packets = source.groups[group].data();
-  request.packet_count = source.groups[group].size();
-  request.pixel_format =
-      job.work == Work::Rgb ? RuntimePixelFormat::Rgb : RuntimePixelFormat::Yuv420;
-  request.output_width = static_cast<std::uint32_t>(job.width);
-  request.output_height = static_cast<std::uint32_t>(job.height);
-  std::size_t count = 0;
-  int status = 0;
+  const std::vector<RuntimePacket>& packets = source.groups[group];
+  RuntimeTranscodeRequest transcode{};
+  RuntimeDecodeRequest& request = transcode.decode;
+  request = {source.codec,
+             source.extradata.data(),
+             source.extradata.size(),
+             0,
+             static_cast<std::uint32_t>(job.width),
+             static_cast<std::uint32_t>(job.height),
+             job.work == Work::Rgb ? RuntimePixelFormat::Rgb : RuntimePixelFormat::Yuv420,
+             packets.data(),
+             packets.size(),
+             nullptr,
+             0};
+  // The count is read by reference, after the call has filled it in.
+  auto answer = [](int status,
+                   const std::size_t& count) -> std::expected<std::size_t, std::string> {
+    const RuntimeBytes text = vantle_video_runtime_last_error();
+    return status == 0
+               ? std::expected<std::size_t, std::string>(count)
+               : std::unexpected(std::string(reinterpret_cast<const char*>(text.data), text.len));
+  };
   if (job.work == Work::Rgb || job.work == Work::Yuv420) {
     RuntimeDecodeResponse response{};
-    status = vantle_video_runtime_decode(&request, &response);
-    count = response.frame_count;
+    auto count = answer(vantle_video_runtime_decode(&request, &response), response.frame_count);
     vantle_video_runtime_free_response(&response);
-  } else if (job.work == Work::Indexed) {
+    return count;
+  }
+  if (job.work == Work::Indexed) {
     RuntimeIndexedResponse response{};
-    status = vantle_video_runtime_decode_indexed(&request, &response);
-    count = response.frame_count;
+    auto count =
+        answer(vantle_video_runtime_decode_indexed(&request, &response), response.frame_count);
     vantle_video_runtime_free_indexed_response(&response);
-  } else {
-    std::vector<std::size_t> positions(request.packet_count);
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-      positions[i] = i;
-    }
-    RuntimeTranscodeRequest transcode{};
-    transcode.decode = request;
-    transcode.decode.selected_positions = positions.data();
-    transcode.decode.selected_position_count = positions.size();
-    transcode.frame_rate_num = 25;
-    transcode.frame_rate_den = 1;
-    RuntimeTranscodeResponse response{};
-    status = vantle_video_runtime_transcode_h264(&transcode, &response);
-    count = response.access_unit_count;
-    vantle_video_runtime_free_transcode_response(&response);
+    return count;
   }
-  if (status != 0) {
-    return std::unexpected("the library: " + last_error());
-  }
+  std::vector<std::size_t> positions(packets.size());
+  std::iota(positions.begin(), positions.end(), 0);
+  request.selected_positions = positions.data();
+  request.selected_position_count = positions.size();
+  transcode.frame_rate_num = 25;
+  transcode.frame_rate_den = 1;
+  RuntimeTranscodeResponse response{};
+  auto count = answer(vantle_video_runtime_transcode_h264(&transcode, &response),
+                      response.access_unit_count);
+  vantle_video_runtime_free_transcode_response(&response);
   return count;
 }
 

@@ -1,6 +1,7 @@
 // bench: the benchmark program. Every row sets library calls (through the C
 // interface) against the bare loop (bench/) in the same process, in
 // interleaved rounds: on groups it encodes itself, or on FILE's groups.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -26,34 +27,19 @@ using bench::Source;
 using bench::Work;
 
 constexpr OptionSpec kOptions[] = {
-    {"--threads", nullptr, ValueKind::Required, "L",
-     "codec threads of each pass, a list (VANTLE_VIDEO_FFMPEG_THREADS for the library, the same "
-     "for the bare loop; default 1,2)"},
-    {"--mode", nullptr, ValueKind::Required, "M",
-     "host (each call alternating with the bare loop's, the host demuxing between calls), quiet "
-     "(each side's calls back to back) or both (default)"},
-    {"--seconds", nullptr, ValueKind::Required, "S",
-     "measuring time per row and mode (default 2; at least 7 rounds)"},
-    {"--repeat", nullptr, ValueKind::Required, "R", "exactly R timed rounds per row and mode"},
-    {"--quick", nullptr, ValueKind::None, "",
-     "0.3 s and 3 rounds a row, one memory round: a check that everything runs"},
-    {"--only", nullptr, ValueKind::Required, "TEXT",
-     "only rows whose name contains TEXT, e.g. 'H.264 1920x1080' or 'memory'"},
-    {"--no-extras", nullptr, ValueKind::None, "",
-     "leave out the transcode, decoder-pool and memory rows"},
-    {"--host-threads", nullptr, ValueKind::Required, "L",
-     "host threads of the memory rows (default 1,2,8,16)"},
-    {"--size", nullptr, ValueKind::Required, "WxH",
-     "size of the resized RGB rows (default 640x360)"},
-    {"--transcode-groups", nullptr, ValueKind::Required, "N",
-     "transcode only the first N groups of FILE per round (default: all)"},
-    {"--random-access", nullptr, ValueKind::Required, "N",
-     "also N decodes of single groups picked across FILE, against a fresh bare decoder per group"},
-    {"--tsv", nullptr, ValueKind::None, "",
-     "tab-separated lines instead of tables: row, library and bare-loop pictures per second, the "
-     "same per CPU second, pictures per round"},
-    {"--memory-child", nullptr, ValueKind::Required, "SPEC",
-     "one process of the memory rows (the program starts them itself)"},
+    {"--threads", nullptr, ValueKind::Required, "L", "codec threads of each pass (default 1,2)"},
+    {"--mode", nullptr, ValueKind::Required, "M", "host, quiet or both (default)"},
+    {"--seconds", nullptr, ValueKind::Required, "S", "time per row and mode (default 2)"},
+    {"--repeat", nullptr, ValueKind::Required, "R", "exactly R rounds per row and mode"},
+    {"--quick", nullptr, ValueKind::None, "", "0.3 s and 3 rounds a row, one memory round"},
+    {"--only", nullptr, ValueKind::Required, "TEXT", "only rows whose name contains TEXT"},
+    {"--no-extras", nullptr, ValueKind::None, "", "no transcode, decoder-pool or memory rows"},
+    {"--host-threads", nullptr, ValueKind::Required, "L", "memory rows (default 1,2,8,16)"},
+    {"--size", nullptr, ValueKind::Required, "WxH", "resized RGB rows (default 640x360)"},
+    {"--transcode-groups", nullptr, ValueKind::Required, "N", "first N groups of FILE only"},
+    {"--random-access", nullptr, ValueKind::Required, "N", "N single groups across FILE"},
+    {"--tsv", nullptr, ValueKind::None, "", "tab-separated figures instead of tables"},
+    {"--memory-child", nullptr, ValueKind::Required, "SPEC", "(started by the memory rows)"},
     kHelpOption,
 };
 
@@ -176,16 +162,16 @@ std::string figures_text(const std::expected<RowFigures, std::string>& f, bool q
   return text;
 }
 
-// Measures and prints one table; answers how many host-mode rows fall below GOAL.
-int print_table(const std::string& title, const std::vector<Row>& rows, int threads,
-                const Settings& s, bool tsv) {
+// Measures and prints the rows as one table; answers how many host-mode rows
+// fall below GOAL.
+int print_table(const std::vector<Row>& rows, int threads, const Settings& s, bool tsv) {
   if (!tsv) {
     std::printf(
-        "\n%s, %d codec thread%s\n\n| row | library pictures/s | bare loop pictures/s | library ÷ "
+        "\n%d codec thread%s\n\n| row | library pictures/s | bare loop pictures/s | library ÷ "
         "bare loop | spread (p25–p75) | CPU time: library ÷ bare loop | faults/picture library / "
         "bare loop | quiet: library ÷ bare loop | quiet: faults/picture library / bare loop |\n"
         "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n",
-        title.c_str(), threads, threads == 1 ? "" : "s");
+        threads, threads == 1 ? "" : "s");
   }
   int below = 0;
   std::pair<double, std::string> lowest = {10, ""};
@@ -226,19 +212,15 @@ const char* environment(const char* name, const char* otherwise) {
 
 const CommandSpec kBenchSpec{
     "bench",
-    "[FILE] [--threads L] [--mode host|quiet|both] [--seconds S | --repeat R] [--quick]\n"
-    "       [--only TEXT] [--no-extras] [--host-threads L] [--size WxH] [--transcode-groups N]\n"
+    "[FILE] [--threads L] [--mode M] [--seconds S | --repeat R] [--quick] [--only TEXT]\n"
+    "       [--no-extras] [--host-threads L] [--size WxH] [--transcode-groups N]\n"
     "       [--random-access N] [--tsv]",
-    "Measures pictures per second of the library's exports against the bare loop, the host's\n"
-    "own libavcodec + libswscale loop doing the same work in the same process (one decoder\n"
-    "flushed before each group, one scaler, output buffers recycled), in interleaved rounds;\n"
-    "prints Markdown tables with the ratio library / bare loop on wall and CPU time and the\n"
-    "minor page faults per picture of each. Rows: decode to RGB at the picture's size and at\n"
-    "--size, to YUV 4:2:0, the indexed decode (not AV1); then the transcode, the decoder pool\n"
-    "against a fresh decoder per call, and the memory rows (host threads' pictures per second\n"
-    "and idle resident memory against a bare loop in a process of its own). Without FILE, on\n"
-    "H.264, H.265 and AV1 groups at 360p, 720p and 1080p that it encodes itself; with FILE, on\n"
-    "the file's groups. The machine should be otherwise idle.",
+    "Sets the library's calls against the bare loop, the host's own libavcodec + libswscale loop\n"
+    "in the same process (one decoder flushed before each group, one scaler, buffers recycled),\n"
+    "in interleaved rounds; in host mode the host demuxes between calls, in quiet mode each\n"
+    "side's calls run back to back. Rows: RGB at the picture's size and at --size, YUV 4:2:0,\n"
+    "indexed, transcode, the decoder pool (or --random-access) against a fresh decoder per call,\n"
+    "and the memory rows. Without FILE, on groups it encodes (H.264, H.265, AV1; 360p to 1080p).",
     kOptions};
 
 int run_bench(const ParsedOptions& options) {
@@ -255,22 +237,38 @@ int run_bench(const ParsedOptions& options) {
   auto selected = [&](const std::string& name) {
     return s.only.empty() || name.find(s.only) != std::string::npos;
   };
-  const std::string resized = "rgb-" + std::to_string(s.width) + "x" + std::to_string(s.height);
-  const std::pair<std::string, Job> outputs[] = {{"rgb", {Work::Rgb, 0, 0}},
-                                                 {resized, {Work::Rgb, s.width, s.height}},
-                                                 {"yuv420", {Work::Yuv420, 0, 0}},
-                                                 {"indexed", {Work::Indexed, 0, 0}}};
-  std::vector<std::pair<std::string, std::vector<Row>>> tables;  // (title, rows)
-  std::map<std::pair<RuntimeCodec, int>, Source> made;
+  std::map<std::pair<RuntimeCodec, int>, Source> sources;  // (codec, height; 0 for FILE)
+  std::vector<Row> rows;
+  // The rows of a source: every output, and the transcode over `transcode_steps`.
+  auto add = [&](const std::string& prefix, Source& source, std::size_t steps,
+                 std::size_t transcode_steps) {
+    const std::string resized = "rgb-" + std::to_string(s.width) + "x" + std::to_string(s.height);
+    for (const auto& [name, job] : {std::pair<std::string, Job>{"rgb", {Work::Rgb}},
+                                    {resized, {Work::Rgb, s.width, s.height}},
+                                    {"yuv420", {Work::Yuv420}},
+                                    {"indexed", {Work::Indexed}}}) {
+      if (job.work != Work::Indexed || source.codec != RuntimeCodec::Av1) {
+        rows.push_back({prefix + name, &source, job, steps});
+      }
+    }
+    if (transcode_steps > 0 && extras) {
+      rows.push_back({.name = prefix + "transcode",
+                      .source = &source,
+                      .job = {Work::Transcode},
+                      .steps = transcode_steps,
+                      .slow = true});
+    }
+  };
   if (options.positional().size() > 1) {
     return report_error("bench", "one FILE at most");
   }
+  std::string heading = "groups of 12 pictures it encodes itself";
   if (!options.positional().empty()) {
     auto clip = read_container(options.positional().front());
     if (!clip) {
       return report_error("bench", clip.error());
     }
-    Source& file = made[{clip->codec, 0}];
+    Source& file = sources[{clip->codec, 0}];
     file.codec = clip->codec;
     file.extradata = clip->extradata;
     for (const Group& group : clip->groups) {
@@ -280,71 +278,46 @@ int run_bench(const ParsedOptions& options) {
     for (AccessUnit& unit : clip->access_units) {
       file.bytes.push_back(std::move(unit.bytes));
     }
-    std::vector<Row> rows;
     const std::size_t groups = file.groups.size();
-    for (const auto& [name, job] : outputs) {
-      if (job.work != Work::Indexed || file.codec != RuntimeCodec::Av1) {
-        rows.push_back({name, &file, job, groups});
-      }
+    add("", file, groups, std::min<std::size_t>(s.number("--transcode-groups"), groups));
+    if (const auto random = static_cast<std::size_t>(s.number("--random-access")); random > 0) {
+      rows.push_back({.name = "random-access",
+                      .source = &file,
+                      .job = {Work::Yuv420},
+                      .steps = random,
+                      .fresh = true,
+                      .scattered = true});
     }
-    rows.push_back({"transcode",
-                    &file,
-                    {Work::Transcode, 0, 0},
-                    std::min<std::size_t>(s.number("--transcode-groups"), groups),
-                    false,
-                    false,
-                    true});
-    if (s.number("--random-access") > 0) {
-      rows.push_back({"random-access",
-                      &file,
-                      {Work::Yuv420, 0, 0},
-                      static_cast<std::size_t>(s.number("--random-access")),
-                      true,
-                      true});
+    heading = clip->source + ", " + codec_label(clip->codec) + " " + std::to_string(clip->width) +
+              "x" + std::to_string(clip->height) + ", " + std::to_string(groups) + " groups";
+  } else {
+    for (const RuntimeCodec codec : {RuntimeCodec::H264, RuntimeCodec::H265, RuntimeCodec::Av1}) {
+      for (const int height : {360, 720, 1080}) {
+        const std::string prefix = std::string(codec_label(codec)) + " " +
+                                   std::to_string(height * 16 / 9) + "x" + std::to_string(height);
+        Source& source = sources[{codec, height}];
+        source.codec = codec;
+        add(prefix + " ", source, 1, codec == RuntimeCodec::H264 && height != 720);
+        if (codec == RuntimeCodec::H264 && height == 360 && extras) {
+          rows.push_back({.name = prefix + " indexed, pooled decoder against a fresh one per call",
+                          .source = &source,
+                          .job = {Work::Indexed},
+                          .fresh = true});
+        }
+      }
     }
     std::erase_if(rows, [&](const Row& row) { return !selected(row.name); });
-    tables.push_back({clip->source + ": " + codec_label(clip->codec) + " " +
-                          std::to_string(clip->width) + "x" + std::to_string(clip->height) + ", " +
-                          std::to_string(groups) + " groups",
-                      rows});
-  } else {
-    // The media is made on a thread of its own, so that the encoders' heap
-    // stays out of the arena the rows run in.
+    // Encoded on a thread of its own, so that the encoders' heap stays out of
+    // the arena the rows run in; only what a selected row decodes.
     std::thread([&] {
-      std::vector<Row> rows[3];  // decode, transcode, pool
-      auto add = [&](int table, std::string name, RuntimeCodec codec, int height, Row row) {
-        name = std::string(codec_label(codec)) + " " + std::to_string(height * 16 / 9) + "x" +
-               std::to_string(height) + " " + name;
-        if ((table == 0 || extras) && selected(name)) {
-          auto [at, fresh] = made.try_emplace({codec, height});
-          if (fresh) {
-            at->second = bench::make_source(codec, height);
-          }
-          row.name = name;
-          row.source = &at->second;
-          rows[table].push_back(row);
-        }
-      };
-      for (const RuntimeCodec codec : {RuntimeCodec::H264, RuntimeCodec::H265, RuntimeCodec::Av1}) {
-        for (const int height : {360, 720, 1080}) {
-          for (const auto& [output, job] : outputs) {
-            if (job.work != Work::Indexed || codec != RuntimeCodec::Av1) {
-              add(0, output, codec, height, {"", nullptr, job});
-            }
-          }
+      for (auto& [key, source] : sources) {
+        if (std::ranges::any_of(rows, [&](const Row& row) { return row.source == &source; })) {
+          source = bench::make_source(key.first, key.second);
         }
       }
-      for (const int height : {360, 1080}) {
-        add(1, "transcode", RuntimeCodec::H264, height,
-            {"", nullptr, {Work::Transcode, 0, 0}, 1, false, false, true});
-      }
-      add(2, "indexed, pooled decoder against a fresh one per call", RuntimeCodec::H264, 360,
-          {"", nullptr, {Work::Indexed, 0, 0}, 1, true});
-      tables = {{"Decode rows (12-picture groups)", rows[0]},
-                {"Transcode rows against a bare decode + libx264 loop", rows[1]},
-                {"The decoder pool's speed-up (ratio above 1: the pool's gain)", rows[2]}};
     }).join();
   }
+  std::erase_if(rows, [&](const Row& row) { return !selected(row.name); });
   if (!tsv) {
     std::printf(
         "# allocator: %s (LD_PRELOAD=%s GLIBC_TUNABLES=%s); FFmpeg libavcodec %s\n# ratio = median "
@@ -353,13 +326,12 @@ int run_bench(const ParsedOptions& options) {
         environment("VANTLE_BENCH_ALLOCATOR", "as the process has it"),
         environment("LD_PRELOAD", ""), environment("GLIBC_TUNABLES", ""),
         AV_STRINGIFY(LIBAVCODEC_VERSION), bench::NOISY_SPREAD);
+    std::printf("# on %s\n", heading.c_str());
   }
   int below = 0;
   for (const int threads : s.numbers.at("--threads")) {
     setenv("VANTLE_VIDEO_FFMPEG_THREADS", std::to_string(threads).c_str(), 1);
-    for (const auto& [title, rows] : tables) {
-      below += rows.empty() ? 0 : print_table(title, rows, threads, s, tsv);
-    }
+    below += rows.empty() ? 0 : print_table(rows, threads, s, tsv);
   }
   if (options.positional().empty() && extras && !tsv && selected("memory")) {
     bench::print_memory_rows(s.numbers.at("--host-threads"),
