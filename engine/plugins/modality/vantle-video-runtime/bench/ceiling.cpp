@@ -15,15 +15,6 @@ std::unexpected<std::string> failure(const std::string& text, int code = 0) {
                          (code != 0 ? ": " + media::ffmpeg_error_text(code) : ""));
 }
 
-// The format swscale is given: a deprecated full-range (yuvj) format as the
-// plain one, since the range is set explicitly, as the library does.
-AVPixelFormat plain_format(int format) {
-  return static_cast<AVPixelFormat>(format == AV_PIX_FMT_YUVJ420P   ? AV_PIX_FMT_YUV420P
-                                    : format == AV_PIX_FMT_YUVJ422P ? AV_PIX_FMT_YUV422P
-                                    : format == AV_PIX_FMT_YUVJ444P ? AV_PIX_FMT_YUV444P
-                                                                    : format);
-}
-
 }  // namespace
 
 std::expected<Ceiling, std::string> Ceiling::open(RuntimeCodec codec,
@@ -84,7 +75,7 @@ std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job)
     if (!scaler_ || shape != scaler_shape_) {
       // Fast bilinear, but plain bilinear for full-width chroma at its own
       // size, where fast bilinear shifts chroma: the library's choice.
-      const AVPixelFormat format = plain_format(picture.format);
+      const auto format = static_cast<AVPixelFormat>(picture.format);
       const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
       const bool exact = desc != nullptr && desc->log2_chroma_w == 0 && width == picture.width &&
                          height == picture.height;
@@ -109,9 +100,7 @@ std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job)
     return {};
   }
   if (picture.format != AV_PIX_FMT_YUV420P && picture.format != AV_PIX_FMT_YUVJ420P) {
-    return failure(std::string("YUV420 copies of ") +
-                   av_get_pix_fmt_name(plain_format(picture.format)) +
-                   " pictures are not measured");
+    return failure("YUV420 copies of other formats are not measured");
   }
   if (job.work == Work::Indexed) {
     packet_indices_.push_back(picture.pts);
@@ -132,10 +121,7 @@ std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job)
 }
 
 std::expected<void, std::string> Ceiling::encode(AVFrame* picture, std::size_t group_size) {
-  if (!encoder_ && picture == nullptr) {
-    return {};
-  }
-  if (!encoder_) {
+  if (!encoder_ && picture != nullptr) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
     encoder_.reset(codec != nullptr ? avcodec_alloc_context3(codec) : nullptr);
     if (!encoder_) {
@@ -150,10 +136,6 @@ std::expected<void, std::string> Ceiling::encode(AVFrame* picture, std::size_t g
     encoder_->time_base = AVRational{1, 25};
     encoder_->gop_size = static_cast<int>(group_size);
     encoder_->max_b_frames = 0;
-    encoder_->color_range = picture->color_range;
-    encoder_->colorspace = picture->colorspace;
-    encoder_->color_primaries = picture->color_primaries;
-    encoder_->color_trc = picture->color_trc;
     if (const int rc = avcodec_open2(encoder_.get(), codec, nullptr); rc < 0) {
       return failure("cannot open the H.264 encoder", rc);
     }
@@ -163,7 +145,7 @@ std::expected<void, std::string> Ceiling::encode(AVFrame* picture, std::size_t g
     picture->pts = next_pts_++;
     picture->pict_type = AV_PICTURE_TYPE_NONE;
   }
-  int rc = avcodec_send_frame(encoder_.get(), picture);
+  int rc = encoder_ ? avcodec_send_frame(encoder_.get(), picture) : AVERROR_EOF;
   while (rc >= 0 && (rc = avcodec_receive_packet(encoder_.get(), encoded_.get())) == 0) {
     std::memcpy(buffer(static_cast<std::size_t>(encoded_->size)), encoded_->data,
                 static_cast<std::size_t>(encoded_->size));

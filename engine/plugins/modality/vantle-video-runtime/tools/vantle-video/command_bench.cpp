@@ -35,7 +35,6 @@ constexpr OptionSpec kOptions[] = {
     {"--only", nullptr, ValueKind::Required, "TEXT", "only rows whose name contains TEXT"},
     {"--no-extras", nullptr, ValueKind::None, "", "no transcode, decoder-pool or memory rows"},
     {"--host-threads", nullptr, ValueKind::Required, "L", "memory rows (default 1,2,8,16)"},
-    {"--size", nullptr, ValueKind::Required, "WxH", "resized RGB rows (default 640x360)"},
     {"--transcode-groups", nullptr, ValueKind::Required, "N", "first N groups of FILE only"},
     {"--random-access", nullptr, ValueKind::Required, "N", "N single groups across FILE"},
     {"--tsv", nullptr, ValueKind::None, "", "tab-separated figures instead of tables"},
@@ -56,8 +55,6 @@ struct Settings {
   bool quiet = true;
   double seconds = 2;
   int min_rounds = 7;
-  int width = 640;
-  int height = 360;
   std::string only;
 
   int number(const char* name) const { return numbers.at(name).front(); }
@@ -91,14 +88,6 @@ std::expected<Settings, std::string> bench_settings(const ParsedOptions& options
   }
   s.host = mode != "quiet";
   s.quiet = mode != "host";
-  if (auto text = options.value("--size")) {
-    auto size = parse_size(*text);
-    if (!size) {
-      return std::unexpected(size.error());
-    }
-    s.width = static_cast<int>(size->first);
-    s.height = static_cast<int>(size->second);
-  }
   s.only = options.value("--only").value_or("");
   return s;
 }
@@ -213,12 +202,12 @@ const char* environment(const char* name, const char* otherwise) {
 const CommandSpec kBenchSpec{
     "bench",
     "[FILE] [--threads L] [--mode M] [--seconds S | --repeat R] [--quick] [--only TEXT]\n"
-    "       [--no-extras] [--host-threads L] [--size WxH] [--transcode-groups N]\n"
+    "       [--no-extras] [--host-threads L] [--transcode-groups N]\n"
     "       [--random-access N] [--tsv]",
     "Sets the library's calls against the bare loop, the host's own libavcodec + libswscale loop\n"
     "in the same process (one decoder flushed before each group, one scaler, buffers recycled),\n"
     "in interleaved rounds; in host mode the host demuxes between calls, in quiet mode each\n"
-    "side's calls run back to back. Rows: RGB at the picture's size and at --size, YUV 4:2:0,\n"
+    "side's calls run back to back. Rows: RGB at the picture's size and at 640x360, YUV 4:2:0,\n"
     "indexed, transcode, the decoder pool (or --random-access) against a fresh decoder per call,\n"
     "and the memory rows. Without FILE, on groups it encodes (H.264, H.265, AV1; 360p to 1080p).",
     kOptions};
@@ -242,9 +231,8 @@ int run_bench(const ParsedOptions& options) {
   // The rows of a source: every output, and the transcode over `transcode_steps`.
   auto add = [&](const std::string& prefix, Source& source, std::size_t steps,
                  std::size_t transcode_steps) {
-    const std::string resized = "rgb-" + std::to_string(s.width) + "x" + std::to_string(s.height);
     for (const auto& [name, job] : {std::pair<std::string, Job>{"rgb", {Work::Rgb}},
-                                    {resized, {Work::Rgb, s.width, s.height}},
+                                    {"rgb-640x360", {Work::Rgb, 640, 360}},
                                     {"yuv420", {Work::Yuv420}},
                                     {"indexed", {Work::Indexed}}}) {
       if (job.work != Work::Indexed || source.codec != RuntimeCodec::Av1) {
