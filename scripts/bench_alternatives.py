@@ -58,8 +58,7 @@ def pyav_decoder(codec, extradata, threads):
     context = av.CodecContext.create(codec, "r")
     if extradata:
         context.extradata = extradata
-    context.thread_type = "FRAME"
-    context.thread_count = threads
+    context.thread_type, context.thread_count = "FRAME", threads
     return context
 
 
@@ -121,13 +120,12 @@ def opencv_work(path, work, threads):
     def run():
         # OpenCV 4.6 has no thread setting: its FFmpeg back end uses every core.
         capture, pictures = cv2.VideoCapture(path, cv2.CAP_FFMPEG), 0
-        while True:
-            ok, picture = capture.read()
-            if not ok:
-                break
+        ok, picture = capture.read()
+        while ok:
             pictures += 1
             if work == "rgb-640x360":
                 cv2.resize(picture, (640, 360), interpolation=cv2.INTER_LINEAR)
+            ok, picture = capture.read()
         capture.release()
         return pictures
 
