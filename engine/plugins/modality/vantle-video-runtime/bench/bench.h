@@ -3,6 +3,8 @@
 // work in the same process, in interleaved rounds; and the memory rows.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <expected>
 #include <functional>
