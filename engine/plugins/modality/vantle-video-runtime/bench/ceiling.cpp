@@ -57,8 +57,7 @@ std::uint8_t* Ceiling::buffer(std::size_t size) {
     buffers_.emplace_back();
   }
   auto& [bytes, kept_size] = buffers_[next_buffer_++];
-  if (!bytes || kept_size != size || !keep_buffers_) {
-    bytes.reset();  // freed before the next is made, as a host hands pictures on
+  if (!bytes || kept_size != size) {
     // swscale's packed-RGB24 writers store whole vectors past the last pixel.
     bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size + 256);
     kept_size = size;
@@ -97,6 +96,8 @@ std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job)
                   strides) != height) {
       return failure("sws_scale failed");
     }
+    // Without recycling the picture is freed at once, as a host that hands it on.
+    buffers_.resize(keep_buffers_ ? buffers_.size() : 0);
     return {};
   }
   if (picture.format != AV_PIX_FMT_YUV420P && picture.format != AV_PIX_FMT_YUVJ420P) {
