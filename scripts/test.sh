@@ -4,11 +4,11 @@
 #
 #   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); first checks that the
 #             includes under src/ run one way (scripts/check_includes.py),
-#             also compiles the benchmark program once it has sources, and
-#             runs the Python package's tests (pytest) against the library it
-#             built
+#             also checks that the benchmark (`vantle-video bench`) answers,
+#             and runs the Python package's tests (pytest) against the
+#             library it built
 #   release   FFmpeg 5.1, a plain Release build of everything (library, tests,
-#             tool, benchmark program), as a user or packager builds it
+#             tool with its benchmark), as a user or packager builds it
 #   ffmpeg9   FFmpeg 9.0 (libavcodec 63) inside a Debian unstable chroot made
 #             by scripts/ffmpeg9-root.sh
 #   sanitize  FFmpeg 5.1 with AddressSanitizer and UndefinedBehaviorSanitizer,
@@ -51,7 +51,6 @@ fi
 all_legs=(system release ffmpeg9 sanitize tsan fuzz)
 # Legs run only when named.
 extra_legs=(valgrind)
-bench_dir=$repo/engine/plugins/modality/vantle-video-runtime/bench
 
 as_root() {
   if ((EUID == 0)); then "$@"; else sudo "$@"; fi
@@ -240,8 +239,7 @@ print(total - bad - skipped, bad, skipped)' "$report" 2>/dev/null) || counts="0 
 }
 
 # Configures and builds everything in $2 with the CMake arguments after it and
-# runs ctest; with the benchmark program when the bench folder has sources,
-# and then checks that it was built (it is compiled, never run, here).
+# runs ctest; then checks that the tool's benchmark command was built.
 build_everything_and_test() {
   local leg=$1 build_dir=$2
   shift 2
@@ -249,12 +247,7 @@ build_everything_and_test() {
   prepare_build_dir "$build_dir"
   write_ffmpeg_probe "$build_dir/ffmpeg_probe.c"
   bash -c "$(probe_command "$build_dir")"
-  local benchmarks=OFF
-  if compgen -G "$bench_dir/*.cpp" >/dev/null; then
-    benchmarks=ON
-  fi
-  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
-    -DVANTLE_BUILD_BENCHMARKS="$benchmarks" "$@"
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON "$@"
   cmake --build "$build_dir" -j "$jobs"
   local ctest_rc=0 python_rc=0
   run_ctest "$leg" "$build_dir" "$build_dir/ctest.log" || ctest_rc=$?
@@ -265,16 +258,14 @@ build_everything_and_test() {
   if ((ctest_rc != 0 || python_rc != 0)); then
     return 1
   fi
-  if [[ $benchmarks == ON ]]; then
-    # Built with the tests whenever the bench folder has sources.
-    if [[ -z $(find "$build_dir" -type f -name vantle_video_runtime_bench -perm -u+x -print -quit) ]]; then
-      echo "benchmark program: not built"
-      return 1
-    fi
-    echo "benchmark program: compiled"
-  else
-    echo "benchmark program: no sources yet"
+  # The benchmark is the tool's bench command: compiled here, never run.
+  local tool
+  tool=$(find "$build_dir" -type f -name vantle-video -perm -u+x -print -quit)
+  if [[ -z $tool ]] || ! "$tool" bench --help >/dev/null; then
+    echo "benchmark program (vantle-video bench): not built"
+    return 1
   fi
+  echo "benchmark program (vantle-video bench): compiled"
 }
 
 leg_system() {
@@ -301,7 +292,7 @@ leg_sanitize() {
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   # -O1, the level the sanitizers are meant for, compiles the tests in about
   # half the time -O2 takes; the other legs build at the default -O2.
-  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
     -DVANTLE_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG"
   cmake --build "$build_dir" -j "$jobs"
@@ -318,7 +309,7 @@ leg_tsan() {
   print_pkg_config_versions
   prepare_build_dir "$build_dir"
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1"
-  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
     -DVANTLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG"
   cmake --build "$build_dir" -j "$jobs" --target concurrency_test
@@ -426,8 +417,7 @@ leg_ffmpeg9() {
   enter_ffmpeg9_root build-ci-ffmpeg9
   write_ffmpeg_probe /dev/stdout | as_root tee "$root_dir$build_dir/ffmpeg_probe.c" >/dev/null
   "${in_root[@]}" bash -c "$(probe_command "$build_dir")"
-  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
-    -DVANTLE_BUILD_BENCHMARKS=OFF
+  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON
   "${in_root[@]}" cmake --build "$build_dir" -j "$jobs"
   run_ctest ffmpeg9 "$build_dir" "$results_dir/ffmpeg9.log" "${in_root[@]}"
 }
@@ -448,7 +438,7 @@ leg_valgrind() {
   enter_ffmpeg9_root build-valgrind
   "${in_root[@]}" valgrind --version
   "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
-    -DVANTLE_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo
   "${in_root[@]}" cmake --build "$build_dir" -j "$jobs" --target "${valgrind_programs[@]}"
   local tests=$build_dir/engine/plugins/modality/vantle-video-runtime/tests
   local passed=0 failed=0 program log
