@@ -32,8 +32,7 @@ class BuildLibrary(build_py):
         # Only the library: the tool, the tests and the benchmarks need more
         # than a user has installed.
         subprocess.run(["cmake", "-S", str(source), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
-                        "-DVANTLE_BUILD_TESTS=OFF", "-DVANTLE_BUILD_TOOL=OFF",
-                        ], check=True)
+                        "-DVANTLE_BUILD_TESTS=OFF", "-DVANTLE_BUILD_TOOL=OFF"], check=True)
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
         subprocess.run(["cmake", "--build", str(build), "--target", "vantle_video_runtime",
                         "-j", jobs], check=True)
