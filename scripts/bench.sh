@@ -13,10 +13,8 @@ set -euo pipefail
 
 repo=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=${VANTLE_JOBS:-2}
-as_root() {
-  if ((EUID == 0)); then "$@"; else sudo "$@"; fi
-}
-in_root=() src=$repo build=$repo/build-bench root_dir= allocators="glibc glibc-tuned jemalloc mimalloc"
+as_root() { if ((EUID == 0)); then "$@"; else sudo "$@"; fi; }
+in_root=() src=$repo build=$repo/build-bench root_dir='' allocators="glibc glibc-tuned jemalloc mimalloc"
 
 if [[ ${1:-} == --ffmpeg9 ]]; then
   shift
@@ -40,12 +38,10 @@ if [[ ${1:-} == --ffmpeg9 ]]; then
   fi
 elif [[ ${1:-} == --alternatives ]]; then
   bash "$repo/scripts/install-deps.sh"
-  missing=()
   # (the Python package itself needs only python3-numpy and python3-av)
-  for package in ffmpeg python3-av python3-opencv python3-matplotlib python3-numpy; do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-    [[ $status == installed ]] || missing+=("$package")
-  done
+  mapfile -t missing < <(for package in ffmpeg python3-av python3-opencv python3-matplotlib python3-numpy; do
+    [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) == installed ]] || echo "$package"
+  done)
   ((${#missing[@]} == 0)) || DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq \
     -o Dpkg::Use-Pty=0 "${missing[@]}" </dev/null >/dev/null
 fi
@@ -90,32 +86,21 @@ fi
 echo "# commit $commit; $(nproc) CPUs; load average $(cut -d' ' -f1-3 /proc/loadavg)${root_dir:+; FFmpeg 9.0 root $root_dir}"
 # The program sets the thread variable for each pass.
 unset VANTLE_VIDEO_FFMPEG_THREADS LD_PRELOAD GLIBC_TUNABLES
+# What each allocator run sets; jemalloc and mimalloc come from Debian's packages.
+declare -A setting=([glibc]='' [jemalloc]=LD_PRELOAD=/usr/lib/x86_64-linux-gnu/libjemalloc.so.2
+  [glibc-tuned]=GLIBC_TUNABLES=glibc.malloc.mmap_threshold=1073741824:glibc.malloc.trim_threshold=4294967295
+  [mimalloc]=LD_PRELOAD=/usr/lib/x86_64-linux-gnu/libmimalloc.so.2)
+declare -A package=([jemalloc]=libjemalloc2 [mimalloc]=libmimalloc2.0)
 status=0
 for allocator in ${VANTLE_BENCH_ALLOCATORS:-$allocators}; do
-  environment=(VANTLE_BENCH_ALLOCATOR="$allocator")
-  case $allocator in
-    glibc) ;;
-    glibc-tuned)
-      environment+=(GLIBC_TUNABLES=glibc.malloc.mmap_threshold=1073741824:glibc.malloc.trim_threshold=4294967295)
-      ;;
-    jemalloc | mimalloc)
-      library=/usr/lib/x86_64-linux-gnu/libjemalloc.so.2 package=libjemalloc2
-      if [[ $allocator == mimalloc ]]; then
-        library=/usr/lib/x86_64-linux-gnu/libmimalloc.so.2 package=libmimalloc2.0
-      fi
-      if [[ ! -e $root_dir$library ]]; then
-        printf '\n## %s: skipped, %s is missing (apt-get install %s)\n' "$allocator" "$library" "$package"
-        continue
-      fi
-      environment+=(LD_PRELOAD="$library")
-      ;;
-    *)
-      echo "unknown allocator '$allocator'" >&2
-      exit 2
-      ;;
-  esac
+  [[ -v setting[$allocator] ]] || { echo "unknown allocator '$allocator'" >&2; exit 2; }
+  library=${setting[$allocator]#LD_PRELOAD=}
+  if [[ -v package[$allocator] && ! -e $root_dir$library ]]; then
+    printf '\n## %s: skipped, %s is missing (apt-get install %s)\n' "$allocator" "$library" "${package[$allocator]}"
+    continue
+  fi
   printf '\n## %s%s\n' "$allocator" "${root_dir:+ (FFmpeg 9.0)}"
-  "${in_root[@]}" env "${environment[@]}" "$built/tools/vantle-video/vantle-video" bench "$@" ||
-    status=$?
+  "${in_root[@]}" env VANTLE_BENCH_ALLOCATOR="$allocator" ${setting[$allocator]:+"${setting[$allocator]}"} \
+    "$built/tools/vantle-video/vantle-video" bench "$@" || status=$?
 done
 exit "$status"

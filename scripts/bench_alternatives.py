@@ -4,18 +4,9 @@ makes: pictures per second (and per CPU second) of `vantle-video bench FILE --ts
 Python package, the ffmpeg command line, PyAV and OpenCV, as ratios to the bare loop that
 the benchmark measures beside the library. Usage: bench_alternatives.py TOOL CLIP_DIR OUT_DIR
 """
-import os
-import platform
-import resource
-import statistics
-import subprocess
-import sys
-import time
+import os, platform, resource, statistics, subprocess, sys, time  # noqa: E401
 
-import av
-import cv2
-import vantle_video
-import matplotlib
+import av, cv2, matplotlib, vantle_video  # noqa: E401
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
@@ -23,11 +14,14 @@ from matplotlib.patches import Patch  # noqa: E402
 
 WORKS = ["yuv420", "rgb", "rgb-640x360", "indexed", "transcode"]
 ALTERNATIVES = ["library", "Python package", "ffmpeg CLI", "PyAV", "OpenCV"]
+COLOURS = ["#1f77b4", "#9467bd", "#ff7f0e", "#2ca02c", "#d62728"]
 PACKAGE_WORKS = {"yuv420": {"yuv420": True}, "rgb": {"rgb": True},
                  "rgb-640x360": {"rgb": (640, 360)}}
-REPEAT = 3
-GROUP = 12
-RANDOM_ACCESS_CALLS = 200
+RAW = ["-pix_fmt", "rgb24", "-f", "rawvideo"]
+FFMPEG_WORKS = {"yuv420": ["-pix_fmt", "yuv420p", "-f", "rawvideo"],
+                "rgb": ["-sws_flags", "fast_bilinear", *RAW],
+                "rgb-640x360": ["-vf", "scale=640:360:flags=fast_bilinear", *RAW]}
+REPEAT, GROUP, RANDOM_ACCESS_CALLS = 3, 12, 200
 
 
 def cpu_seconds():  # with finished children's: steadier than the wall clock
@@ -37,8 +31,7 @@ def cpu_seconds():  # with finished children's: steadier than the wall clock
 
 def rates(function, repeat=REPEAT):
     """(pictures/s, pictures/CPU s): medians of `repeat` runs after an untimed one."""
-    pictures = function()
-    walls, cpus = [], []
+    pictures, walls, cpus = function(), [], []
     for _ in range(repeat):
         wall, cpu = time.perf_counter(), cpu_seconds()
         function()
@@ -67,27 +60,25 @@ def pyav_work(path, work, threads):
 
     def run():
         decoder, encoder, pictures = pyav_decoder(codec, extradata, threads), None, 0
-        for packet in packets + [None]:
-            if work == "transcode" and pictures >= GROUP:
-                break
-            for frame in decoder.decode(packet):
-                if work == "transcode" and pictures >= GROUP:
+        frames = (f for p in packets + [None] for f in decoder.decode(p))
+        for frame in frames:
+            pictures += 1
+            if work in ("yuv420", "rgb"):
+                frame.to_ndarray(format="yuv420p" if work == "yuv420" else "rgb24")
+            elif work == "rgb-640x360":
+                frame.reformat(width=640, height=360, format="rgb24",
+                               interpolation="FAST_BILINEAR").to_ndarray()
+            else:
+                if encoder is None:
+                    encoder = av.CodecContext.create("libx264", "w")
+                    encoder.width, encoder.height = frame.width, frame.height
+                    encoder.pix_fmt, encoder.time_base, encoder.framerate = "yuv420p", "1/25", 25
+                    encoder.gop_size, encoder.options = GROUP, {"bf": "0"}
+                    encoder.thread_count, encoder.thread_type = threads, "FRAME"
+                frame.pts, frame.time_base, frame.pict_type = pictures, encoder.time_base, "NONE"
+                encoder.encode(frame)
+                if pictures >= GROUP:
                     break
-                pictures += 1
-                if work in ("yuv420", "rgb"):
-                    frame.to_ndarray(format="yuv420p" if work == "yuv420" else "rgb24")
-                elif work == "rgb-640x360":
-                    frame.reformat(width=640, height=360, format="rgb24",
-                                   interpolation="FAST_BILINEAR").to_ndarray()
-                else:
-                    if encoder is None:
-                        encoder = av.CodecContext.create("libx264", "w")
-                        encoder.width, encoder.height = frame.width, frame.height
-                        encoder.pix_fmt, encoder.time_base, encoder.framerate = "yuv420p", "1/25", 25
-                        encoder.gop_size, encoder.options = GROUP, {"bf": "0"}
-                        encoder.thread_count, encoder.thread_type = threads, "FRAME"
-                    frame.pts, frame.time_base, frame.pict_type = pictures, encoder.time_base, "NONE"
-                    encoder.encode(frame)
         if encoder is not None:
             encoder.encode(None)
         return pictures
@@ -133,14 +124,9 @@ def opencv_work(path, work, threads):
 
 
 def ffmpeg_work(path, work, threads, pictures):
-    command = ["ffmpeg", "-nostdin", "-v", "error", "-threads", str(threads), "-i", path,
-               "-threads", str(threads), "-filter_threads", "1"]
-    command += {"yuv420": ["-pix_fmt", "yuv420p", "-f", "rawvideo"],
-                "rgb": ["-sws_flags", "fast_bilinear", "-pix_fmt", "rgb24", "-f", "rawvideo"],
-                "rgb-640x360": ["-vf", "scale=640:360:flags=fast_bilinear", "-pix_fmt", "rgb24",
-                                "-f", "rawvideo"],
-                "transcode": ["-frames:v", str(GROUP), "-c:v", "libx264", "-g", str(GROUP),
-                              "-bf", "0", "-f", "h264"]}[work] + ["-y", "/dev/null"]
+    transcode = ["-frames:v", str(GROUP), "-c:v", "libx264", "-g", str(GROUP), "-bf", "0", "-f", "h264"]
+    command = ["ffmpeg", "-nostdin", "-v", "error", "-threads", str(threads), "-i", path, "-threads",
+               str(threads), "-filter_threads", "1", *FFMPEG_WORKS.get(work, transcode), "-y", "/dev/null"]
     pictures = GROUP if work == "transcode" else pictures
     return rates(lambda: subprocess.run(command, check=True) and pictures)
 
@@ -152,8 +138,7 @@ def tool_bench(tool, path, threads, *extra):
     rows = {}
     for line in output.splitlines():
         work, library, bare, library_cpu, bare_cpu, pictures = line.split("\t")
-        rows[work] = ((float(library), float(library_cpu)), (float(bare), float(bare_cpu)),
-                      int(pictures))
+        rows[work] = ((float(library), float(library_cpu)), (float(bare), float(bare_cpu)), int(pictures))
     return rows
 
 
@@ -202,8 +187,8 @@ def main():
     for threads in (1, 2):
         print(f"bench: random access, {threads} thread(s)", file=sys.stderr, flush=True)
         library, fresh_bare, _ = tool_bench(tool, random_path, threads, "--mode", "quiet", "--repeat", "1",
-                                   "--only", "random-access", "--random-access",
-                                   str(RANDOM_ACCESS_CALLS))["random-access"]
+                                            "--only", "random-access", "--random-access",
+                                            str(RANDOM_ACCESS_CALLS))["random-access"]
         random_rows.append((threads, library, fresh_bare, random_access_pyav(random_path, threads)))
     write_table(results, random_rows, os.path.join(out_dir, "alternatives.md"))
     write_chart(results, os.path.join(out_dir, "alternatives.png"))
@@ -211,65 +196,61 @@ def main():
 
 def write_table(results, random_rows, path):
     def ratio_table(which, unit):
-        rows = [f"| clip | threads | work | bare loop {unit} | " + " | ".join(ALTERNATIVES) + " |",
-                "|---|---:|---|---:|" + "---:|" * len(ALTERNATIVES)]
-        for label, threads, work, bare, figures in results:
-            rows.append(f"| {label} | {threads} | {work} | {bare[which]:.0f} | " + " | ".join(
+        return [f"| clip | threads | work | bare loop {unit} | " + " | ".join(ALTERNATIVES) + " |",
+                "|---|---:|---|---:|" + "---:|" * len(ALTERNATIVES)] + [
+            f"| {label} | {threads} | {work} | {bare[which]:.0f} | " + " | ".join(
                 f"{figures[n][which] / bare[which]:.2f}" if n in figures else "n/a"
-                for n in ALTERNATIVES) + " |")
-        return rows
+                for n in ALTERNATIVES) + " |" for label, threads, work, bare, figures in results]
 
     version = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout
-    lines = [
-        "# The library against the alternatives", "",
-        "Pictures per second divided by the bare loop's (one decoder and one scaler for the run,",
-        "flushed between groups, buffers recycled); above 1 is faster. Median of "
-        f"{REPEAT} runs after a",
-        "warm-up; the transcode re-encodes the first group. Clips: 24 pictures (two groups of 12),",
-        "testsrc2, H.264 and H.265 with two B-frames. ffmpeg is timed as a whole process reading",
-        "the file; PyAV, the package and the library start from packets in memory; OpenCV reads",
-        "the file with its own thread count. n/a: no such output. Per CPU second (this process",
-        f"and ffmpeg as a child) moves far less with load. {platform.machine()}, "
-        f"{os.cpu_count()} cores;",
-        f"{version.splitlines()[0]}; PyAV {av.__version__}; OpenCV {cv2.__version__}.",
-        "Regenerate with `bash scripts/bench.sh --alternatives`.", "",
-        "## Pictures per second, ratio to the bare loop", "", *ratio_table(0, "pictures/s"), "",
-        "## Pictures per CPU second, ratio to the bare loop", "",
-        *ratio_table(1, "pictures/CPU s"), "",
-        f"## Random access: {RANDOM_ACCESS_CALLS} decodes of single groups across a file", "",
-        "H.264 360p, 20 groups of 12 pictures, YUV 4:2:0 out, the groups picked in a scattered",
-        "order. The library keeps idle decoders in its pool; PyAV opens a decoder per group.", "",
-        "| threads | library pictures/s | bare loop, fresh decoder per group | PyAV, fresh decoder "
-        "per group | library / PyAV | same in CPU time |", "|---:|---:|---:|---:|---:|---:|"]
-    for threads, library, bare, pyav in random_rows:
-        lines.append(f"| {threads} | {library[0]:.0f} | {bare[0]:.0f} | {pyav[0]:.0f} | "
-                     f"{library[0] / pyav[0]:.2f} | {library[1] / pyav[1]:.2f} |")
+    lines = f"""# The library against the alternatives
+
+Pictures per second divided by the bare loop's (one decoder and one scaler for the run,
+flushed between groups, buffers recycled); above 1 is faster. Median of {REPEAT} runs after a
+warm-up; the transcode re-encodes the first group. Clips: 24 pictures (two groups of 12),
+testsrc2, H.264 and H.265 with two B-frames. ffmpeg is timed as a whole process reading
+the file; PyAV, the package and the library start from packets in memory; OpenCV reads
+the file with its own thread count. n/a: no such output. Per CPU second (this process
+and ffmpeg as a child) moves far less with load. {platform.machine()}, {os.cpu_count()} cores;
+{version.splitlines()[0]}; PyAV {av.__version__}; OpenCV {cv2.__version__}.
+Regenerate with `bash scripts/bench.sh --alternatives`.
+
+## Pictures per second, ratio to the bare loop
+""".split("\n") + ratio_table(0, "pictures/s") + """
+## Pictures per CPU second, ratio to the bare loop
+""".split("\n") + ratio_table(1, "pictures/CPU s") + f"""
+## Random access: {RANDOM_ACCESS_CALLS} decodes of single groups across a file
+
+H.264 360p, 20 groups of 12 pictures, YUV 4:2:0 out, the groups picked in a scattered
+order. The library keeps idle decoders in its pool; PyAV opens a decoder per group.
+
+| threads | library pictures/s | bare loop, fresh decoder per group | PyAV, fresh decoder per group \
+| library / PyAV | same in CPU time |
+|---:|---:|---:|---:|---:|---:|""".split("\n")
+    lines += [f"| {threads} | {library[0]:.0f} | {bare[0]:.0f} | {pyav[0]:.0f} | "
+              f"{library[0] / pyav[0]:.2f} | {library[1] / pyav[1]:.2f} |"
+              for threads, library, bare, pyav in random_rows]
     with open(path, "w") as out:
         out.write("\n".join(lines) + "\n")
     print("\n".join(lines))
 
 
 def write_chart(results, path):
-    clips = list(dict.fromkeys(r[0] for r in results))
-    works = [w for w in WORKS if w != "indexed"]
+    clips, works = list(dict.fromkeys(r[0] for r in results)), [w for w in WORKS if w != "indexed"]
     figure, axes = plt.subplots(2, len(works), figsize=(4.2 * len(works), 7.5), sharey=True)
-    colours = dict(zip(ALTERNATIVES, ["#1f77b4", "#9467bd", "#ff7f0e", "#2ca02c", "#d62728"]))
-    width = 0.16
-    for row, threads in enumerate((1, 2)):
-        for column, work in enumerate(works):
-            axis = axes[row][column]
-            for k, name in enumerate(ALTERNATIVES):
-                bars = [(i + (k - (len(ALTERNATIVES) - 1) / 2) * width, f[name][1] / bare[1])
-                        for i, clip in enumerate(clips) for label, t, w, bare, f in results
-                        if (label, t, w) == (clip, threads, work) and name in f]
-                axis.bar([x for x, _ in bars], [y for _, y in bars], width, color=colours[name])
-            axis.axhline(1.0, color="black", linewidth=0.8)
-            axis.set_title(f"{work}, {threads} thread{'s' if threads > 1 else ''}", fontsize=10)
-            axis.set_xticks(range(len(clips)))
-            axis.set_xticklabels(clips, rotation=60, ha="right", fontsize=7)
-            if column == 0:
-                axis.set_ylabel("pictures per CPU second / bare loop")
-    figure.legend(handles=[Patch(color=colours[n], label=n) for n in ALTERNATIVES],
+    for (row, threads), (column, work) in ((r, c) for r in enumerate((1, 2)) for c in enumerate(works)):
+        axis = axes[row][column]
+        for k, (name, colour) in enumerate(zip(ALTERNATIVES, COLOURS)):
+            bars = [(i + (k - (len(ALTERNATIVES) - 1) / 2) * 0.16, f[name][1] / bare[1])
+                    for i, clip in enumerate(clips) for label, t, w, bare, f in results
+                    if (label, t, w) == (clip, threads, work) and name in f]
+            axis.bar([x for x, _ in bars], [y for _, y in bars], 0.16, color=colour)
+        axis.axhline(1.0, color="black", linewidth=0.8)
+        axis.set_title(f"{work}, {threads} thread{'s' if threads > 1 else ''}", fontsize=10)
+        axis.set_xticks(range(len(clips)), clips, rotation=60, ha="right", fontsize=7)
+        if column == 0:
+            axis.set_ylabel("pictures per CPU second / bare loop")
+    figure.legend(handles=[Patch(color=c, label=n) for n, c in zip(ALTERNATIVES, COLOURS)],
                   loc="upper center", ncol=len(ALTERNATIVES))
     figure.suptitle("1.0 = the bare libavcodec loop with warm memory", y=0.93, fontsize=9)
     figure.tight_layout(rect=(0, 0, 1, 0.92))

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <expected>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -27,8 +26,7 @@ enum class Work {
 
 struct Job {
   Work work = Work::Rgb;
-  int width = 0;
-  int height = 0;
+  int width = 0, height = 0;
 };
 
 // A stream cut into groups of pictures, held in memory as a host holds it.
@@ -48,8 +46,8 @@ inline constexpr int GROUP_PICTURES = 12;
 // AV1 from libaom (SVT-AV1 when it is missing) without hidden pictures.
 Source make_source(RuntimeCodec codec, int height, int groups = 1, bool b_frames = true);
 
-// One library call doing `job` on a group; answers the pictures (access units
-// for a transcode) it returned, which it releases at once.
+// One library call doing `job` on a group, released at once; answers the
+// pictures (access units for a transcode) it returned.
 std::expected<std::size_t, std::string> library_call(const Source& source, std::size_t group,
                                                      const Job& job);
 
@@ -64,9 +62,9 @@ class Ceiling {
   static std::expected<Ceiling, std::string> open(RuntimeCodec codec,
                                                   std::span<const std::uint8_t> extradata,
                                                   int threads, bool keep_buffers = true);
-  // Decodes one group and does `job` on every picture; answers the pictures
-  // (access units for Transcode). A packet the decoder refuses ends the group
-  // with an error, as it ends a library call.
+  // Decodes one group and does `job` on every picture, answering as
+  // library_call() does; a packet the decoder refuses ends the group with an
+  // error, as it ends a library call.
   std::expected<std::size_t, std::string> run(std::span<const RuntimePacket> group, const Job& job);
 
  private:
@@ -89,8 +87,7 @@ class Ceiling {
 
 // Wall and process CPU seconds, and minor page faults of the process.
 struct Elapsed {
-  double wall = 0;
-  double cpu = 0;
+  double wall = 0, cpu = 0;
   long faults = 0;
 };
 Elapsed now();
@@ -104,40 +101,35 @@ inline constexpr double NOISY_SPREAD = 1.10;
 
 enum class Mode {
   Host,   // the sides' calls alternate, the host demuxing into a fresh buffer before each
-  Quiet,  // each side's calls back to back, nothing in between
+  Quiet,  // each side's calls back to back (at least 4), nothing in between
 };
 
-// One side's call on step `step` of a round; answers the units it made.
-using Call = std::function<std::expected<std::size_t, std::string>(std::size_t step)>;
-
-struct RowPlan {
-  Call library;
-  Call ceiling;
-  std::size_t steps = 1;  // calls per side in a round
-  std::function<std::span<const RuntimePacket>(std::size_t step)> packets;  // what is demuxed
-  Mode mode = Mode::Host;
-  double seconds = 2;
-  int min_rounds = 5;
-  int max_rounds = 400;
+struct Row {
+  std::string name;
+  const Source* source;
+  Job job;
+  std::size_t steps = 1;   // calls per side in a host-mode round
+  bool fresh = false;      // the bare loop opens a decoder for every call
+  bool scattered = false;  // step i decodes a group picked across the source
+  bool slow = false;       // host mode only, at most 3 rounds (the transcodes)
 };
 
-struct SideFigures {
-  double rate = 0;      // units per second (median round)
-  double cpu_rate = 0;  // units per CPU second of the process (median round)
-  double faults_per_unit = 0;
+struct SideFigures {  // medians over rounds: units per second and per CPU second
+  double rate = 0, cpu_rate = 0, faults_per_unit = 0;
 };
 
 struct RowFigures {
-  SideFigures library;
-  SideFigures ceiling;
+  SideFigures library, ceiling;
   // Medians over rounds of ceiling time / library time, wall and CPU.
   double ratio = 0, ratio_p25 = 0, ratio_p75 = 0, cpu_ratio = 0;
   bool noisy = false;
   std::size_t units = 0;  // per round and side
 };
 
-// Rounds after an untimed one, each side going first in every other round.
-std::expected<RowFigures, std::string> measure_row(const RowPlan& plan);
+// Rounds after an untimed one, each side going first in every other round,
+// until `seconds` have passed and `min_rounds` are done, at most `max_rounds`.
+std::expected<RowFigures, std::string> measure_row(const Row& row, int threads, Mode mode,
+                                                   double seconds, int min_rounds, int max_rounds);
 
 // The memory rows for each count of host threads, over `rounds` rounds.
 void print_memory_rows(const std::vector<int>& host_threads, int rounds);

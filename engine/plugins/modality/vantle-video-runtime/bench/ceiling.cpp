@@ -106,11 +106,9 @@ std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job)
   if (job.work == Work::Indexed) {
     packet_indices_.push_back(picture.pts);
   }
-  for (int plane = 0; plane < 3; ++plane) {
-    const auto width =
-        static_cast<std::size_t>(plane == 0 ? picture.width : (picture.width + 1) / 2);
-    const auto rows =
-        static_cast<std::size_t>(plane == 0 ? picture.height : (picture.height + 1) / 2);
+  for (int plane = 0, shift = 0; plane < 3; ++plane, shift = 1) {
+    const auto width = static_cast<std::size_t>((picture.width + shift) >> shift);
+    const auto rows = static_cast<std::size_t>((picture.height + shift) >> shift);
     const auto line = static_cast<std::size_t>(picture.linesize[plane]);
     std::uint8_t* out = buffer(width * rows);
     for (std::size_t y = 0; y < rows; y += line == width ? rows : 1) {
@@ -201,16 +199,14 @@ std::expected<std::size_t, std::string> Ceiling::run(std::span<const RuntimePack
       return failure("failed to decode packet " + std::to_string(index), rc);
     }
   }
-  if (auto received = receive_all(); !received) {
-    return std::unexpected(received.error());
+  auto finished = receive_all();
+  if (finished && job.work == Work::Transcode) {
+    finished = encode(nullptr, group.size());
   }
-  if (job.work != Work::Transcode) {
-    return pictures;
-  }
-  if (auto finished = encode(nullptr, group.size()); !finished) {
+  if (!finished) {
     return std::unexpected(finished.error());
   }
-  return keep_buffers_ ? next_buffer_ : pictures;
+  return job.work == Work::Transcode && keep_buffers_ ? next_buffer_ : pictures;
 }
 
 }  // namespace vantle::bench

@@ -100,51 +100,41 @@ Source make_source(RuntimeCodec codec, int height, int groups, bool b_frames) {
 std::expected<std::size_t, std::string> library_call(const Source& source, std::size_t group,
                                                      const Job& job) {
   const std::vector<RuntimePacket>& packets = source.groups[group];
-  RuntimeTranscodeRequest transcode{};
-  RuntimeDecodeRequest& request = transcode.decode;
-  request = {source.codec,
-             source.extradata.data(),
-             source.extradata.size(),
-             0,
-             static_cast<std::uint32_t>(job.width),
-             static_cast<std::uint32_t>(job.height),
-             job.work == Work::Rgb ? RuntimePixelFormat::Rgb : RuntimePixelFormat::Yuv420,
-             packets.data(),
-             packets.size(),
-             nullptr,
-             0};
-  // The count is read by reference, after the call has filled it in.
-  auto answer = [](int status,
-                   const std::size_t& count) -> std::expected<std::size_t, std::string> {
-    const RuntimeBytes text = vantle_video_runtime_last_error();
-    return status == 0
-               ? std::expected<std::size_t, std::string>(count)
-               : std::unexpected(std::string(reinterpret_cast<const char*>(text.data), text.len));
-  };
-  if (job.work == Work::Rgb || job.work == Work::Yuv420) {
-    RuntimeDecodeResponse response{};
-    auto count = answer(vantle_video_runtime_decode(&request, &response), response.frame_count);
-    vantle_video_runtime_free_response(&response);
-    return count;
-  }
-  if (job.work == Work::Indexed) {
-    RuntimeIndexedResponse response{};
-    auto count =
-        answer(vantle_video_runtime_decode_indexed(&request, &response), response.frame_count);
-    vantle_video_runtime_free_indexed_response(&response);
-    return count;
-  }
-  std::vector<std::size_t> positions(packets.size());
+  std::vector<std::size_t> positions(job.work == Work::Transcode ? packets.size() : 0);
   std::iota(positions.begin(), positions.end(), 0);
-  request.selected_positions = positions.data();
-  request.selected_position_count = positions.size();
-  transcode.frame_rate_num = 25;
-  transcode.frame_rate_den = 1;
-  RuntimeTranscodeResponse response{};
-  auto count = answer(vantle_video_runtime_transcode_h264(&transcode, &response),
-                      response.access_unit_count);
-  vantle_video_runtime_free_transcode_response(&response);
-  return count;
+  const RuntimeTranscodeRequest transcode{
+      {source.codec, source.extradata.data(), source.extradata.size(), 0,
+       static_cast<std::uint32_t>(job.width), static_cast<std::uint32_t>(job.height),
+       job.work == Work::Rgb ? RuntimePixelFormat::Rgb : RuntimePixelFormat::Yuv420, packets.data(),
+       packets.size(), positions.empty() ? nullptr : positions.data(), positions.size()},
+      25,
+      1,
+      0};
+  // The count is read and the response released before the next call.
+  auto call = [](auto export_call, auto release, const auto& request, auto response,
+                 auto count) -> std::expected<std::size_t, std::string> {
+    const int status = export_call(&request, &response);
+    const RuntimeBytes text = vantle_video_runtime_last_error();
+    std::expected<std::size_t, std::string> made = response.*count;
+    if (status != 0) {
+      made = std::unexpected(std::string(reinterpret_cast<const char*>(text.data), text.len));
+    }
+    release(&response);
+    return made;
+  };
+  switch (job.work) {
+    case Work::Rgb:
+    case Work::Yuv420:
+      return call(vantle_video_runtime_decode, vantle_video_runtime_free_response, transcode.decode,
+                  RuntimeDecodeResponse{}, &RuntimeDecodeResponse::frame_count);
+    case Work::Indexed:
+      return call(vantle_video_runtime_decode_indexed, vantle_video_runtime_free_indexed_response,
+                  transcode.decode, RuntimeIndexedResponse{}, &RuntimeIndexedResponse::frame_count);
+    case Work::Transcode:
+      break;
+  }
+  return call(vantle_video_runtime_transcode_h264, vantle_video_runtime_free_transcode_response,
+              transcode, RuntimeTranscodeResponse{}, &RuntimeTranscodeResponse::access_unit_count);
 }
 
 }  // namespace vantle::bench

@@ -63,10 +63,6 @@ std::expected<Figures, std::string> run_child(int clip, int threads, long long l
   return f;
 }
 
-const char* verdict(bool met) {
-  return met ? "met" : "**not met**";
-}
-
 }  // namespace
 
 int memory_child(const std::string& spec) {
@@ -167,6 +163,7 @@ void print_memory_rows(const std::vector<int>& host_threads, int rounds) {
             {pictures / (*f)[0], bare[1] / (*f)[1], (*f)[2], (*f)[3], bare[0] / (*f)[0]});
       }
     }
+    auto verdict = [](bool met) { return met ? "met" : "**not met**"; };
     auto median = [&](std::size_t run, std::size_t field) {
       std::vector<double> values;
       for (const auto& round : figures[run]) {

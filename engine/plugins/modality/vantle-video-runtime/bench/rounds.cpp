@@ -58,26 +58,44 @@ double quantile(std::vector<double> values, double q) {
   return values[below] + (values[above] - values[below]) * (at - static_cast<double>(below));
 }
 
-std::expected<RowFigures, std::string> measure_row(const RowPlan& plan) {
-  const Call* calls[2] = {&plan.library, &plan.ceiling};
+std::expected<RowFigures, std::string> measure_row(const Row& row, int threads, Mode mode,
+                                                   double seconds, int min_rounds, int max_rounds) {
+  const Source& source = *row.source;
+  auto kept = Ceiling::open(source.codec, source.extradata, threads);
+  if (!kept) {
+    return std::unexpected(kept.error());
+  }
+  const std::size_t groups = source.groups.size();
+  const std::size_t steps = mode == Mode::Quiet ? std::max<std::size_t>(row.steps, 4) : row.steps;
   std::vector<double> wall[2], cpu[2], ratios, cpu_ratios;
   long faults[2] = {0, 0};
   std::size_t total_units = 0;
   RowFigures figures;
-  const Elapsed row = now();
-  for (int round = -1; round < plan.max_rounds; ++round) {
-    if (round >= plan.min_rounds && since(row).wall >= plan.seconds) {
+  const Elapsed start_of_row = now();
+  for (int round = -1; round < max_rounds; ++round) {
+    if (round >= min_rounds && since(start_of_row).wall >= seconds) {
       break;
     }
     Elapsed spent[2];
     std::size_t units[2] = {0, 0};
-    const int first = round < 0 ? 0 : round % 2;
-    auto one_call = [&](int side, std::size_t step) -> std::expected<void, std::string> {
-      if (plan.mode == Mode::Host && plan.packets) {
-        demux_like_a_host(plan.packets(step));
+    // Host mode alternates the sides call by call; quiet mode runs each
+    // side's calls back to back.
+    for (std::size_t turn = 0; turn < 2 * steps; ++turn) {
+      const bool host = mode == Mode::Host;
+      const int side = (std::max(round, 0) + static_cast<int>(host ? turn : turn / steps)) % 2;
+      const std::size_t step = host ? turn / 2 : turn % steps;
+      const std::size_t index =
+          row.scattered ? (step * 37 + step / groups) % groups : step % groups;
+      if (host) {
+        demux_like_a_host(source.groups[index]);
       }
       const Elapsed start = now();
-      auto made = (*calls[side])(step);
+      auto fresh = row.fresh && side == 1 ? Ceiling::open(source.codec, source.extradata, threads)
+                                          : std::unexpected(std::string());
+      auto& ceiling = row.fresh ? fresh : kept;
+      auto made = side == 0 ? library_call(source, index, row.job)
+                  : ceiling ? ceiling->run(source.groups[index], row.job)
+                            : std::unexpected(ceiling.error());
       const Elapsed elapsed = since(start);
       if (!made) {
         return std::unexpected(made.error());
@@ -86,19 +104,6 @@ std::expected<RowFigures, std::string> measure_row(const RowPlan& plan) {
       spent[side].cpu += elapsed.cpu;
       spent[side].faults += elapsed.faults;
       units[side] += *made;
-      return {};
-    };
-    // Host mode alternates the sides call by call; quiet mode runs each
-    // side's calls back to back.
-    const bool host = plan.mode == Mode::Host;
-    for (std::size_t outer = 0; outer < (host ? plan.steps : 2); ++outer) {
-      for (std::size_t inner = 0; inner < (host ? 2 : plan.steps); ++inner) {
-        const std::size_t turn = host ? inner : outer;
-        if (auto done = one_call((first + static_cast<int>(turn)) % 2, host ? outer : inner);
-            !done) {
-          return std::unexpected(done.error());
-        }
-      }
     }
     if (units[0] != units[1]) {
       return std::unexpected("the library made " + std::to_string(units[0]) +

@@ -38,16 +38,6 @@ constexpr OptionSpec kOptions[] = {
     kHelpOption,
 };
 
-struct Row {
-  std::string name;
-  const Source* source;
-  Job job;
-  std::size_t steps = 1;   // calls per side in a host-mode round
-  bool fresh = false;      // the bare loop opens a decoder for every call
-  bool scattered = false;  // step i decodes a group picked across the source
-  bool slow = false;       // host mode only, at most 3 rounds (the transcodes)
-};
-
 struct Settings {
   // The number options, each a list.
   std::map<std::string, std::vector<int>> numbers = {{"--threads", {1, 2}},
@@ -65,36 +55,6 @@ struct Settings {
   int number(const char* name) const { return numbers.at(name).front(); }
   bool selected(const std::string& name) const { return name.find(only) != std::string::npos; }
 };
-
-std::expected<RowFigures, std::string> measure(const Row& row, int threads, Mode mode,
-                                               const Settings& s) {
-  const Source& source = *row.source;
-  auto kept = Ceiling::open(source.codec, source.extradata, threads);
-  if (!kept) {
-    return std::unexpected(kept.error());
-  }
-  auto group = [&](std::size_t step) {
-    const std::size_t groups = source.groups.size();
-    return row.scattered ? (step * 37 + step / groups) % groups : step % groups;
-  };
-  RowPlan plan;
-  plan.mode = mode;
-  // Quiet mode makes at least 4 calls per side back to back.
-  plan.steps = mode == Mode::Quiet ? std::max<std::size_t>(row.steps, 4) : row.steps;
-  plan.seconds = s.seconds;
-  plan.min_rounds = row.slow ? std::min(s.rounds, 3) : s.rounds;
-  plan.max_rounds = s.number("--repeat") > 0 ? plan.min_rounds : 400;
-  plan.packets = [&](std::size_t step) { return std::span(source.groups[group(step)]); };
-  plan.library = [&](std::size_t step) { return library_call(source, group(step), row.job); };
-  plan.ceiling = [&](std::size_t step) -> std::expected<std::size_t, std::string> {
-    if (!row.fresh) {
-      return kept->run(source.groups[group(step)], row.job);
-    }
-    auto fresh = Ceiling::open(source.codec, source.extradata, threads);
-    return fresh ? fresh->run(source.groups[group(step)], row.job) : std::unexpected(fresh.error());
-  };
-  return measure_row(plan);
-}
 
 // Measures and prints the rows as one table; answers how many host-mode rows
 // fall below 0.95.
@@ -116,7 +76,9 @@ int print_table(const std::vector<Row>& rows, int threads, const Settings& s) {
     for (int quiet = 0; quiet < 2; ++quiet) {
       f[quiet] = std::unexpected(row.source->error);
       if (s.modes[quiet] && !(quiet && row.slow) && row.source->error.empty()) {
-        f[quiet] = measure(row, threads, quiet ? Mode::Quiet : Mode::Host, s);
+        const int rounds = row.slow ? std::min(s.rounds, 3) : s.rounds;
+        f[quiet] = measure_row(row, threads, quiet ? Mode::Quiet : Mode::Host, s.seconds, rounds,
+                               s.number("--repeat") > 0 ? rounds : 400);
       }
       char text[320];
       if (const auto& m = f[quiet]; m && quiet) {
@@ -155,17 +117,13 @@ int print_table(const std::vector<Row>& rows, int threads, const Settings& s) {
 std::expected<Settings, std::string> bench_settings(const ParsedOptions& options) {
   Settings s;
   for (auto& [name, list] : s.numbers) {
-    const auto text = options.value(name);
-    for (std::size_t at = 0; text && at <= text->size();) {
-      const std::size_t end = std::min(text->find(',', at), text->size());
-      auto value = parse_unsigned(name, text->substr(at, end - at));
-      if (!value || *value > 100000) {
+    if (const auto text = options.value(name)) {
+      const auto values = parse_positions(*text);
+      if (!values || std::ranges::any_of(*values, [](std::size_t v) { return v > 100000; })) {
         return std::unexpected(name + ": expected whole numbers separated by commas, got '" +
                                *text + "'");
       }
-      list.resize(at == 0 ? 0 : list.size());
-      list.push_back(static_cast<int>(*value));
-      at = end + 1;
+      list.assign(values->begin(), values->end());
     }
   }
   const bool quick = options.has("--quick");
@@ -181,11 +139,6 @@ std::expected<Settings, std::string> bench_settings(const ParsedOptions& options
   s.extras = !options.has("--no-extras");
   s.tsv = options.has("--tsv");
   return s;
-}
-
-const char* environment(const char* name, const char* otherwise) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : otherwise;
 }
 
 }  // namespace
@@ -212,6 +165,9 @@ int run_bench(const ParsedOptions& options) {
   const Settings& s = *settings;
   std::map<std::pair<RuntimeCodec, int>, Source> sources;  // (codec, height; 0 for FILE)
   std::vector<Row> rows;
+  auto row = [&](std::string name, Source& source, Job job, std::size_t steps) -> Row& {
+    return rows.emplace_back(Row{std::move(name), &source, job, steps});
+  };
   // The rows of a source: every output, and the transcode over `transcode_steps`.
   auto add = [&](const std::string& prefix, Source& source, std::size_t steps,
                  std::size_t transcode_steps) {
@@ -220,15 +176,11 @@ int run_bench(const ParsedOptions& options) {
                                     {"yuv420", {Work::Yuv420}},
                                     {"indexed", {Work::Indexed}}}) {
       if (job.work != Work::Indexed || source.codec != RuntimeCodec::Av1) {
-        rows.push_back({prefix + name, &source, job, steps});
+        row(prefix + name, source, job, steps);
       }
     }
     if (transcode_steps > 0 && s.extras) {
-      rows.push_back({.name = prefix + "transcode",
-                      .source = &source,
-                      .job = {Work::Transcode},
-                      .steps = transcode_steps,
-                      .slow = true});
+      row(prefix + "transcode", source, {Work::Transcode}, transcode_steps).slow = true;
     }
   };
   std::string heading = "groups of 12 pictures it encodes itself";
@@ -250,12 +202,8 @@ int run_bench(const ParsedOptions& options) {
     const std::size_t groups = file.groups.size();
     add("", file, groups, std::min<std::size_t>(s.number("--transcode-groups"), groups));
     if (const auto random = static_cast<std::size_t>(s.number("--random-access")); random > 0) {
-      rows.push_back({.name = "random-access",
-                      .source = &file,
-                      .job = {Work::Yuv420},
-                      .steps = random,
-                      .fresh = true,
-                      .scattered = true});
+      Row& scattered = row("random-access", file, {Work::Yuv420}, random);
+      scattered.fresh = scattered.scattered = true;
     }
     heading = clip->source + ", " + codec_label(clip->codec) + " " + std::to_string(clip->width) +
               "x" + std::to_string(clip->height) + ", " + std::to_string(groups) + " groups";
@@ -268,10 +216,9 @@ int run_bench(const ParsedOptions& options) {
         source.codec = codec;
         add(prefix + " ", source, 1, codec == RuntimeCodec::H264 && height != 720);
         if (codec == RuntimeCodec::H264 && height == 360 && s.extras) {
-          rows.push_back({.name = prefix + " indexed, pooled decoder against a fresh one per call",
-                          .source = &source,
-                          .job = {Work::Indexed},
-                          .fresh = true});
+          row(prefix + " indexed, pooled decoder against a fresh one per call", source,
+              {Work::Indexed}, 1)
+              .fresh = true;
         }
       }
     }
@@ -287,6 +234,9 @@ int run_bench(const ParsedOptions& options) {
       }
     }
   }).join();
+  auto environment = [](const char* name, const char* otherwise) {
+    return std::getenv(name) != nullptr ? std::getenv(name) : otherwise;
+  };
   if (!s.tsv) {
     std::printf(
         "# allocator: %s (LD_PRELOAD=%s GLIBC_TUNABLES=%s); FFmpeg libavcodec %s; on %s\n# ratio "
