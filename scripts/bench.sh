@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# Builds vantle-video in Release and runs `vantle-video bench ARGS` once per allocator: glibc
-# as installed, glibc told to keep its memory, jemalloc and mimalloc (Debian's libjemalloc2
-# and libmimalloc2.0, preloaded; skipped when missing). VANTLE_BENCH_ALLOCATORS picks runs.
-#
-#   scripts/bench.sh --quick                  a check that every row runs
-#   scripts/bench.sh --threads 1 --only 'H.264 1920x1080'
-#   scripts/bench.sh --ffmpeg9 ARGS           the same on FFmpeg 9.0, inside the root of the
-#                                             ffmpeg9 test leg (root or sudo; glibc only)
+# Builds vantle-video in Release and runs `vantle-video bench ARGS` once per allocator
+# (doc/benchmarks.md). VANTLE_BENCH_ALLOCATORS picks runs.
+#   scripts/bench.sh --ffmpeg9 ARGS           the same inside the ffmpeg9 test leg's FFmpeg 9.0
+#                                             root (root or sudo; glibc only)
 #   scripts/bench.sh --alternatives [OUT_DIR] against ffmpeg, PyAV, OpenCV and the Python
 #       package (installed from Debian); writes doc/benchmarks/alternatives.md and .png
 set -euo pipefail

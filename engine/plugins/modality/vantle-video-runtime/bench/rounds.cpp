@@ -96,6 +96,7 @@ std::expected<RowFigures, std::string> measure_row(const Row& row, int threads, 
       auto made = side == 0 ? library_call(source, index, row.job)
                   : ceiling ? ceiling->run(source.groups[index], row.job)
                             : std::unexpected(ceiling.error());
+      fresh = std::unexpected(std::string());  // a fresh decoder's closing is timed too
       const Elapsed elapsed = since(start);
       if (!made) {
         return std::unexpected(made.error());

@@ -165,7 +165,7 @@ int run_bench(const ParsedOptions& options) {
   const Settings& s = *settings;
   std::map<std::pair<RuntimeCodec, int>, Source> sources;  // (codec, height; 0 for FILE)
   std::vector<Row> rows;
-  auto row = [&](std::string name, Source& source, Job job, std::size_t steps) -> Row& {
+  auto add_row = [&](std::string name, Source& source, Job job, std::size_t steps) -> Row& {
     return rows.emplace_back(Row{std::move(name), &source, job, steps});
   };
   // The rows of a source: every output, and the transcode over `transcode_steps`.
@@ -176,11 +176,11 @@ int run_bench(const ParsedOptions& options) {
                                     {"yuv420", {Work::Yuv420}},
                                     {"indexed", {Work::Indexed}}}) {
       if (job.work != Work::Indexed || source.codec != RuntimeCodec::Av1) {
-        row(prefix + name, source, job, steps);
+        add_row(prefix + name, source, job, steps);
       }
     }
     if (transcode_steps > 0 && s.extras) {
-      row(prefix + "transcode", source, {Work::Transcode}, transcode_steps).slow = true;
+      add_row(prefix + "transcode", source, {Work::Transcode}, transcode_steps).slow = true;
     }
   };
   std::string heading = "groups of 12 pictures it encodes itself";
@@ -202,7 +202,7 @@ int run_bench(const ParsedOptions& options) {
     const std::size_t groups = file.groups.size();
     add("", file, groups, std::min<std::size_t>(s.number("--transcode-groups"), groups));
     if (const auto random = static_cast<std::size_t>(s.number("--random-access")); random > 0) {
-      Row& scattered = row("random-access", file, {Work::Yuv420}, random);
+      Row& scattered = add_row("random-access", file, {Work::Yuv420}, random);
       scattered.fresh = scattered.scattered = true;
     }
     heading = clip->source + ", " + codec_label(clip->codec) + " " + std::to_string(clip->width) +
@@ -216,8 +216,8 @@ int run_bench(const ParsedOptions& options) {
         source.codec = codec;
         add(prefix + " ", source, 1, codec == RuntimeCodec::H264 && height != 720);
         if (codec == RuntimeCodec::H264 && height == 360 && s.extras) {
-          row(prefix + " indexed, pooled decoder against a fresh one per call", source,
-              {Work::Indexed}, 1)
+          add_row(prefix + " indexed, pooled decoder against a fresh one per call", source,
+                  {Work::Indexed}, 1)
               .fresh = true;
         }
       }
