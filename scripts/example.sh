@@ -12,7 +12,7 @@ build_dir=$repo/build-ci-example
 jobs=${VANTLE_JOBS:-2}
 
 bash "$repo/scripts/install-deps.sh"
-cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=OFF -DVANTLE_BUILD_BENCHMARKS=OFF >/dev/null
+cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build_dir" -j "$jobs" --target vantle-video
 
 program=$(find "$build_dir" -path "$build_dir/CMakeFiles" -prune -o -type f -name vantle-video -perm -u+x -print -quit)

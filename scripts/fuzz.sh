@@ -41,7 +41,7 @@ fuzz_bin=$build_dir/engine/plugins/modality/vantle-video-runtime/tests/fuzz
 fuzz_src=$repo/engine/plugins/modality/vantle-video-runtime/tests/fuzz
 
 CC=clang CXX=g++ cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_FUZZERS=ON \
-  -DVANTLE_BUILD_BENCHMARKS=OFF -DVANTLE_WERROR="${VANTLE_WERROR:-OFF}" \
+  -DVANTLE_WERROR="${VANTLE_WERROR:-OFF}" \
   -DVANTLE_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" >/dev/null
 cmake --build "$build_dir" -j "$jobs" --target make_fuzz_seeds "${targets[@]}"

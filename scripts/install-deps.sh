@@ -23,9 +23,12 @@ packages=(
   libvulkan1 mesa-vulkan-drivers
   # the Debian unstable root of the FFmpeg 9.0 leg
   mmdebstrap
-  # the Python package (python/) and its tests: NumPy, PyAV for demuxing,
-  # pytest, and Dask's distributed for the scale-out example
-  python3-numpy python3-av python3-pytest python3-distributed
+  # the Python package (python/) and its tests: the offline pip install into
+  # a venv (venv, pip, setuptools), NumPy, PyAV for demuxing, pytest, Dask's
+  # distributed for the scale-out example, and the ffmpeg command line the
+  # pictures are checked against
+  python3-venv python3-pip python3-setuptools python3-numpy python3-av python3-pytest
+  python3-distributed ffmpeg
 )
 
 missing=()

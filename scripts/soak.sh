@@ -8,7 +8,7 @@
 set -euo pipefail
 repo=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=$repo/build-soak
-cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
+cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build_dir" -j "${VANTLE_JOBS:-2}" --target vantle_soak
 start=$SECONDS

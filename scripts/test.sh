@@ -2,19 +2,23 @@
 # Builds the library with its tests and runs them in six legs, every one with
 # warnings as errors (VANTLE_WERROR=ON):
 #
-#   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); also compiles the
-#             benchmark program once it has sources, and runs the Python
-#             package's tests (pytest) against the library it built
+#   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); first checks that the
+#             includes under src/ run one way (scripts/check_includes.py),
+#             also checks that the benchmark (`vantle-video bench`) answers,
+#             and runs the Python package's tests (pytest) against the
+#             library it built
 #   release   FFmpeg 5.1, a plain Release build of everything (library, tests,
-#             tool, benchmark program), as a user or packager builds it
+#             tool with its benchmark), as a user or packager builds it
 #   ffmpeg9   FFmpeg 9.0 (libavcodec 63) inside a Debian unstable chroot made
 #             by scripts/ffmpeg9-root.sh
 #   sanitize  FFmpeg 5.1 with AddressSanitizer and UndefinedBehaviorSanitizer,
 #             built at -O1
-#   tsan      FFmpeg 5.1, ThreadSanitizer: only the library and the
-#             concurrency test program
-#   fuzz      the libFuzzer targets, 45 s each against the guard-page host
-#             heap (scripts/fuzz.sh runs them longer)
+#   tsan      FFmpeg 5.1, ThreadSanitizer: only the library, the
+#             concurrency test program and the kept-memory fuzz target's
+#             committed corpus (kept_memory_replay)
+#   fuzz      the four libFuzzer targets against the guard-page host heap:
+#             each replays its committed corpus once, then fuzzes 45 s from
+#             a copy of it (scripts/fuzz.sh runs them longer)
 #
 # and, only when named, a seventh:
 #
@@ -49,7 +53,6 @@ fi
 all_legs=(system release ffmpeg9 sanitize tsan fuzz)
 # Legs run only when named.
 extra_legs=(valgrind)
-bench_dir=$repo/engine/plugins/modality/vantle-video-runtime/bench
 
 as_root() {
   if ((EUID == 0)); then "$@"; else sudo "$@"; fi
@@ -195,18 +198,27 @@ prepare_build_dir() {
   mkdir -p -- "$1"
 }
 
-# The Python package's tests with Debian's interpreter and pytest, against
-# the library in build folder $1. pytest's own lines are prefixed, so that
-# its summary is not read as the leg's; its counts are added to the leg's.
+# The Python package's tests as a user runs them: the one install command
+# (which builds the library with CMake and puts it inside the package) into a
+# fresh venv that sees Debian's packages, no variable set, then pytest on
+# python/tests against the installed package, from outside the source tree.
+# pytest's own lines are prefixed, so that its summary is not read as the
+# leg's; its counts are added to the leg's.
 run_python_tests() {
   local leg=$1 build_dir=$2
-  local library=$build_dir/engine/plugins/modality/vantle-video-runtime/libvantle_video_runtime.so.1
-  local report=$build_dir/pytest.xml rc=0
-  rm -f -- "$report"
-  echo "python tests: pytest on python/tests against $library"
-  VANTLE_VIDEO_RUNTIME_LIBRARY=$library PYTHONDONTWRITEBYTECODE=1 \
-    /usr/bin/python3 -m pytest -p no:cacheprovider -q -rfE --junitxml="$report" \
-    "$repo/python/tests" 2>&1 | sed -u 's/^/pytest| /' || rc=$?
+  local venv=$build_dir/python-venv report=$build_dir/pytest.xml rc=0
+  rm -rf -- "$venv" "$report"
+  echo "python tests: pip install ./python into $venv, pytest on python/tests"
+  /usr/bin/python3 -m venv --system-site-packages "$venv"
+  (cd "$build_dir" && env -u VANTLE_VIDEO_RUNTIME_LIBRARY CMAKE_BUILD_PARALLEL_LEVEL="$jobs" \
+    "$venv/bin/pip" install -q --no-index --no-build-isolation "$repo/python") 2>&1 |
+    sed -u 's/^/pip| /' || rc=$?
+  if ((rc == 0)); then
+    (cd "$build_dir" && env -u VANTLE_VIDEO_RUNTIME_LIBRARY PYTHONDONTWRITEBYTECODE=1 \
+      "$venv/bin/python" -P -m pytest -p no:cacheprovider -q -rfE --junitxml="$report" \
+      -c "$repo/python/pytest.ini" --rootdir "$repo/python" "$repo/python/tests") 2>&1 |
+      sed -u 's/^/pytest| /' || rc=$?
+  fi
   local counts
   # The junit report's totals: tests, failures + errors, skipped.
   counts=$(/usr/bin/python3 -c '
@@ -229,8 +241,7 @@ print(total - bad - skipped, bad, skipped)' "$report" 2>/dev/null) || counts="0 
 }
 
 # Configures and builds everything in $2 with the CMake arguments after it and
-# runs ctest; with the benchmark program when the bench folder has sources,
-# and then checks that it was built (it is compiled, never run, here).
+# runs ctest; then checks that the tool's benchmark command was built.
 build_everything_and_test() {
   local leg=$1 build_dir=$2
   shift 2
@@ -238,12 +249,7 @@ build_everything_and_test() {
   prepare_build_dir "$build_dir"
   write_ffmpeg_probe "$build_dir/ffmpeg_probe.c"
   bash -c "$(probe_command "$build_dir")"
-  local benchmarks=OFF
-  if compgen -G "$bench_dir/*.cpp" >/dev/null; then
-    benchmarks=ON
-  fi
-  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
-    -DVANTLE_BUILD_BENCHMARKS="$benchmarks" "$@"
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON "$@"
   cmake --build "$build_dir" -j "$jobs"
   local ctest_rc=0 python_rc=0
   run_ctest "$leg" "$build_dir" "$build_dir/ctest.log" || ctest_rc=$?
@@ -254,19 +260,20 @@ build_everything_and_test() {
   if ((ctest_rc != 0 || python_rc != 0)); then
     return 1
   fi
-  if [[ $benchmarks == ON ]]; then
-    # Built with the tests whenever the bench folder has sources.
-    if [[ -z $(find "$build_dir" -type f -name vantle_video_runtime_bench -perm -u+x -print -quit) ]]; then
-      echo "benchmark program: not built"
-      return 1
-    fi
-    echo "benchmark program: compiled"
-  else
-    echo "benchmark program: no sources yet"
+  # The benchmark is the tool's bench command: compiled here, never run.
+  local tool
+  tool=$(find "$build_dir" -type f -name vantle-video -perm -u+x -print -quit)
+  if [[ -z $tool ]] || ! "$tool" bench --help >/dev/null; then
+    echo "benchmark program (vantle-video bench): not built"
+    return 1
   fi
+  echo "benchmark program (vantle-video bench): compiled"
 }
 
 leg_system() {
+  # Cheap, so first: an include that runs against the subsystem order fails
+  # the leg before anything is built.
+  python3 "$repo/scripts/check_includes.py"
   build_everything_and_test system "$repo/build-ci-system"
 }
 
@@ -287,7 +294,7 @@ leg_sanitize() {
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   # -O1, the level the sanitizers are meant for, compiles the tests in about
   # half the time -O2 takes; the other legs build at the default -O2.
-  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
     -DVANTLE_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG"
   cmake --build "$build_dir" -j "$jobs"
@@ -304,7 +311,7 @@ leg_tsan() {
   print_pkg_config_versions
   prepare_build_dir "$build_dir"
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1"
-  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON -DVANTLE_BUILD_BENCHMARKS=OFF \
+  cmake -S "$repo" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
     -DVANTLE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG"
   cmake --build "$build_dir" -j "$jobs" --target concurrency_test kept_memory_replay
@@ -423,8 +430,7 @@ leg_ffmpeg9() {
   enter_ffmpeg9_root build-ci-ffmpeg9
   write_ffmpeg_probe /dev/stdout | as_root tee "$root_dir$build_dir/ffmpeg_probe.c" >/dev/null
   "${in_root[@]}" bash -c "$(probe_command "$build_dir")"
-  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
-    -DVANTLE_BUILD_BENCHMARKS=OFF
+  "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON
   "${in_root[@]}" cmake --build "$build_dir" -j "$jobs"
   run_ctest ffmpeg9 "$build_dir" "$results_dir/ffmpeg9.log" "${in_root[@]}"
 }
@@ -445,7 +451,7 @@ leg_valgrind() {
   enter_ffmpeg9_root build-valgrind
   "${in_root[@]}" valgrind --version
   "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON \
-    -DVANTLE_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo
   "${in_root[@]}" cmake --build "$build_dir" -j "$jobs" --target "${valgrind_programs[@]}"
   local tests=$build_dir/engine/plugins/modality/vantle-video-runtime/tests
   local passed=0 failed=0 program log

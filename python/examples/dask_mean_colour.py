@@ -9,9 +9,12 @@ Without --scheduler it starts a distributed.LocalCluster of N worker
 processes (default 2, one thread each); with it the same code runs on that
 cluster's workers, which need this package, the library and the files (a
 shared file system) on their own machines.
+
+The client indexes each file once; each task is (clip index, group) over the
+clips sent to every worker once, so a worker reads only the bytes of the
+groups it decodes.
 """
 import argparse
-import functools
 import os
 import sys
 
@@ -22,48 +25,45 @@ import vantle_video
 VIDEO_SUFFIXES = (".mp4", ".mkv", ".mov", ".webm", ".264", ".h264", ".265", ".hevc", ".ivf")
 
 
-def group_tasks(folder):
-    """(path, group) for every group of every video file, in a fixed order."""
-    tasks = []
-    for name in sorted(os.listdir(folder)):
-        if name.lower().endswith(VIDEO_SUFFIXES):
-            path = os.path.join(folder, name)
-            tasks += [(path, g) for g in range(len(_clip(path).groups))]
-    return tasks
+def open_clips(folder):
+    """The video files of a folder, indexed, in a fixed order."""
+    names = sorted(n for n in os.listdir(folder) if n.lower().endswith(VIDEO_SUFFIXES))
+    return [vantle_video.open(os.path.join(folder, name)) for name in names]
 
 
-@functools.lru_cache(maxsize=8)
-def _clip(path):
-    # A worker is given many groups of the same file: demux it once.
-    return vantle_video.open(path)
+def group_tasks(clips):
+    """(clip index, group) for every group of every clip."""
+    return [(c, g) for c, clip in enumerate(clips) for g in range(len(clip.groups))]
 
 
-def mean_colour_row(path, group):
+def mean_colour_row(clips, clip_index, group):
     """The group's pictures as RGB, reduced to one row of width x 3 float64."""
-    frames = vantle_video.decode(*_clip(path).group(group))
+    frames = vantle_video.decode(*clips[clip_index].group(group))
     total = np.zeros((frames[0].width, 3), dtype=np.float64)
     for frame in frames:
         total += frame.rgb.mean(axis=0, dtype=np.float64)
     return total / len(frames)
 
 
-def reduce_rows(tasks, rows):
+def reduce_rows(clips, tasks, rows):
     """{file name: array groups x width x 3}."""
     result = {}
-    for (path, _), row in zip(tasks, rows):
-        result.setdefault(os.path.basename(path), []).append(row)
+    for (c, _), row in zip(tasks, rows):
+        result.setdefault(os.path.basename(clips[c].path), []).append(row)
     return {name: np.stack(group_rows) for name, group_rows in result.items()}
 
 
 def run_single_process(folder):
-    tasks = group_tasks(folder)
-    return reduce_rows(tasks, [mean_colour_row(path, g) for path, g in tasks])
+    clips = open_clips(folder)
+    tasks = group_tasks(clips)
+    return reduce_rows(clips, tasks, [mean_colour_row(clips, c, g) for c, g in tasks])
 
 
 def run_on_dask(folder, scheduler=None, workers=2):
     from distributed import Client, LocalCluster
 
-    tasks = group_tasks(folder)
+    clips = open_clips(folder)
+    tasks = group_tasks(clips)
     if scheduler:
         cluster, client = None, Client(scheduler)
     else:
@@ -71,9 +71,12 @@ def run_on_dask(folder, scheduler=None, workers=2):
                                dashboard_address=None)
         client = Client(cluster)
     try:
-        futures = client.map(mean_colour_row, [p for p, _ in tasks], [g for _, g in tasks],
-                             pure=False)
-        return reduce_rows(tasks, client.gather(futures))
+        # The clips (paths and indexes, not the files' bytes) go to each
+        # worker once.
+        shared = client.scatter(clips, broadcast=True)
+        futures = client.map(mean_colour_row, [shared] * len(tasks), [c for c, _ in tasks],
+                             [g for _, g in tasks], pure=False)
+        return reduce_rows(clips, tasks, client.gather(futures))
     finally:
         client.close()
         if cluster is not None:

@@ -1,8 +1,10 @@
-"""Test media made with FFmpeg's encoders through PyAV, and the package from
-this tree (the library comes from VANTLE_VIDEO_RUNTIME_LIBRARY or an
-installed prefix)."""
+"""Test media made with FFmpeg's encoders (PyAV and the ffmpeg command line).
+The package under test is the installed one (pip install ./python), with the
+library inside it or at VANTLE_VIDEO_RUNTIME_LIBRARY."""
 import os
+import subprocess
 import sys
+from fractions import Fraction
 from pathlib import Path
 
 import av
@@ -11,10 +13,10 @@ import pytest
 
 PACKAGE_ROOT = Path(__file__).resolve().parents[1]
 STREAMS = PACKAGE_ROOT.parent / "engine/plugins/modality/vantle-video-runtime/tests/data/streams"
-sys.path[:0] = [str(PACKAGE_ROOT), str(PACKAGE_ROOT / "examples")]
-# Worker processes of the Dask test import the package and the example too.
+sys.path[:0] = [str(PACKAGE_ROOT / "examples")]
+# Worker processes of the Dask test import the example too.
 os.environ["PYTHONPATH"] = os.pathsep.join(
-    [str(PACKAGE_ROOT), str(PACKAGE_ROOT / "examples")] +
+    [str(PACKAGE_ROOT / "examples")] +
     [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
 
 
@@ -85,3 +87,36 @@ def pyav_decode(path, packets=None, codec=None, extradata=b""):
     for packet in [av.Packet(p) for p in packets] + [None]:
         frames += [planes_of(f) for f in context.decode(packet)]
     return frames
+
+
+def ffmpeg_pictures(path, format, width, height):
+    """The ffmpeg command line's pictures of the first video stream, each as
+    the bytes of its planes."""
+    pix_fmt = {"rgb": "rgb24", "yuv420": "yuv420p"}[format]
+    out = subprocess.run(["ffmpeg", "-v", "error", "-threads", "1", "-i", str(path), "-map",
+                          "0:v:0", "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt",
+                          pix_fmt, "-"], capture_output=True, check=True).stdout
+    size = width * height * 3 if format == "rgb" else (
+        width * height + 2 * ((width + 1) // 2) * ((height + 1) // 2))
+    assert len(out) % size == 0
+    return [out[i:i + size] for i in range(0, len(out), size)]
+
+
+def ffprobe_times(path):
+    """pts_time of each picture of the first video stream, as ffprobe shows
+    it; for a stream without timestamps (raw Annex B), the picture's number
+    over the frame rate, as the ffmpeg command line times it."""
+    def probe(entries):
+        return subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0",
+                               "-show_entries", entries, "-of", "csv=p=0", str(path)],
+                              capture_output=True, check=True, text=True).stdout.split()
+    times = [line.rstrip(",") for line in probe("frame=pts_time")]
+    if "N/A" not in times:
+        return [float(t) for t in times]
+    rate = Fraction(probe("stream=avg_frame_rate")[0].rstrip(","))
+    return [float(i / rate) for i in range(len(times))]
+
+
+def picture_bytes(frame):
+    return frame.rgb.tobytes() if frame.format == "rgb" else b"".join(
+        p.tobytes() for p in frame.planes)

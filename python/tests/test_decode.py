@@ -1,7 +1,9 @@
 """decode, decode_indexed and transcode_h264 through the C interface:
 pixels, zero-copy views, release, errors."""
 import ctypes
+import ctypes.util
 import gc
+import subprocess
 import threading
 import weakref
 
@@ -159,3 +161,84 @@ def test_threads_get_their_own_messages():
         thread.join()
     assert messages == {"indexed": "Indexed decode requires H264 or H265 YUV420",
                         "transcode": "H.264 transcode requires selected display positions"}
+
+
+def test_colour_fields_are_named_as_ffmpeg_names_them(tmp_path):
+    avutil = ctypes.CDLL(ctypes.util.find_library("avutil"))
+    for kind, function in ((vantle_video.ColorRange, "av_color_range_name"),
+                           (vantle_video.ColorSpace, "av_color_space_name"),
+                           (vantle_video.ColorPrimaries, "av_color_primaries_name"),
+                           (vantle_video.ColorTrc, "av_color_transfer_name")):
+        name_of = getattr(avutil, function)
+        name_of.restype = ctypes.c_char_p
+        for member in kind:
+            # FFmpeg calls both 0 and 3 "reserved"; one enum cannot.
+            name = "reserved" if member.name == "reserved0" else member.name.replace("_", "-")
+            assert name == name_of(member.value).decode(), member
+    tagged = tmp_path / "tagged.mp4"
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=s=64x48", "-frames:v",
+                    "2", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-colorspace", "smpte170m",
+                    "-color_primaries", "bt470bg", "-color_trc", "bt709", "-color_range", "pc",
+                    str(tagged)], check=True)
+    frame = vantle_video.open(tagged).frames_at([0], format="yuv420")[0]
+    assert (frame.color_range, frame.color_space, frame.color_primaries, frame.color_trc) == (
+        vantle_video.ColorRange.pc, vantle_video.ColorSpace.smpte170m,
+        vantle_video.ColorPrimaries.bt470bg, vantle_video.ColorTrc.bt709)
+    assert "colour pc/smpte170m/bt470bg/bt709" in repr(frame)
+
+
+@pytest.mark.parametrize("dtype, copy, same, result", [
+    (None, None, True, np.uint8), (np.uint8, False, True, np.uint8),
+    (None, True, False, np.uint8), (np.float32, None, False, np.float32),
+    (np.float32, False, None, ValueError),
+])
+def test_array_protocol_of_numpy_1_and_2(dtype, copy, same, result):
+    frame = vantle_video.decode(*GROUP, positions=[0])[0]
+    if result is ValueError:
+        with pytest.raises(ValueError):
+            frame.__array__(dtype, copy=copy)
+        return
+    array = frame.__array__(dtype, copy=copy)
+    assert array.dtype == result and np.shares_memory(array, frame.rgb) == same
+    np.testing.assert_array_equal(array, frame.rgb.astype(result))
+
+
+@pytest.mark.parametrize("arguments, shape", [
+    ({"format": "rgb", "size": (64, 48)}, (48, 64, 3)), ({"rgb": (64, 48)}, (48, 64, 3)),
+    ({"format": "yuv420"}, (144, 176)), ({"yuv420": True}, (144, 176)),
+    ({"format": "bgr"}, ValueError), ({"format": "yuv420", "size": (64, 48)}, ValueError),
+    ({"rgb": False}, ValueError),
+])
+def test_format_and_size_with_the_older_flags(arguments, shape):
+    codec, packets, extradata = GROUP
+    if shape is ValueError:
+        with pytest.raises(ValueError):
+            vantle_video.decode(codec, packets, extradata, **arguments)
+        return
+    frame = vantle_video.decode(codec, packets, np.frombuffer(extradata, np.uint8),
+                                positions=[3], **arguments)[0]
+    assert (frame.rgb if frame.format == "rgb" else frame.y).shape == shape
+
+
+def test_kept_memory_calls_while_threads_decode():
+    clip = vantle_video.open(STREAMS / "h264/MPS_MW_A.264")
+    reference = [f.y.copy() for f in vantle_video.decode(*clip.group(1), yuv420=True)]
+    failures = []
+
+    def decode_many():
+        for _ in range(15):
+            frames = vantle_video.decode(*clip.group(1), yuv420=True)
+            if any(not np.array_equal(f.y, r) for f, r in zip(frames, reference)):
+                failures.append("pixels")
+
+    threads = [threading.Thread(target=decode_many) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for limit in (0, 1 << 20, 256 << 20):
+        vantle_video.set_kept_memory_limit(limit)
+        vantle_video.release_kept_memory()
+    for thread in threads:
+        thread.join()
+    assert failures == [] and len(reference) == len(clip.group(1)[1])
+    with pytest.raises(ValueError):
+        vantle_video.set_kept_memory_limit(-1)

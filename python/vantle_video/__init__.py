@@ -1,15 +1,18 @@
 """Frames as NumPy arrays from the Vantle video runtime, through its C
 interface.
 
-    clip = vantle_video.open("film.mp4")
-    frames = vantle_video.decode(*clip.group(0), positions=[0, 5])
+    clip = vantle_video.open("film.mp4", threads=2)
+    frames = clip.frames_at([0, 50, 100])           # RGB, H x W x 3 uint8
+    frames = clip.frames_played_at([0.0, 2.5], format="yuv420")
 """
 from ._clip import Clip, open  # noqa: A004
 from ._library import VantleVideoError, layout_differences, library, library_path
-from ._runtime import Codec, Frame, decode, decode_indexed, transcode_h264
+from ._runtime import (ColorPrimaries, ColorRange, ColorSpace, ColorTrc, Codec, Frame, decode,
+                       decode_indexed, release_kept_memory, set_kept_memory_limit, transcode_h264)
 
-__all__ = ["Clip", "Codec", "Frame", "VantleVideoError", "decode", "decode_indexed", "open",
-           "runtime_version", "transcode_h264"]
+__all__ = ["Clip", "Codec", "ColorPrimaries", "ColorRange", "ColorSpace", "ColorTrc", "Frame",
+           "VantleVideoError", "decode", "decode_indexed", "open", "release_kept_memory",
+           "runtime_version", "set_kept_memory_limit", "transcode_h264"]
 __version__ = "1.1.0"
 
 

@@ -121,14 +121,15 @@ def layout_differences():
 
 
 def _candidate_paths():
-    """Where to look, first match wins: the variable, a prefix the package is
-    installed under, pkg-config, then the dynamic loader's own search."""
+    """Where to look, first match wins: the variable, the copy `pip install`
+    put inside the package, a prefix the package is installed under,
+    pkg-config, then the dynamic loader's own search."""
     explicit = os.environ.get(LIBRARY_VARIABLE)
     if explicit:
         yield explicit
         return
     here = Path(__file__).resolve().parent
-    for parent in list(here.parents)[:5]:
+    for parent in [here] + list(here.parents)[:5]:
         for libdir in (parent, parent / "lib", parent / "lib64"):
             candidate = libdir / SONAME
             if candidate.exists():
@@ -159,8 +160,13 @@ def _bind(library):
             None, [ctypes.POINTER(RuntimeTranscodeResponse)]),
         "vantle_video_runtime_last_error": (RuntimeBytes, []),
         "vantle_video_runtime_version": (ctypes.c_char_p, []),
+        "vantle_video_runtime_release_kept_memory": (None, []),
+        "vantle_video_runtime_set_kept_memory_limit": (None, [ctypes.c_uint64]),
     }
     for name, (result, arguments) in functions.items():
+        if not hasattr(library, name):
+            raise ImportError(f"vantle_video: the library has no {name} (older than this "
+                              "package)")
         function = getattr(library, name)
         function.restype = result
         function.argtypes = arguments

@@ -23,6 +23,82 @@ _CODEC_NAMES = {"h264": Codec.H264, "h.264": Codec.H264, "avc": Codec.H264,
 
 _RGB = 0
 _YUV420 = 1
+_FORMATS = {"rgb": _RGB, "yuv420": _YUV420}
+
+
+class ColorRange(enum.IntEnum):
+    """AVColorRange, named as FFmpeg prints it (av_color_range_name)."""
+    unknown = 0
+    tv = 1
+    pc = 2
+
+
+class ColorSpace(enum.IntEnum):
+    """AVColorSpace (the matrix), named as FFmpeg prints it with '-' as '_'."""
+    gbr = 0
+    bt709 = 1
+    unknown = 2
+    reserved = 3
+    fcc = 4
+    bt470bg = 5
+    smpte170m = 6
+    smpte240m = 7
+    ycgco = 8
+    bt2020nc = 9
+    bt2020c = 10
+    smpte2085 = 11
+    chroma_derived_nc = 12
+    chroma_derived_c = 13
+    ictcp = 14
+
+
+class ColorPrimaries(enum.IntEnum):
+    """AVColorPrimaries, named as FFmpeg prints them."""
+    reserved0 = 0
+    bt709 = 1
+    unknown = 2
+    reserved = 3
+    bt470m = 4
+    bt470bg = 5
+    smpte170m = 6
+    smpte240m = 7
+    film = 8
+    bt2020 = 9
+    smpte428 = 10
+    smpte431 = 11
+    smpte432 = 12
+    ebu3213 = 22
+
+
+class ColorTrc(enum.IntEnum):
+    """AVColorTransferCharacteristic, named as FFmpeg prints it with '-' as '_'."""
+    reserved0 = 0
+    bt709 = 1
+    unknown = 2
+    reserved = 3
+    bt470m = 4
+    bt470bg = 5
+    smpte170m = 6
+    smpte240m = 7
+    linear = 8
+    log100 = 9
+    log316 = 10
+    iec61966_2_4 = 11
+    bt1361e = 12
+    iec61966_2_1 = 13
+    bt2020_10 = 14
+    bt2020_12 = 15
+    smpte2084 = 16
+    smpte428 = 17
+    arib_std_b67 = 18
+
+
+def _named(kind, value):
+    # A value a newer FFmpeg added stays a plain int rather than failing.
+    try:
+        return kind(value)
+    except ValueError:
+        return value
 
 
 def codec_of(codec):
@@ -80,20 +156,23 @@ def _view(owner, buffer, shape):
 class Frame:
     """One decoded picture. RGB: `rgb` is an H x W x 3 uint8 array. YUV 4:2:0:
     `y` (H x W), `u` and `v` (ceil(H/2) x ceil(W/2)). The colour fields are
-    FFmpeg's codes (AVColorRange, AVColorSpace, AVColorPrimaries,
-    AVColorTransferCharacteristic). `packet_index` is set by decode_indexed."""
+    ColorRange, ColorSpace, ColorPrimaries and ColorTrc members (plain ints
+    for values they do not name). `packet_index` is set by decode_indexed;
+    `index`, `pts_seconds` and `duration_seconds` by a Clip."""
 
     __slots__ = ("format", "width", "height", "rgb", "y", "u", "v", "color_range", "color_space",
-                 "color_primaries", "color_trc", "packet_index")
+                 "color_primaries", "color_trc", "packet_index", "index", "pts_seconds",
+                 "duration_seconds")
 
     def __init__(self, owner, record, packet_index=None):
         self.width = record.width
         self.height = record.height
-        self.color_range = record.color_range
-        self.color_space = record.color_space
-        self.color_primaries = record.color_primaries
-        self.color_trc = record.color_trc
+        self.color_range = _named(ColorRange, record.color_range)
+        self.color_space = _named(ColorSpace, record.color_space)
+        self.color_primaries = _named(ColorPrimaries, record.color_primaries)
+        self.color_trc = _named(ColorTrc, record.color_trc)
         self.packet_index = packet_index
+        self.index = self.pts_seconds = self.duration_seconds = None
         if record.format == _RGB:
             self.format = "rgb"
             self.rgb = _view(owner, record.rgb, (self.height, self.width, 3))
@@ -111,15 +190,25 @@ class Frame:
         """(y, u, v) of a YUV 4:2:0 frame."""
         return self.y, self.u, self.v
 
-    def __array__(self, dtype=None):
+    def __array__(self, dtype=None, copy=None):
+        """NumPy 1 and 2: the RGB array itself, unless a dtype or copy=True
+        asks for a new one; copy=False with another dtype raises."""
         if self.rgb is None:
             raise TypeError("a YUV 4:2:0 frame has three planes: use frame.y, frame.u, frame.v")
-        return self.rgb if dtype is None else self.rgb.astype(dtype)
+        converts = dtype is not None and np.dtype(dtype) != self.rgb.dtype
+        if converts and copy is False:
+            raise ValueError(f"uint8 pixels cannot be viewed as {np.dtype(dtype)} without a copy")
+        if converts:
+            return self.rgb.astype(dtype)
+        return self.rgb.copy() if copy else self.rgb
 
     def __repr__(self):
         extra = "" if self.packet_index is None else f", packet {self.packet_index}"
-        return (f"Frame({self.format} {self.width}x{self.height}, colour {self.color_range}/"
-                f"{self.color_space}/{self.color_primaries}/{self.color_trc}{extra})")
+        if self.index is not None:
+            extra += f", picture {self.index} at {self.pts_seconds:.6g} s"
+        colour = "/".join(getattr(v, "name", str(v)) for v in (
+            self.color_range, self.color_space, self.color_primaries, self.color_trc))
+        return f"Frame({self.format} {self.width}x{self.height}, colour {colour}{extra})"
 
 
 def _address(buffer):
@@ -133,7 +222,7 @@ def _address(buffer):
 
 def _fill_request(request, codec, packets, extradata, positions, keep):
     request.codec = codec_of(codec)
-    if extradata:
+    if extradata is not None and memoryview(extradata).nbytes:
         request.extradata, request.extradata_len, held = _address(extradata)
         keep.append(held)
     packets = list(packets)
@@ -167,28 +256,45 @@ def _call(function, request, response):
         raise VantleVideoError(last_error())
 
 
-def decode(codec, packets, extradata=b"", positions=None, rgb=True, yuv420=False):
+def output_of(format="rgb", size=None, rgb=None, yuv420=None):
+    """(pixel format code, (width, height) or None) from the format/size
+    arguments or the older rgb=/yuv420= ones (rgb=(width, height) resizes)."""
+    if yuv420:
+        format = "yuv420"
+    elif isinstance(rgb, (tuple, list)):
+        format, size = "rgb", rgb
+    elif rgb is False:
+        raise ValueError("ask for format='rgb' or format='yuv420'")
+    if format not in _FORMATS:
+        raise ValueError(f"format {format!r} is not 'rgb' or 'yuv420'")
+    if size is not None:
+        if format != "rgb":
+            raise ValueError("size resizes RGB output only")
+        size = tuple(_u32("size", n) for n in size)
+        if len(size) != 2:
+            raise ValueError("size is (width, height)")
+    return _FORMATS[format], size
+
+
+def decode(codec, packets, extradata=b"", positions=None, format="rgb", size=None, *, rgb=None,
+           yuv420=None):
     """Decodes one run of access units (decode order; typically one group of
     pictures) and returns the pictures at the output positions asked for
     (all when positions is None), in output order.
 
-    rgb=True gives RGB at the decoded size, rgb=(width, height) resizes;
-    yuv420=True gives the three YUV 4:2:0 planes instead. The arrays view the
+    format="rgb" gives RGB, at size=(width, height) when given, else at the
+    decoded size; format="yuv420" gives the three YUV 4:2:0 planes. The older
+    rgb=(width, height) and yuv420=True still work. The arrays view the
     library's buffers; the response is released when the last of them is
-    gone."""
+    gone. The library runs without the GIL, so threads decode in parallel."""
+    pixel_format, size = output_of(format, size, rgb, yuv420)
     lib = library()
     request = RuntimeDecodeRequest()
     keep = []
     _fill_request(request, codec, packets, extradata, positions, keep)
-    if yuv420:
-        request.pixel_format = _YUV420
-    elif rgb is True:
-        request.pixel_format = _RGB
-    elif rgb:
-        request.pixel_format = _RGB
-        request.output_width, request.output_height = (_u32("rgb", n) for n in rgb)
-    else:
-        raise ValueError("ask for rgb=True, rgb=(width, height) or yuv420=True")
+    request.pixel_format = pixel_format
+    if size is not None:
+        request.output_width, request.output_height = size
     response = RuntimeDecodeResponse()
     _call(lib.vantle_video_runtime_decode, request, response)
     owner = _Response(response, lib.vantle_video_runtime_free_response)
@@ -217,12 +323,14 @@ def transcode_h264(codec, packets, extradata=b"", positions=(0,), frame_rate=(25
                    bit_rate=0):
     """Re-encodes the pictures at the given display positions as one new
     H.264 group of pictures; returns its Annex B access units as bytes, the
-    first a key frame. frame_rate is (numerator, denominator); bit_rate 0
+    first a key frame. frame_rate is (numerator, denominator) or a Fraction; bit_rate 0
     leaves it to the encoder."""
     lib = library()
     request = RuntimeTranscodeRequest()
     keep = []
     _fill_request(request.decode, codec, packets, extradata, positions, keep)
+    if hasattr(frame_rate, "numerator"):  # a Fraction, such as Clip.frame_rate
+        frame_rate = (frame_rate.numerator, frame_rate.denominator)
     request.frame_rate_num, request.frame_rate_den = (_u32("frame_rate", n) for n in frame_rate)
     request.bit_rate = int(bit_rate)
     response = RuntimeTranscodeResponse()
@@ -232,3 +340,20 @@ def transcode_h264(codec, packets, extradata=b"", positions=(0,), frame_rate=(25
                 for i in range(response.access_unit_count)]
     finally:
         lib.vantle_video_runtime_free_transcode_response(ctypes.byref(response))
+
+
+def release_kept_memory():
+    """Gives back to the system the buffers and idle decoders the library
+    keeps for reuse, of every thread, that no call is using now: for when a
+    worker goes idle, before a fork, or under memory pressure."""
+    library().vantle_video_runtime_release_kept_memory()
+
+
+def set_kept_memory_limit(limit):
+    """Bounds what the whole process keeps for reuse to `limit` bytes (the
+    library's default is 256 MiB) and trims to it at once; 0 keeps nothing
+    between calls."""
+    limit = int(limit)
+    if not 0 <= limit < 1 << 64:
+        raise ValueError(f"kept memory limit {limit} is not 0 to 2**64 - 1 bytes")
+    library().vantle_video_runtime_set_kept_memory_limit(limit)

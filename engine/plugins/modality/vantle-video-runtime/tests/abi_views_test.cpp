@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "abi/views.h"
+#include "common/request_views.h"
 
 namespace vantle {
 namespace {

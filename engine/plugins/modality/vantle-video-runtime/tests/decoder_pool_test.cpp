@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "common/ffmpeg_setup.h"
 #include "common/kept_memory.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_pool.h"
-#include "decoding/ffmpeg_setup.h"
 #include "decoding/packet_decoder.h"
 #include "decoding/parameter_sets.h"
 #include "vantle_video_runtime.h"

@@ -12,7 +12,7 @@
 
 #include "common/ffmpeg.h"
 #include "common/ffmpeg_error.h"
-#include "decoding/ffmpeg_setup.h"
+#include "common/ffmpeg_setup.h"
 #include "decoding/runtime_codec.h"
 #include "vantle_video_runtime.h"
 

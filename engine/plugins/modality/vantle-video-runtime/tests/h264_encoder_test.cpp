@@ -15,7 +15,7 @@ extern "C" {
 }
 
 #include "common/ffmpeg.h"
-#include "decoding/ffmpeg_setup.h"
+#include "common/ffmpeg_setup.h"
 #include "h264_encoder/gop_transcode.h"
 #include "h264_encoder/h264_gop_encoder.h"
 #include "support/media.h"

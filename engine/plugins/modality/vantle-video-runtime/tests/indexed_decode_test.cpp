@@ -6,9 +6,9 @@
 #include <span>
 
 #include "abi/indexed_decode.h"
+#include "common/ffmpeg_setup.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_pool.h"
-#include "decoding/ffmpeg_setup.h"
 #include "decoding/packet_decoder.h"
 #include "runtime/owned_response.h"
 #include "support/last_error.h"

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/sanitizer.h"
 #include "support/media.h"
 #include "support/request_builder.h"
 #include "vantle_video_runtime.h"
@@ -52,6 +53,12 @@ struct LoadedLibrary {
     return decode && transcode && free_response && free_transcode;
   }
 };
+
+#ifdef VANTLE_ADDRESS_SANITIZER
+constexpr bool ADDRESS_SANITIZER = true;
+#else
+constexpr bool ADDRESS_SANITIZER = false;
+#endif
 
 long resident_kib() {
   std::ifstream status("/proc/self/status");
@@ -131,9 +138,10 @@ TEST(LibraryUnload, RepeatedLoadAndUnloadWhileThreadsHoldPooledDecoders) {
       EXPECT_EQ(dlopen(VANTLE_RUNTIME_LIBRARY, RTLD_NOW | RTLD_NOLOAD), nullptr) << cycle;
       // Three 6 MB buffers were kept at every unload: had they stayed, five
       // more unloads would leave 90 MB behind.
+      // (AddressSanitizer keeps what the process frees: nothing to see there.)
       if (cycle == 0) {
         resident_after_first_unload = resident_kib();
-      } else if (cycle == kCycles - 2) {
+      } else if (cycle == kCycles - 2 && !ADDRESS_SANITIZER) {
         EXPECT_LT(resident_kib() - resident_after_first_unload, 24 * 1024);
       }
       continue;

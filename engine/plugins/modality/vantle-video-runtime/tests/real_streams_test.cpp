@@ -27,10 +27,10 @@ extern "C" {
 #include <tuple>
 #include <vector>
 
+#include "common/ffmpeg_setup.h"
 #include "common/host_memory.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_reuse.h"
-#include "decoding/ffmpeg_setup.h"
 #include "decoding/h264_reorder_depth.h"
 #include "decoding/packet_decoder.h"
 #include "decoding/parameter_sets.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/ffmpeg.h"
-#include "decoding/ffmpeg_setup.h"
+#include "common/ffmpeg_setup.h"
 #include "runtime/owned_response.h"
 #include "support/last_error.h"
 #include "support/media.h"

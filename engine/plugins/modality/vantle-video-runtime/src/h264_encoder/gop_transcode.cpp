@@ -5,7 +5,7 @@
 #include <set>
 #include <utility>
 
-#include "abi/views.h"
+#include "common/request_views.h"
 #include "common/text.h"
 #include "conversion/hardware_download.h"
 #include "decoding/packet_decoder.h"

@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "common/ffmpeg_error.h"
+#include "common/ffmpeg_setup.h"
 #include "common/text.h"
-#include "decoding/ffmpeg_setup.h"
 
 namespace vantle {
 

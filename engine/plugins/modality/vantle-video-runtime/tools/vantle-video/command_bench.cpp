@@ -1,266 +1,262 @@
-// bench: pictures per second of the library's exports on a file, against the
-// ceiling (support/ceiling), with the benchmark program's rules: a pass goes
-// over the file's groups, each group's library call alternating with the
-// host's own bare loop on the same group, the host demuxing between calls.
+// bench: the benchmark program (doc/benchmarks.md). Every row sets library
+// calls through the C interface against the bare loop (bench/) in the same
+// process, in interleaved rounds, on groups it encodes itself or on FILE's.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <vector>
+#include <map>
+#include <thread>
 
-#include "ceiling.h"
+#include "bench.h"
 #include "command_support.h"
 #include "commands.h"
-#include "rounds.h"
-#include "runtime_calls.h"
+#include "container_reader.h"
+
+extern "C" {
+#include <libavutil/macros.h>
+}
 
 namespace vantle::tool {
 
 namespace {
 
+using namespace vantle::bench;
+
 constexpr OptionSpec kOptions[] = {
-    kThreadsOption,
-    {"--repeat", nullptr, ValueKind::Required, "R",
-     "timed passes over the file per work, median reported (default 3)"},
-    {"--transcode-groups", nullptr, ValueKind::Required, "N",
-     "transcode only the first N groups per pass (default: all); encoding dominates"},
-    {"--size", nullptr, ValueKind::Required, "WxH",
-     "size of the resized RGB work (default 640x360)"},
-    {"--random-access", nullptr, ValueKind::Required, "N",
-     "also N decodes of single groups picked across the file, against a fresh bare decoder "
-     "per group"},
-    {"--tsv", nullptr, ValueKind::None, "",
-     "tab-separated lines instead of a table: work, library and ceiling pictures per second, "
-     "the same per CPU second, pictures per pass"},
+    {"--threads", nullptr, ValueKind::Required, "L", "codec threads of each pass (default 1,2)"},
+    {"--mode", nullptr, ValueKind::Required, "M", "host, quiet or both (default)"},
+    {"--seconds", nullptr, ValueKind::Required, "S", "time per row and mode (default 2)"},
+    {"--repeat", nullptr, ValueKind::Required, "R", "exactly R rounds per row and mode"},
+    {"--quick", nullptr, ValueKind::None, "", "0.3 s and 3 rounds a row, one memory round"},
+    {"--only", nullptr, ValueKind::Required, "TEXT", "only rows whose name contains TEXT"},
+    {"--no-extras", nullptr, ValueKind::None, "", "no transcode, decoder-pool or memory rows"},
+    {"--host-threads", nullptr, ValueKind::Required, "L", "memory rows (default 1,2,8,16)"},
+    {"--transcode-groups", nullptr, ValueKind::Required, "N", "first N groups of FILE only"},
+    {"--random-access", nullptr, ValueKind::Required, "N", "N single groups across FILE"},
+    {"--tsv", nullptr, ValueKind::None, "", "tab-separated figures instead of tables"},
+    {"--memory-child", nullptr, ValueKind::Required, "SPEC", "(started by the memory rows)"},
     kHelpOption,
 };
 
 struct Settings {
-  int threads = 1;
-  int repeat = 3;
-  int width = 640;
-  int height = 360;
-  std::size_t random_access = 0;
-  std::size_t transcode_groups = SIZE_MAX;
+  // The number options, each a list.
+  std::map<std::string, std::vector<int>> numbers = {{"--threads", {1, 2}},
+                                                     {"--host-threads", {1, 2, 8, 16}},
+                                                     {"--repeat", {0}},
+                                                     {"--transcode-groups", {1 << 30}},
+                                                     {"--random-access", {0}}};
+  bool modes[2] = {true, true};  // host, quiet
+  double seconds = 2;
+  int rounds = 7;  // at least
+  std::string only;
+  bool extras = true;
   bool tsv = false;
+
+  int number(const char* name) const { return numbers.at(name).front(); }
+  bool selected(const std::string& name) const { return name.find(only) != std::string::npos; }
 };
+
+// Measures and prints the rows as one table; answers how many host-mode rows
+// fall below 0.95.
+int print_table(const std::vector<Row>& rows, int threads, const Settings& s) {
+  if (!s.tsv) {
+    std::printf(
+        "\n%d codec thread%s\n\n| row | library pictures/s | bare loop pictures/s | library ÷ "
+        "bare loop | spread (p25–p75) | CPU time: library ÷ bare loop | faults/picture library / "
+        "bare loop | quiet: library ÷ bare loop | quiet: faults/picture library / bare loop |\n"
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n",
+        threads, threads == 1 ? "" : "s");
+  }
+  int below = 0;
+  std::pair<double, std::string> lowest = {10, ""};
+  for (const Row& row : rows) {
+    std::fprintf(stderr, "measuring %s ...\n", row.name.c_str());
+    std::string cells[2] = {" | | | | | ", " | "};  // host, quiet
+    std::expected<RowFigures, std::string> f[2];
+    for (int quiet = 0; quiet < 2; ++quiet) {
+      f[quiet] = std::unexpected(row.source->error);
+      if (s.modes[quiet] && !(quiet && row.slow) && row.source->error.empty()) {
+        const int rounds = row.slow ? std::min(s.rounds, 3) : s.rounds;
+        f[quiet] = measure_row(row, threads, quiet ? Mode::Quiet : Mode::Host, s.seconds, rounds,
+                               s.number("--repeat") > 0 ? rounds : 400);
+      }
+      char text[320];
+      if (const auto& m = f[quiet]; m && quiet) {
+        std::snprintf(text, sizeof text, "%.3f%s | %.1f / %.1f", m->ratio, m->noisy ? "*" : "",
+                      m->library.faults_per_unit, m->ceiling.faults_per_unit);
+        cells[quiet] = text;
+      } else if (m) {
+        std::snprintf(text, sizeof text, "%.1f | %.1f | %.3f%s | %.2f–%.2f | %.3f | %.1f / %.1f",
+                      m->library.rate, m->ceiling.rate, m->ratio, m->noisy ? "*" : "", m->ratio_p25,
+                      m->ratio_p75, m->cpu_ratio, m->library.faults_per_unit,
+                      m->ceiling.faults_per_unit);
+        cells[quiet] = text;
+      } else if (!m.error().empty()) {
+        cells[quiet] = "FAILED: " + f[quiet].error();
+      }
+    }
+    const auto& shown = f[0] ? f[0] : f[1];
+    if (s.tsv && shown) {
+      std::printf("%s\t%.2f\t%.2f\t%.2f\t%.2f\t%zu\n", row.name.c_str(), shown->library.rate,
+                  shown->ceiling.rate, shown->library.cpu_rate, shown->ceiling.cpu_rate,
+                  shown->units);
+    } else if (!s.tsv) {
+      std::printf("| %s | %s | %s |\n", row.name.c_str(), cells[0].c_str(), cells[1].c_str());
+    }
+    std::fflush(stdout);
+    below += f[0] && f[0]->ratio < 0.95 ? 1 : 0;
+    lowest = f[0] ? std::min(lowest, std::pair{f[0]->ratio, row.name}) : lowest;
+  }
+  if (!s.tsv && !lowest.second.empty()) {
+    std::printf("\nhost mode: %d row%s below 0.95; lowest %.3f (%s)\n", below,
+                below == 1 ? "" : "s", lowest.first, lowest.second.c_str());
+  }
+  return below;
+}
 
 std::expected<Settings, std::string> bench_settings(const ParsedOptions& options) {
-  Settings settings;
-  if (auto text = options.value("--repeat")) {
-    auto repeat = parse_unsigned("--repeat", *text);
-    if (!repeat || *repeat == 0 || *repeat > 1000) {
-      return std::unexpected("--repeat: expected 1 to 1000, got '" + *text + "'");
+  Settings s;
+  for (auto& [name, list] : s.numbers) {
+    if (const auto text = options.value(name)) {
+      const auto values = parse_positions(*text);
+      if (!values || std::ranges::any_of(*values, [](std::size_t v) { return v > 100000; })) {
+        return std::unexpected(name + ": expected whole numbers separated by commas, got '" +
+                               *text + "'");
+      }
+      list.assign(values->begin(), values->end());
     }
-    settings.repeat = static_cast<int>(*repeat);
   }
-  if (auto text = options.value("--size")) {
-    auto size = parse_size(*text);
-    if (!size) {
-      return std::unexpected(size.error());
-    }
-    settings.width = static_cast<int>(size->first);
-    settings.height = static_cast<int>(size->second);
+  const bool quick = options.has("--quick");
+  s.rounds = quick ? 3 : s.number("--repeat") > 0 ? s.number("--repeat") : s.rounds;
+  s.seconds = quick ? 0.3 : std::atof(options.value("--seconds").value_or("2").c_str());
+  const std::string mode = options.value("--mode").value_or("both");
+  if (mode != "host" && mode != "quiet" && mode != "both") {
+    return std::unexpected("--mode: expected host, quiet or both, got '" + mode + "'");
   }
-  if (auto text = options.value("--random-access")) {
-    auto calls = parse_unsigned("--random-access", *text);
-    if (!calls) {
-      return std::unexpected(calls.error());
-    }
-    settings.random_access = *calls;
-  }
-  if (auto text = options.value("--transcode-groups")) {
-    auto groups = parse_unsigned("--transcode-groups", *text);
-    if (!groups || *groups == 0) {
-      return std::unexpected("--transcode-groups: expected at least 1, got '" + *text + "'");
-    }
-    settings.transcode_groups = *groups;
-  }
-  settings.tsv = options.has("--tsv");
-  return settings;
+  s.modes[0] = mode != "quiet";
+  s.modes[1] = mode != "host";
+  s.only = options.value("--only").value_or("");
+  s.extras = !options.has("--no-extras");
+  s.tsv = options.has("--tsv");
+  return s;
 }
-
-// One library call doing `job` on one group; answers the pictures (access
-// units) it returned.
-std::expected<std::size_t, std::string> library_call(const Clip& clip, const Group& group,
-                                                     const ceiling::Job& job) {
-  std::vector<RuntimePacket> packets;
-  RuntimeDecodeRequest request = clip.request(group, packets);
-  request.pixel_format =
-      job.work == ceiling::Work::Rgb ? RuntimePixelFormat::Rgb : RuntimePixelFormat::Yuv420;
-  request.output_width = static_cast<std::uint32_t>(job.width);
-  request.output_height = static_cast<std::uint32_t>(job.height);
-  auto count = [](const auto& response) -> std::expected<std::size_t, std::string> {
-    if (!response) {
-      return std::unexpected(response.error());
-    }
-    return response->items().size();
-  };
-  if (job.work == ceiling::Work::Rgb || job.work == ceiling::Work::Yuv420) {
-    return count(decode(request));
-  }
-  if (job.work == ceiling::Work::Indexed) {
-    return count(decode_indexed(request));
-  }
-  std::vector<std::size_t> positions(group.count);
-  for (std::size_t i = 0; i < group.count; ++i) {
-    positions[i] = i;
-  }
-  RuntimeTranscodeRequest transcode{};
-  transcode.decode = request;
-  transcode.decode.selected_positions = positions.data();
-  transcode.decode.selected_position_count = positions.size();
-  transcode.frame_rate_num = 25;
-  transcode.frame_rate_den = 1;
-  return count(transcode_h264(transcode));
-}
-
-// The group the random-access case decodes at call i: spread over the file.
-std::size_t random_access_group(std::size_t call, std::size_t groups) {
-  return (call * 37 + call / groups) % groups;
-}
-
-struct Row {
-  std::string name;
-  ceiling::RowFigures figures;
-};
 
 }  // namespace
 
 const CommandSpec kBenchSpec{
     "bench",
-    "[FILE] [--threads N] [--repeat R] [--transcode-groups N] [--size WxH] [--random-access N]\n"
-    "       [--tsv]",
-    "Measures pictures per second of the library on every group of FILE (the built-in example\n"
-    "without FILE): decode to YUV 4:2:0, to RGB at the decoded size, to RGB at --size, the\n"
-    "indexed decode (H.264 and H.265) and the transcode of each whole group. Each is set\n"
-    "against the ceiling, the host's own bare libavcodec loop doing the same work in the same\n"
-    "process (one decoder flushed before each group, one scaler, output buffers recycled),\n"
-    "group by group alternating with the library's calls, as the benchmark program measures;\n"
-    "printed as a Markdown table with the ratio library / ceiling and the minor page faults\n"
-    "per picture of each. The machine should be otherwise idle.",
+    "[FILE] [--threads L] [--mode M] [--seconds S | --repeat R] [--quick] [--only TEXT]\n"
+    "       [--no-extras] [--host-threads L] [--transcode-groups N] [--random-access N] [--tsv]",
+    "Sets the library's calls against the bare loop, the host's own libavcodec + libswscale loop\n"
+    "in the same process, in interleaved rounds (host mode: the host demuxes between calls;\n"
+    "quiet mode: each side's calls back to back): RGB, RGB 640x360, YUV 4:2:0, indexed,\n"
+    "transcode, the decoder pool against a fresh decoder per call, and the memory rows of host\n"
+    "threads. Without FILE, on H.264, H.265 and AV1 groups at 360p to 1080p it encodes itself.",
     kOptions};
 
 int run_bench(const ParsedOptions& options) {
+  if (auto spec = options.value("--memory-child")) {
+    return memory_child(*spec);
+  }
   auto settings = bench_settings(options);
-  if (!settings) {
-    return report_error("bench", settings.error());
+  if (!settings || options.positional().size() > 1) {
+    return report_error("bench", settings ? "one FILE at most" : settings.error());
   }
-  auto clip = load_clip(options);
-  if (!clip) {
-    return report_error("bench", clip.error());
-  }
-  // load_clip has set the library's thread variable; the ceiling uses the same.
-  if (const char* threads = std::getenv("VANTLE_VIDEO_FFMPEG_THREADS")) {
-    settings->threads = std::atoi(threads);
-  }
-  auto kept = ceiling::Ceiling::open(clip->codec, clip->extradata, settings->threads);
-  if (!kept) {
-    return report_error("bench", kept.error());
-  }
-  std::vector<std::vector<RuntimePacket>> packets(clip->groups.size());
-  for (std::size_t i = 0; i < clip->groups.size(); ++i) {
-    clip->request(clip->groups[i], packets[i]);
-  }
-  struct Work {
-    std::string name;
-    ceiling::Job job;
-  };
-  std::vector<Work> works = {
-      {"yuv420", {ceiling::Work::Yuv420, 0, 0}},
-      {"rgb", {ceiling::Work::Rgb, 0, 0}},
-      {"rgb-" + std::to_string(settings->width) + "x" + std::to_string(settings->height),
-       {ceiling::Work::Rgb, settings->width, settings->height}},
-      {"indexed", {ceiling::Work::Indexed, 0, 0}},
-      {"transcode", {ceiling::Work::Transcode, 0, 0}},
-  };
+  const Settings& s = *settings;
+  std::map<std::pair<RuntimeCodec, int>, Source> sources;  // (codec, height; 0 for FILE)
   std::vector<Row> rows;
-  for (const Work& work : works) {
-    if (work.job.work == ceiling::Work::Indexed && clip->codec == RuntimeCodec::Av1) {
-      continue;  // the indexed decode takes H.264 and H.265 only
-    }
-    std::fprintf(stderr, "vantle-video bench: %s ...\n", work.name.c_str());
-    ceiling::RowPlan plan;
-    plan.steps = work.job.work == ceiling::Work::Transcode
-                     ? std::min(settings->transcode_groups, clip->groups.size())
-                     : clip->groups.size();
-    plan.min_rounds = plan.max_rounds = settings->repeat;
-    plan.packets = [&](std::size_t step) { return std::span<const RuntimePacket>(packets[step]); };
-    plan.library = [&](std::size_t step) {
-      return library_call(*clip, clip->groups[step], work.job);
-    };
-    plan.ceiling = [&](std::size_t step) { return kept->run(packets[step], work.job); };
-    auto figures = ceiling::measure_row(plan);
-    if (!figures) {
-      return report_error("bench", figures.error());
-    }
-    rows.push_back({work.name, *figures});
-  }
-  if (settings->random_access > 0) {
-    // Each side alone: the library's pool against a host that opens a
-    // decoder for every group it seeks to.
-    const ceiling::Job job{ceiling::Work::Yuv420, 0, 0};
-    auto group_of = [&](std::size_t step) {
-      return random_access_group(step, clip->groups.size());
-    };
-    ceiling::RowPlan plan;
-    plan.mode = ceiling::Mode::Quiet;
-    plan.steps = settings->random_access;
-    plan.min_rounds = plan.max_rounds = 1;
-    plan.warm_up = false;
-    plan.library = [&](std::size_t step) {
-      return library_call(*clip, clip->groups[group_of(step)], job);
-    };
-    plan.ceiling = [&](std::size_t step) -> std::expected<std::size_t, std::string> {
-      auto fresh = ceiling::Ceiling::open(clip->codec, clip->extradata, settings->threads);
-      if (!fresh) {
-        return std::unexpected(fresh.error());
+  auto add_row = [&](std::string name, Source& source, Job job, std::size_t steps) -> Row& {
+    return rows.emplace_back(Row{std::move(name), &source, job, steps});
+  };
+  // The rows of a source: every output, and the transcode over `transcode_steps`.
+  auto add = [&](const std::string& prefix, Source& source, std::size_t steps,
+                 std::size_t transcode_steps) {
+    for (const auto& [name, job] : {std::pair<std::string, Job>{"rgb", {Work::Rgb}},
+                                    {"rgb-640x360", {Work::Rgb, 640, 360}},
+                                    {"yuv420", {Work::Yuv420}},
+                                    {"indexed", {Work::Indexed}}}) {
+      if (job.work != Work::Indexed || source.codec != RuntimeCodec::Av1) {
+        add_row(prefix + name, source, job, steps);
       }
-      return fresh->run(packets[group_of(step)], job);
-    };
-    auto figures = ceiling::measure_row(plan);
-    if (!figures) {
-      return report_error("bench", figures.error());
     }
-    rows.push_back({"random-access", *figures});
-  }
-
-  if (settings->tsv) {
-    for (const Row& row : rows) {
-      const ceiling::RowFigures& f = row.figures;
-      std::printf("%s\t%.2f\t%.2f\t%.2f\t%.2f\t%zu\n", row.name.c_str(), f.library.rate,
-                  f.ceiling.rate, f.library.cpu_rate, f.ceiling.cpu_rate, f.units);
+    if (transcode_steps > 0 && s.extras) {
+      add_row(prefix + "transcode", source, {Work::Transcode}, transcode_steps).slow = true;
     }
-    return 0;
+  };
+  std::string heading = "groups of 12 pictures it encodes itself";
+  if (!options.positional().empty()) {
+    auto clip = read_container(options.positional().front());
+    if (!clip) {
+      return report_error("bench", clip.error());
+    }
+    Source& file = sources[{clip->codec, 0}];
+    file.codec = clip->codec;
+    file.extradata = clip->extradata;
+    for (const Group& group : clip->groups) {
+      clip->request(group, file.groups.emplace_back());
+    }
+    // Moved, the bytes stay where the packets point.
+    for (AccessUnit& unit : clip->access_units) {
+      file.bytes.push_back(std::move(unit.bytes));
+    }
+    const std::size_t groups = file.groups.size();
+    add("", file, groups, std::min<std::size_t>(s.number("--transcode-groups"), groups));
+    if (const auto random = static_cast<std::size_t>(s.number("--random-access")); random > 0) {
+      Row& scattered = add_row("random-access", file, {Work::Yuv420}, random);
+      scattered.fresh = scattered.scattered = true;
+    }
+    heading = clip->source + ", " + codec_label(clip->codec) + " " + std::to_string(clip->width) +
+              "x" + std::to_string(clip->height) + ", " + std::to_string(groups) + " groups";
+  } else {
+    for (const RuntimeCodec codec : {RuntimeCodec::H264, RuntimeCodec::H265, RuntimeCodec::Av1}) {
+      for (const int height : {360, 720, 1080}) {
+        const std::string prefix = std::string(codec_label(codec)) + " " +
+                                   std::to_string(height * 16 / 9) + "x" + std::to_string(height);
+        Source& source = sources[{codec, height}];
+        source.codec = codec;
+        add(prefix + " ", source, 1, codec == RuntimeCodec::H264 && height != 720);
+        if (codec == RuntimeCodec::H264 && height == 360 && s.extras) {
+          add_row(prefix + " indexed, pooled decoder against a fresh one per call", source,
+                  {Work::Indexed}, 1)
+              .fresh = true;
+        }
+      }
+    }
   }
-  std::size_t pictures = 0;
-  for (const Group& group : clip->groups) {
-    pictures += group.count;
-  }
-  std::printf("%s: %s %dx%d, %zu groups, %zu access units; %d codec thread%s, median of %d\n\n",
-              clip->source.c_str(), codec_label(clip->codec), clip->width, clip->height,
-              clip->groups.size(), pictures, settings->threads, settings->threads == 1 ? "" : "s",
-              settings->repeat);
-  std::printf(
-      "| work | library pictures/s | ceiling pictures/s | library / ceiling | same in CPU time "
-      "| faults/picture library / ceiling |\n");
-  std::printf("|---|---:|---:|---:|---:|---:|\n");
-  for (const Row& row : rows) {
-    const ceiling::RowFigures& f = row.figures;
-    std::printf("| %s | %.1f | %.1f | %.3f%s | %.3f | %.1f / %.1f |\n", row.name.c_str(),
-                f.library.rate, f.ceiling.rate, f.ratio, f.noisy ? "*" : "",
-                f.library.cpu_rate / f.ceiling.cpu_rate, f.library.faults_per_unit,
-                f.ceiling.faults_per_unit);
-  }
-  std::printf("\n* = noisy: the passes' ratios spread by more than %.0f %%\n",
-              (ceiling::NOISY_SPREAD - 1) * 100);
-  if (settings->random_access > 0) {
+  std::erase_if(rows, [&](const Row& row) { return !s.selected(row.name); });
+  // Encoded on a thread of its own, so that the encoders' heap stays out of
+  // the arena the rows run in; only what a selected row decodes.
+  std::thread([&] {
+    for (auto& [key, source] : sources) {
+      if (key.second != 0 &&
+          std::ranges::any_of(rows, [&](const Row& r) { return r.source == &source; })) {
+        source = make_source(key.first, key.second);
+      }
+    }
+  }).join();
+  auto environment = [](const char* name, const char* otherwise) {
+    return std::getenv(name) != nullptr ? std::getenv(name) : otherwise;
+  };
+  if (!s.tsv) {
     std::printf(
-        "random-access: %zu decodes of single groups, each side alone; its ceiling column opens "
-        "a fresh bare decoder per group\n",
-        settings->random_access);
+        "# allocator: %s (LD_PRELOAD=%s GLIBC_TUNABLES=%s); FFmpeg libavcodec %s; on %s\n# ratio "
+        "= median over interleaved rounds of bare-loop time / library time (* = noisy: p75/p25 "
+        "above %.2f);\n# faults = minor page faults of the process per picture, during each "
+        "side's calls\n",
+        environment("VANTLE_BENCH_ALLOCATOR", "as the process has it"),
+        environment("LD_PRELOAD", ""), environment("GLIBC_TUNABLES", ""),
+        AV_STRINGIFY(LIBAVCODEC_VERSION), heading.c_str(), NOISY_SPREAD);
   }
-  return 0;
+  int below = 0;
+  for (const int threads : s.numbers.at("--threads")) {
+    setenv("VANTLE_VIDEO_FFMPEG_THREADS", std::to_string(threads).c_str(), 1);
+    below += rows.empty() ? 0 : print_table(rows, threads, s);
+  }
+  if (options.positional().empty() && s.extras && !s.tsv && s.selected("memory")) {
+    print_memory_rows(s.numbers.at("--host-threads"),
+                      options.has("--quick") ? 1 : std::max(s.rounds, 5));
+  }
+  return below == 0 ? 0 : 3;
 }
 
 }  // namespace vantle::tool

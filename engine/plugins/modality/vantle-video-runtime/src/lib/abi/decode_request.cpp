@@ -4,7 +4,7 @@
 
 #include "abi/export_frame.h"
 #include "abi/runtime_frames.h"
-#include "abi/views.h"
+#include "common/request_views.h"
 #include "decoding/selected_decoding.h"
 
 namespace vantle {

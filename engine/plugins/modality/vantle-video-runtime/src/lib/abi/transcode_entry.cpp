@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "abi/export_frame.h"
-#include "decoding/ffmpeg_setup.h"
+#include "common/ffmpeg_setup.h"
 #include "h264_encoder/gop_transcode.h"
 
 namespace vantle {

@@ -69,4 +69,11 @@ using FrameHandle = FfmpegHandle<AVFrame, av_frame_free>;
 using PacketHandle = FfmpegHandle<AVPacket, detail::release_packet>;
 using SwsContextHandle = FfmpegHandle<SwsContext, sws_freeContext>;
 
+// One decoded frame exactly as the decoder returned it (possibly a hardware
+// frame). Declared here, not beside the decoder, because frame conversion
+// consumes it and must not depend on decoding.
+struct FfmpegDecodedFrame {
+  FrameHandle frame;
+};
+
 }  // namespace vantle

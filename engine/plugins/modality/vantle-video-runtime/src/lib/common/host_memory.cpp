@@ -19,27 +19,6 @@ namespace vantle {
 
 namespace {
 
-std::atomic<HostGuard> GUARD{HostGuard::None};
-// Set once any guarded allocation was made: only then must frees look them up.
-std::atomic<bool> GUARDED_ALLOCATIONS_MADE{false};
-
-struct Mapping {
-  void* base = nullptr;
-  std::size_t length = 0;
-};
-
-// Guarded allocations by the address handed out. Tests only, so one lock is fine.
-struct GuardedMappings {
-  std::mutex mutex;
-  std::unordered_map<void*, Mapping> by_address;
-};
-
-GuardedMappings& guarded_mappings() {
-  // Never destroyed: buffers may be freed by threads still running at exit.
-  static auto* mappings = new GuardedMappings;
-  return *mappings;
-}
-
 // In front of every block that is not guarded. 32 bytes keep the data as
 // aligned as malloc's own result, and a mapped block's data on a 32-byte
 // boundary.
@@ -263,6 +242,31 @@ void give_back_block(void* base, std::size_t length) {
   }
 }
 
+#ifdef VANTLE_HOST_GUARD
+// The guard-page placement exists only in the build the test programs link
+// (see host_memory.h); the shipped library neither has it nor checks for it.
+
+std::atomic<HostGuard> GUARD{HostGuard::None};
+// Set once any guarded allocation was made: only then must frees look them up.
+std::atomic<bool> GUARDED_ALLOCATIONS_MADE{false};
+
+struct Mapping {
+  void* base = nullptr;
+  std::size_t length = 0;
+};
+
+// Guarded allocations by the address handed out. Tests only, so one lock is fine.
+struct GuardedMappings {
+  std::mutex mutex;
+  std::unordered_map<void*, Mapping> by_address;
+};
+
+GuardedMappings& guarded_mappings() {
+  // Never destroyed: buffers may be freed by threads still running at exit.
+  static auto* mappings = new GuardedMappings;
+  return *mappings;
+}
+
 void* allocate_guarded(std::size_t total, HostGuard guard) noexcept {
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   std::size_t pages_bytes = 0;
@@ -308,13 +312,16 @@ bool free_guarded(void* data) noexcept {
   return true;
 }
 
+#endif  // VANTLE_HOST_GUARD
+
 }  // namespace
 
 void* allocate_host_memory(std::size_t size) noexcept {
-  const HostGuard guard = GUARD.load(std::memory_order_relaxed);
-  if (guard != HostGuard::None) {
+#ifdef VANTLE_HOST_GUARD
+  if (const HostGuard guard = GUARD.load(std::memory_order_relaxed); guard != HostGuard::None) {
     return allocate_guarded(checked_total(size, 0), guard);
   }
+#endif
   const std::size_t total = checked_total(size, HEADER_SIZE);
   std::size_t length = 0;
   void* block = nullptr;
@@ -341,9 +348,11 @@ void free_host_memory(void* data) noexcept {
   if (data == nullptr) {
     return;
   }
+#ifdef VANTLE_HOST_GUARD
   if (GUARDED_ALLOCATIONS_MADE.load(std::memory_order_acquire) && free_guarded(data)) {
     return;
   }
+#endif
   auto* header = reinterpret_cast<BlockHeader*>(static_cast<unsigned char*>(data) - HEADER_SIZE);
   if (header->state != BLOCK_LIVE) {
     fatal("host buffer released twice, or not made by this library");
@@ -380,8 +389,10 @@ HostMemoryReleaseScope::~HostMemoryReleaseScope() {
   }
 }
 
+#ifdef VANTLE_HOST_GUARD
 void set_host_guard_for_testing(HostGuard guard) noexcept {
   GUARD.store(guard, std::memory_order_relaxed);
 }
+#endif
 
 }  // namespace vantle

@@ -29,9 +29,9 @@ inline constexpr std::size_t HOST_MAPPED_MIN = std::size_t{128} << 10;
 inline constexpr std::size_t HOST_HUGE_PAGE = std::size_t{2} << 20;
 
 // `size` + HOST_MEMORY_SLACK bytes, uninitialised, aligned for any scalar
-// type (except under HostGuard::After). A mapped block comes from the
-// released blocks of its length when the process keeps one. Never null:
-// aborts when memory is exhausted or the size overflows.
+// type (except under the test build's HostGuard::After). A mapped block
+// comes from the released blocks of its length when the process keeps one.
+// Never null: aborts when memory is exhausted or the size overflows.
 void* allocate_host_memory(std::size_t size) noexcept;
 
 // Releases what allocate_host_memory returned, on any thread: a mapped block
@@ -62,8 +62,11 @@ class HostMemoryReleaseScope {
   HostMemoryReleaseScope& operator=(const HostMemoryReleaseScope&) = delete;
 };
 
+#ifdef VANTLE_HOST_GUARD
 // Where host allocations are placed; for tests that must see writes made by
-// code the sanitizers do not instrument (FFmpeg).
+// code the sanitizers do not instrument (FFmpeg). Only the build of this
+// file that the test programs link (VANTLE_HOST_GUARD, set by CMake) has
+// it: the shipped library's allocations and releases carry no test mode.
 enum class HostGuard {
   // The C heap.
   None,
@@ -80,5 +83,6 @@ inline constexpr unsigned char HOST_GUARD_FILL = 0xA5;
 // Process-wide; affects allocations made afterwards. Memory allocated under
 // one mode may be freed under any other.
 void set_host_guard_for_testing(HostGuard guard) noexcept;
+#endif  // VANTLE_HOST_GUARD
 
 }  // namespace vantle

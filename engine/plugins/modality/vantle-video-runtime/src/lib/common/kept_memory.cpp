@@ -7,6 +7,7 @@
 #include <deque>
 #include <limits>
 #include <map>
+#include <new>
 
 #include "common/sanitizer.h"
 
@@ -33,8 +34,11 @@ struct KeptStore {
 
 KeptStore& store() noexcept {
   // Never destroyed: buffers may be released and decoders given back by
-  // threads that still run while the process exits.
-  static auto* kept = new KeptStore;
+  // threads that still run while the process exits. Static storage rather
+  // than the heap, so that nothing is left allocated once the library is
+  // unloaded.
+  alignas(KeptStore) static unsigned char storage[sizeof(KeptStore)];
+  static KeptStore* kept = new (storage) KeptStore;
   return *kept;
 }
 
@@ -90,7 +94,14 @@ void trim_to(KeptStore& kept, std::uint64_t limit, KeptRelease& release) {
 // Unloading the library (or the end of the process) keeps nothing more:
 // what is kept is given back, and what comes back later is freed at once.
 struct ReleaseAtUnload {
-  ~ReleaseAtUnload() { set_kept_memory_limit(0); }
+  ~ReleaseAtUnload() {
+    set_kept_memory_limit(0);
+    // An unload happens only once every thread with a pool has ended.
+    const KeptLock lock = lock_kept_memory();
+    if (store().decoder_sets.empty()) {
+      std::vector<KeptDecoderSet*>().swap(store().decoder_sets);
+    }
+  }
 } RELEASE_AT_UNLOAD;
 
 }  // namespace

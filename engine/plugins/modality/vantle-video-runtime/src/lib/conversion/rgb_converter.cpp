@@ -26,8 +26,7 @@ bool same_scaler_parameters(const ConfiguredRgbScaler& scaler, const AVFrame& fr
 
 Result<ConfiguredRgbScaler> build_rgb_scaler(const AVFrame& frame,
                                              const ScalerPictureDefinition& output,
-                                             const YuvColorConversion& conversion,
-                                             std::uint64_t generation) {
+                                             const YuvColorConversion& conversion) {
   const ScalerPictureDefinition input{static_cast<AVPixelFormat>(frame.format), frame.width,
                                       frame.height};
   // swscale asserts (aborting the process) on a format it has no descriptor
@@ -54,7 +53,6 @@ Result<ConfiguredRgbScaler> build_rgb_scaler(const AVFrame& frame,
       .input = input,
       .output = output,
       .conversion = conversion,
-      .generation = generation,
   };
 }
 
@@ -149,8 +147,7 @@ Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
   const ScalerPictureDefinition output{AV_PIX_FMT_RGB24, static_cast<int>(width),
                                        static_cast<int>(height)};
   if (!scaler || !same_scaler_parameters(*scaler, frame, output, *conversion)) {
-    const std::uint64_t generation = scaler ? scaler->generation + 1 : 1;
-    auto rebuilt = build_rgb_scaler(frame, output, *conversion, generation);
+    auto rebuilt = build_rgb_scaler(frame, output, *conversion);
     if (!rebuilt) {
       return fail(std::move(rebuilt.error()));
     }

@@ -10,7 +10,6 @@
 #include "common/ffmpeg.h"
 #include "common/result.h"
 #include "conversion/rgb_scaler_setup.h"
-#include "decoding/packet_decoder.h"
 
 namespace vantle {
 
@@ -45,9 +44,6 @@ struct ConfiguredRgbScaler {
   ScalerPictureDefinition input;
   ScalerPictureDefinition output;
   YuvColorConversion conversion;
-  // 1 for the first scaler a converter builds, one more for each rebuild:
-  // lets callers see whether a frame reused the cached context.
-  std::uint64_t generation = 0;
 };
 
 // Converts the frames of one request, keeping the last scaler it built for

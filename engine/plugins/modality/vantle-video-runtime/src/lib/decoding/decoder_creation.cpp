@@ -5,6 +5,7 @@
 
 #include "common/ffmpeg_error.h"
 #include "common/text.h"
+#include "decoding/decoder_reuse.h"
 #include "decoding/runtime_codec.h"
 
 namespace vantle {
@@ -37,6 +38,10 @@ Status set_decoder_extradata(AVCodecContext* context, std::span<const std::uint8
 
 Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key) {
   if (auto pooled = thread_decoder_pool().take(key)) {
+    // Flushed now rather than when stored: the memory the flush frees is
+    // taken straight back by this run instead of going to the host's
+    // allocations in between.
+    reset_to_fresh(*pooled);
     return std::move(*pooled);
   }
   CodecContextHandle context(avcodec_alloc_context3(nullptr));

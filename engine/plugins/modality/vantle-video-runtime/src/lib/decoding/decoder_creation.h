@@ -12,8 +12,9 @@
 
 namespace vantle {
 
-// A pooled decoder stored under an equal key, else a new one configured from
-// the key. The key stays the caller's.
+// A pooled decoder stored under an equal key, brought back to a fresh one's
+// state (reset_to_fresh, right before its next run, not when it was stored),
+// else a new one configured from the key. The key stays the caller's.
 Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key);
 
 // Installs n extradata bytes followed by 64 zero bytes on a fresh, unopened

@@ -4,8 +4,7 @@
 #include <limits>
 #include <memory>
 
-#include "decoding/decoder_reuse.h"
-#include "decoding/ffmpeg_setup.h"
+#include "common/ffmpeg_setup.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -116,7 +115,6 @@ std::optional<OpenedDecoder> DecoderPool::take(const DecoderPoolKey& key) {
     count_kept_bytes(lock, -static_cast<std::ptrdiff_t>(match->bytes));
     entries_.erase(std::next(match).base());
   }
-  reset_to_fresh(*decoder);
   return decoder;
 }
 

@@ -65,9 +65,9 @@ class DecoderPool final : public KeptDecoderSet {
   ~DecoderPool();
 
   // The most recently stored decoder under an equal key, removed from the
-  // pool and brought back to a fresh one's state (reset_to_fresh: flushed
-  // now, right before its next run, not when it was stored); nothing when
-  // none matches.
+  // pool as its last run left it; nothing when none matches. The pool knows
+  // nothing of reuse: take_or_create_decoder brings it back to a fresh
+  // one's state.
   std::optional<OpenedDecoder> take(const DecoderPoolKey& key);
   // Stores the decoder as its run left it, at the back, evicting this
   // thread's oldest entry when its pool is full, and whatever the process

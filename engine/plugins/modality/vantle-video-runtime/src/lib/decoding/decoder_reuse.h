@@ -1,6 +1,8 @@
 // Whether a decoder may serve a later run after this one, and the resets
 // that bring a pooled decoder back to a fresh one's state. Every reason a
-// decoder is or is not reused is in this file.
+// decoder that ran is or is not reused is in this file; the one that never
+// ran (decode_packets could not allocate its frame) goes back to the pool
+// without a verdict.
 #pragma once
 
 #include <string_view>
@@ -25,7 +27,7 @@ struct DecodeRunRecord {
   bool damage_seen = false;
 };
 
-// One line each; REUSE_REASONS gives the text the README repeats.
+// One line each; reuse_reason gives each verdict's text.
 enum class ReuseVerdict {
   // One codec thread: the resets below cover all the state a run leaves.
   Reuse,
@@ -54,9 +56,7 @@ ReuseVerdict decide_reuse(const DecoderPoolKey& key, const DecodeRunRecord& run,
                           const AVCodecContext& context);
 
 // Flushes the decoder and undoes what its last stream taught the context.
-// Run when the pool hands a decoder out, right before its next run: the
-// memory the flush frees is taken straight back by that run instead of going
-// to the host's allocations in between.
+// Run on a decoder taken from the pool, right before its next run.
 void reset_to_fresh(OpenedDecoder& decoder) noexcept;
 
 // libdav1d 1.0.0 (SONAME 6, Debian 12), flushed after the oss-fuzz

@@ -6,9 +6,9 @@
 
 #include "common/fatal.h"
 #include "common/ffmpeg_error.h"
+#include "common/ffmpeg_setup.h"
 #include "common/text.h"
 #include "decoding/decoder_creation.h"
-#include "decoding/ffmpeg_setup.h"
 #include "decoding/parameter_sets.h"
 #include "decoding/runtime_codec.h"
 

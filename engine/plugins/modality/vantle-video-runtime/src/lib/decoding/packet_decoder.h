@@ -18,12 +18,6 @@ namespace vantle {
 
 using PacketView = std::span<const std::uint8_t>;
 
-// One decoded frame exactly as the decoder returned it (possibly a hardware
-// frame).
-struct FfmpegDecodedFrame {
-  FrameHandle frame;
-};
-
 // Frames in the order the decoder outputs them. Each step answers a frame, an
 // error message, or the end (nullopt). The iterator records how its run went;
 // destruction hands the decoder to the calling thread's pool, filed under the

@@ -1,4 +1,4 @@
-#include "abi/views.h"
+#include "common/request_views.h"
 
 namespace vantle {
 

@@ -1,4 +1,4 @@
-#include "decoding/ffmpeg_setup.h"
+#include "common/ffmpeg_setup.h"
 
 #include <cstdlib>
 #include <mutex>

@@ -1,0 +1,212 @@
+#include <cstring>
+
+#include "bench.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+namespace vantle::bench {
+
+namespace {
+
+std::unexpected<std::string> failure(const std::string& text, int code = 0) {
+  return std::unexpected("bare loop: " + text +
+                         (code != 0 ? ": " + media::ffmpeg_error_text(code) : ""));
+}
+
+}  // namespace
+
+std::expected<Ceiling, std::string> Ceiling::open(RuntimeCodec codec,
+                                                  std::span<const std::uint8_t> extradata,
+                                                  int threads, bool keep_buffers) {
+  const AVCodec* decoder = avcodec_find_decoder(codec == RuntimeCodec::H264  ? AV_CODEC_ID_H264
+                                                : codec == RuntimeCodec::Av1 ? AV_CODEC_ID_AV1
+                                                                             : AV_CODEC_ID_HEVC);
+  if (decoder == nullptr) {
+    return failure("no FFmpeg decoder for the codec");
+  }
+  Ceiling ceiling;
+  ceiling.threads_ = threads;
+  ceiling.keep_buffers_ = keep_buffers;
+  ceiling.decoder_.reset(avcodec_alloc_context3(decoder));
+  if (!ceiling.decoder_ || !ceiling.packet_ || !ceiling.encoded_ || !ceiling.frame_) {
+    return failure("out of memory");
+  }
+  ceiling.decoder_->thread_type = FF_THREAD_FRAME;
+  ceiling.decoder_->thread_count = threads;
+  if (!extradata.empty()) {
+    auto* copy =
+        static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (copy == nullptr) {
+      return failure("out of memory");
+    }
+    std::memcpy(copy, extradata.data(), extradata.size());
+    ceiling.decoder_->extradata = copy;
+    ceiling.decoder_->extradata_size = static_cast<int>(extradata.size());
+  }
+  if (const int rc = avcodec_open2(ceiling.decoder_.get(), decoder, nullptr); rc < 0) {
+    return failure("cannot open the decoder", rc);
+  }
+  return ceiling;
+}
+
+std::uint8_t* Ceiling::buffer(std::size_t size) {
+  next_buffer_ = keep_buffers_ ? next_buffer_ : 0;
+  if (next_buffer_ == buffers_.size()) {
+    buffers_.emplace_back();
+  }
+  auto& [bytes, kept_size] = buffers_[next_buffer_++];
+  if (!bytes || kept_size != size) {
+    // swscale's packed-RGB24 writers store whole vectors past the last pixel.
+    bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size + 256);
+    kept_size = size;
+  }
+  return bytes.get();
+}
+
+std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job) {
+  if (job.work == Work::Rgb) {
+    const int width = job.width != 0 ? job.width : picture.width;
+    const int height = job.height != 0 ? job.height : picture.height;
+    const std::vector<int> shape = {picture.format, picture.width,      picture.height,     width,
+                                    height,         picture.colorspace, picture.color_range};
+    if (!scaler_ || shape != scaler_shape_) {
+      // Fast bilinear, but plain bilinear for full-width chroma at its own
+      // size, where fast bilinear shifts chroma: the library's choice.
+      const auto format = static_cast<AVPixelFormat>(picture.format);
+      const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+      const bool exact = desc != nullptr && desc->log2_chroma_w == 0 && width == picture.width &&
+                         height == picture.height;
+      scaler_.reset(sws_getContext(picture.width, picture.height, format, width, height,
+                                   AV_PIX_FMT_RGB24, exact ? SWS_BILINEAR : SWS_FAST_BILINEAR,
+                                   nullptr, nullptr, nullptr));
+      // swscale's coefficient sets are numbered as FFmpeg's colour spaces.
+      const int* coefficients = sws_getCoefficients(picture.colorspace);
+      if (!scaler_ || sws_setColorspaceDetails(scaler_.get(), coefficients,
+                                               picture.color_range == AVCOL_RANGE_JPEG,
+                                               coefficients, 1, 0, 1 << 16, 1 << 16) < 0) {
+        return failure("cannot set swscale up");
+      }
+      scaler_shape_ = shape;
+    }
+    std::uint8_t* planes[4] = {buffer(static_cast<std::size_t>(width) * 3 * height)};
+    int strides[4] = {width * 3};
+    if (sws_scale(scaler_.get(), picture.data, picture.linesize, 0, picture.height, planes,
+                  strides) != height) {
+      return failure("sws_scale failed");
+    }
+    // Without recycling the picture is freed at once, as a host that hands it on.
+    buffers_.resize(keep_buffers_ ? buffers_.size() : 0);
+    return {};
+  }
+  if (picture.format != AV_PIX_FMT_YUV420P && picture.format != AV_PIX_FMT_YUVJ420P) {
+    return failure("YUV420 copies of other formats are not measured");
+  }
+  if (job.work == Work::Indexed) {
+    packet_indices_.push_back(picture.pts);
+  }
+  for (int plane = 0, shift = 0; plane < 3; ++plane, shift = 1) {
+    const auto width = static_cast<std::size_t>((picture.width + shift) >> shift);
+    const auto rows = static_cast<std::size_t>((picture.height + shift) >> shift);
+    const auto line = static_cast<std::size_t>(picture.linesize[plane]);
+    std::uint8_t* out = buffer(width * rows);
+    for (std::size_t y = 0; y < rows; y += line == width ? rows : 1) {
+      std::memcpy(out + y * width, picture.data[plane] + y * line,
+                  line == width ? width * rows : width);
+    }
+  }
+  return {};
+}
+
+std::expected<void, std::string> Ceiling::encode(AVFrame* picture, std::size_t group_size) {
+  if (!encoder_ && picture != nullptr) {
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+    encoder_.reset(codec != nullptr ? avcodec_alloc_context3(codec) : nullptr);
+    if (!encoder_) {
+      return failure("no H.264 encoder");
+    }
+    encoder_->thread_type = FF_THREAD_FRAME;
+    encoder_->thread_count = threads_;
+    encoder_->width = picture->width;
+    encoder_->height = picture->height;
+    encoder_->pix_fmt = AV_PIX_FMT_YUV420P;
+    encoder_->framerate = AVRational{25, 1};
+    encoder_->time_base = AVRational{1, 25};
+    encoder_->gop_size = static_cast<int>(group_size);
+    encoder_->max_b_frames = 0;
+    if (const int rc = avcodec_open2(encoder_.get(), codec, nullptr); rc < 0) {
+      return failure("cannot open the H.264 encoder", rc);
+    }
+    next_pts_ = 0;
+  }
+  if (picture != nullptr) {
+    picture->pts = next_pts_++;
+    picture->pict_type = AV_PICTURE_TYPE_NONE;
+  }
+  int rc = encoder_ ? avcodec_send_frame(encoder_.get(), picture) : AVERROR_EOF;
+  while (rc >= 0 && (rc = avcodec_receive_packet(encoder_.get(), encoded_.get())) == 0) {
+    std::memcpy(buffer(static_cast<std::size_t>(encoded_->size)), encoded_->data,
+                static_cast<std::size_t>(encoded_->size));
+    av_packet_unref(encoded_.get());
+  }
+  if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF) {
+    return failure("encoder", rc);
+  }
+  if (picture == nullptr) {
+    encoder_.reset();
+  }
+  return {};
+}
+
+std::expected<std::size_t, std::string> Ceiling::run(std::span<const RuntimePacket> group,
+                                                     const Job& job) {
+  // Flushed before use, not after: what the flush frees comes back to this
+  // loop's own next allocations.
+  avcodec_flush_buffers(decoder_.get());
+  next_buffer_ = 0;
+  packet_indices_.clear();
+  std::size_t pictures = 0;
+  auto receive_all = [&]() -> std::expected<void, std::string> {
+    // EAGAIN, EOF, or damage, which only stops this receive.
+    while (avcodec_receive_frame(decoder_.get(), frame_.get()) == 0) {
+      auto taken =
+          job.work == Work::Transcode ? encode(frame_.get(), group.size()) : take(*frame_, job);
+      av_frame_unref(frame_.get());
+      if (!taken) {
+        return taken;
+      }
+      ++pictures;
+    }
+    return {};
+  };
+  for (std::size_t index = 0; index <= group.size(); ++index) {
+    if (auto received = receive_all(); !received) {
+      return std::unexpected(received.error());
+    }
+    AVPacket* packet = nullptr;
+    if (index < group.size()) {
+      packet = packet_.get();
+      if (const int rc = av_new_packet(packet, static_cast<int>(group[index].len)); rc < 0) {
+        return failure("packet", rc);
+      }
+      std::memcpy(packet->data, group[index].data, group[index].len);
+      packet->pts = static_cast<std::int64_t>(index);
+    }
+    const int rc = avcodec_send_packet(decoder_.get(), packet);
+    av_packet_unref(packet_.get());
+    if (rc != 0) {
+      return failure("failed to decode packet " + std::to_string(index), rc);
+    }
+  }
+  auto finished = receive_all();
+  if (finished && job.work == Work::Transcode) {
+    finished = encode(nullptr, group.size());
+  }
+  if (!finished) {
+    return std::unexpected(finished.error());
+  }
+  return job.work == Work::Transcode && keep_buffers_ ? next_buffer_ : pictures;
+}
+
+}  // namespace vantle::bench

@@ -1,0 +1,142 @@
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+#include "bench.h"
+
+namespace vantle::bench {
+
+Elapsed now() {
+  timespec cpu{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return {
+      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+      static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) * 1e-9, usage.ru_minflt};
+}
+
+Elapsed since(const Elapsed& start) {
+  const Elapsed end = now();
+  return {end.wall - start.wall, end.cpu - start.cpu, end.faults - start.faults};
+}
+
+namespace {
+
+// What a host does between calls: its demuxer hands it the next group in a
+// buffer of its own, which it frees once the call is made.
+void demux_like_a_host(std::span<const RuntimePacket> packets) {
+  std::size_t size = 1;
+  for (const RuntimePacket& packet : packets) {
+    size += packet.len;
+  }
+  auto* buffer = static_cast<unsigned char*>(std::malloc(size));
+  if (buffer == nullptr) {
+    std::abort();
+  }
+  for (const RuntimePacket& packet : packets) {
+    buffer = static_cast<unsigned char*>(std::memcpy(buffer, packet.data, packet.len)) + packet.len;
+  }
+  // Keeps the copy from being optimised away.
+  asm volatile("" : : "r"(buffer) : "memory");
+  std::free(buffer - (size - 1));
+}
+
+}  // namespace
+
+double quantile(std::vector<double> values, double q) {
+  if (values.empty()) {
+    return 0;
+  }
+  std::sort(values.begin(), values.end());
+  const double at = q * static_cast<double>(values.size() - 1);
+  const auto below = static_cast<std::size_t>(at);
+  const std::size_t above = std::min(below + 1, values.size() - 1);
+  return values[below] + (values[above] - values[below]) * (at - static_cast<double>(below));
+}
+
+std::expected<RowFigures, std::string> measure_row(const Row& row, int threads, Mode mode,
+                                                   double seconds, int min_rounds, int max_rounds) {
+  const Source& source = *row.source;
+  auto kept = Ceiling::open(source.codec, source.extradata, threads);
+  if (!kept) {
+    return std::unexpected(kept.error());
+  }
+  const std::size_t groups = source.groups.size();
+  const std::size_t steps = mode == Mode::Quiet ? std::max<std::size_t>(row.steps, 4) : row.steps;
+  std::vector<double> wall[2], cpu[2], ratios, cpu_ratios;
+  long faults[2] = {0, 0};
+  std::size_t total_units = 0;
+  RowFigures figures;
+  const Elapsed start_of_row = now();
+  for (int round = -1; round < max_rounds; ++round) {
+    if (round >= min_rounds && since(start_of_row).wall >= seconds) {
+      break;
+    }
+    Elapsed spent[2];
+    std::size_t units[2] = {0, 0};
+    // Host mode alternates the sides call by call; quiet mode runs each
+    // side's calls back to back.
+    for (std::size_t turn = 0; turn < 2 * steps; ++turn) {
+      const bool host = mode == Mode::Host;
+      const int side = (std::max(round, 0) + static_cast<int>(host ? turn : turn / steps)) % 2;
+      const std::size_t step = host ? turn / 2 : turn % steps;
+      const std::size_t index =
+          row.scattered ? (step * 37 + step / groups) % groups : step % groups;
+      if (host) {
+        demux_like_a_host(source.groups[index]);
+      }
+      const Elapsed start = now();
+      auto fresh = row.fresh && side == 1 ? Ceiling::open(source.codec, source.extradata, threads)
+                                          : std::unexpected(std::string());
+      auto& ceiling = row.fresh ? fresh : kept;
+      auto made = side == 0 ? library_call(source, index, row.job)
+                  : ceiling ? ceiling->run(source.groups[index], row.job)
+                            : std::unexpected(ceiling.error());
+      fresh = std::unexpected(std::string());  // a fresh decoder's closing is timed too
+      const Elapsed elapsed = since(start);
+      if (!made) {
+        return std::unexpected(made.error());
+      }
+      spent[side].wall += elapsed.wall;
+      spent[side].cpu += elapsed.cpu;
+      spent[side].faults += elapsed.faults;
+      units[side] += *made;
+    }
+    if (units[0] != units[1]) {
+      return std::unexpected("the library made " + std::to_string(units[0]) +
+                             " pictures in a round, the bare loop " + std::to_string(units[1]));
+    }
+    if (round < 0) {
+      continue;  // the untimed round: neither side pays for first use
+    }
+    for (int side = 0; side < 2; ++side) {
+      wall[side].push_back(spent[side].wall);
+      cpu[side].push_back(spent[side].cpu);
+      faults[side] += spent[side].faults;
+    }
+    ratios.push_back(spent[1].wall / spent[0].wall);
+    cpu_ratios.push_back(spent[1].cpu / spent[0].cpu);
+    figures.units = units[0];
+    total_units += units[0];
+  }
+  SideFigures* out[2] = {&figures.library, &figures.ceiling};
+  for (int side = 0; side < 2; ++side) {
+    const auto units = static_cast<double>(figures.units);
+    out[side]->rate = units / quantile(wall[side], 0.5);
+    out[side]->cpu_rate = units / quantile(cpu[side], 0.5);
+    out[side]->faults_per_unit =
+        total_units == 0 ? 0 : static_cast<double>(faults[side]) / static_cast<double>(total_units);
+  }
+  figures.ratio = quantile(ratios, 0.5);
+  figures.ratio_p25 = quantile(ratios, 0.25);
+  figures.ratio_p75 = quantile(ratios, 0.75);
+  figures.cpu_ratio = quantile(cpu_ratios, 0.5);
+  figures.noisy = figures.ratio_p25 > 0 && figures.ratio_p75 / figures.ratio_p25 > NOISY_SPREAD;
+  return figures;
+}
+
+}  // namespace vantle::bench
