@@ -1,9 +1,7 @@
 #!/usr/bin/python3
-"""The library against the alternatives on the clips `scripts/bench.sh --alternatives`
-makes: pictures per second (and per CPU second) of `vantle-video bench FILE --tsv`, the
-Python package, the ffmpeg command line, PyAV and OpenCV, as ratios to the bare loop that
-the benchmark measures beside the library. Usage: bench_alternatives.py TOOL CLIP_DIR OUT_DIR
-"""
+"""The library against ffmpeg, PyAV, OpenCV and the Python package on the clips `scripts/bench.sh
+--alternatives` makes, as ratios to the bare loop `vantle-video bench FILE --tsv` measures beside
+the library. Usage: bench_alternatives.py TOOL CLIP_DIR OUT_DIR"""
 import os, platform, resource, statistics, subprocess, sys, time  # noqa: E401
 
 import av, cv2, matplotlib, vantle_video  # noqa: E401
@@ -14,7 +12,6 @@ from matplotlib.patches import Patch  # noqa: E402
 
 WORKS = ["yuv420", "rgb", "rgb-640x360", "indexed", "transcode"]
 ALTERNATIVES = ["library", "Python package", "ffmpeg CLI", "PyAV", "OpenCV"]
-COLOURS = ["#1f77b4", "#9467bd", "#ff7f0e", "#2ca02c", "#d62728"]
 PACKAGE_WORKS = {"yuv420": {"yuv420": True}, "rgb": {"rgb": True},
                  "rgb-640x360": {"rgb": (640, 360)}}
 RAW = ["-pix_fmt", "rgb24", "-f", "rawvideo"]
@@ -60,8 +57,7 @@ def pyav_work(path, work, threads):
 
     def run():
         decoder, encoder, pictures = pyav_decoder(codec, extradata, threads), None, 0
-        frames = (f for p in packets + [None] for f in decoder.decode(p))
-        for frame in frames:
+        for frame in (f for p in packets + [None] for f in decoder.decode(p)):
             pictures += 1
             if work in ("yuv420", "rgb"):
                 frame.to_ndarray(format="yuv420p" if work == "yuv420" else "rgb24")
@@ -71,10 +67,10 @@ def pyav_work(path, work, threads):
             else:
                 if encoder is None:
                     encoder = av.CodecContext.create("libx264", "w")
-                    encoder.width, encoder.height = frame.width, frame.height
-                    encoder.pix_fmt, encoder.time_base, encoder.framerate = "yuv420p", "1/25", 25
-                    encoder.gop_size, encoder.options = GROUP, {"bf": "0"}
-                    encoder.thread_count, encoder.thread_type = threads, "FRAME"
+                    for name, value in dict(width=frame.width, height=frame.height, pix_fmt="yuv420p",
+                                            time_base="1/25", framerate=25, gop_size=GROUP, options={"bf": "0"},
+                                            thread_count=threads, thread_type="FRAME").items():
+                        setattr(encoder, name, value)
                 frame.pts, frame.time_base, frame.pict_type = pictures, encoder.time_base, "NONE"
                 encoder.encode(frame)
                 if pictures >= GROUP:
@@ -127,19 +123,16 @@ def ffmpeg_work(path, work, threads, pictures):
     transcode = ["-frames:v", str(GROUP), "-c:v", "libx264", "-g", str(GROUP), "-bf", "0", "-f", "h264"]
     command = ["ffmpeg", "-nostdin", "-v", "error", "-threads", str(threads), "-i", path, "-threads",
                str(threads), "-filter_threads", "1", *FFMPEG_WORKS.get(work, transcode), "-y", "/dev/null"]
-    pictures = GROUP if work == "transcode" else pictures
-    return rates(lambda: subprocess.run(command, check=True) and pictures)
+    return rates(lambda: subprocess.run(command, check=True) and (GROUP if work == "transcode" else pictures))
 
 
 def tool_bench(tool, path, threads, *extra):
     """{row: ((pictures/s, per CPU s) of the library, the same of the bare loop, pictures)}"""
     output = subprocess.run([tool, "bench", path, "--threads", str(threads), "--tsv", *extra],
                             check=True, capture_output=True, text=True).stdout
-    rows = {}
-    for line in output.splitlines():
-        work, library, bare, library_cpu, bare_cpu, pictures = line.split("\t")
-        rows[work] = ((float(library), float(library_cpu)), (float(bare), float(bare_cpu)), int(pictures))
-    return rows
+    return {work: ((float(library), float(library_cpu)), (float(bare), float(bare_cpu)), int(pictures))
+            for work, library, bare, library_cpu, bare_cpu, pictures in
+            (line.split("\t") for line in output.splitlines())}
 
 
 def random_access_pyav(path, threads):
@@ -196,37 +189,22 @@ def main():
 
 def write_table(results, random_rows, path):
     def ratio_table(which, unit):
-        return [f"| clip | threads | work | bare loop {unit} | " + " | ".join(ALTERNATIVES) + " |",
+        return ["", f"## Pictures per {unit}, ratio to the bare loop", "",
+                f"| clip | threads | work | bare loop pictures/{unit} | " + " | ".join(ALTERNATIVES) + " |",
                 "|---|---:|---|---:|" + "---:|" * len(ALTERNATIVES)] + [
             f"| {label} | {threads} | {work} | {bare[which]:.0f} | " + " | ".join(
                 f"{figures[n][which] / bare[which]:.2f}" if n in figures else "n/a"
                 for n in ALTERNATIVES) + " |" for label, threads, work, bare, figures in results]
 
-    version = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout
-    lines = f"""# The library against the alternatives
-
-Pictures per second divided by the bare loop's (one decoder and one scaler for the run,
-flushed between groups, buffers recycled); above 1 is faster. Median of {REPEAT} runs after a
-warm-up; the transcode re-encodes the first group. Clips: 24 pictures (two groups of 12),
-testsrc2, H.264 and H.265 with two B-frames. ffmpeg is timed as a whole process reading
-the file; PyAV, the package and the library start from packets in memory; OpenCV reads
-the file with its own thread count. n/a: no such output. Per CPU second (this process
-and ffmpeg as a child) moves far less with load. {platform.machine()}, {os.cpu_count()} cores;
-{version.splitlines()[0]}; PyAV {av.__version__}; OpenCV {cv2.__version__}.
-Regenerate with `bash scripts/bench.sh --alternatives`.
-
-## Pictures per second, ratio to the bare loop
-""".split("\n") + ratio_table(0, "pictures/s") + """
-## Pictures per CPU second, ratio to the bare loop
-""".split("\n") + ratio_table(1, "pictures/CPU s") + f"""
-## Random access: {RANDOM_ACCESS_CALLS} decodes of single groups across a file
-
-H.264 360p, 20 groups of 12 pictures, YUV 4:2:0 out, the groups picked in a scattered
-order. The library keeps idle decoders in its pool; PyAV opens a decoder per group.
-
-| threads | library pictures/s | bare loop, fresh decoder per group | PyAV, fresh decoder per group \
-| library / PyAV | same in CPU time |
-|---:|---:|---:|---:|---:|---:|""".split("\n")
+    version = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout.split("\n")[0]
+    lines = ["# The library against the alternatives", "",
+             f"How it is measured: doc/benchmarks.md. Made by `bash scripts/bench.sh --alternatives`; "
+             f"{platform.machine()}, {os.cpu_count()} cores; {version}; PyAV {av.__version__}; "
+             f"OpenCV {cv2.__version__}; median of {REPEAT} runs after a warm-up."]
+    lines += ratio_table(0, "second") + ratio_table(1, "CPU second") + [
+        "", f"## Random access: {RANDOM_ACCESS_CALLS} scattered single groups, H.264 360p, YUV 4:2:0", "",
+        "| threads | library pictures/s | bare loop, fresh decoder per group | PyAV, fresh decoder per group "
+        "| library / PyAV | same in CPU time |", "|---:|---:|---:|---:|---:|---:|"]
     lines += [f"| {threads} | {library[0]:.0f} | {bare[0]:.0f} | {pyav[0]:.0f} | "
               f"{library[0] / pyav[0]:.2f} | {library[1] / pyav[1]:.2f} |"
               for threads, library, bare, pyav in random_rows]
@@ -240,17 +218,16 @@ def write_chart(results, path):
     figure, axes = plt.subplots(2, len(works), figsize=(4.2 * len(works), 7.5), sharey=True)
     for (row, threads), (column, work) in ((r, c) for r in enumerate((1, 2)) for c in enumerate(works)):
         axis = axes[row][column]
-        for k, (name, colour) in enumerate(zip(ALTERNATIVES, COLOURS)):
+        for k, name in enumerate(ALTERNATIVES):
             bars = [(i + (k - (len(ALTERNATIVES) - 1) / 2) * 0.16, f[name][1] / bare[1])
                     for i, clip in enumerate(clips) for label, t, w, bare, f in results
                     if (label, t, w) == (clip, threads, work) and name in f]
-            axis.bar([x for x, _ in bars], [y for _, y in bars], 0.16, color=colour)
+            axis.bar([x for x, _ in bars], [y for _, y in bars], 0.16, color=f"C{k}")
         axis.axhline(1.0, color="black", linewidth=0.8)
         axis.set_title(f"{work}, {threads} thread{'s' if threads > 1 else ''}", fontsize=10)
         axis.set_xticks(range(len(clips)), clips, rotation=60, ha="right", fontsize=7)
-        if column == 0:
-            axis.set_ylabel("pictures per CPU second / bare loop")
-    figure.legend(handles=[Patch(color=c, label=n) for n, c in zip(ALTERNATIVES, COLOURS)],
+    figure.supylabel("pictures per CPU second / bare loop")
+    figure.legend(handles=[Patch(color=f"C{k}", label=n) for k, n in enumerate(ALTERNATIVES)],
                   loc="upper center", ncol=len(ALTERNATIVES))
     figure.suptitle("1.0 = the bare libavcodec loop with warm memory", y=0.93, fontsize=9)
     figure.tight_layout(rect=(0, 0, 1, 0.92))

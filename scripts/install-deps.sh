@@ -4,7 +4,8 @@
 # already installed, so running it before every job costs a fraction of a second.
 #
 # Debian's libavcodec59 brings the encoders the tests make their media with
-# (libx264, libx265, libsvtav1, libaom) as dependencies.
+# (libx264, libx265, libsvtav1, libaom) as dependencies. Packages named as
+# arguments are installed too (scripts/bench.sh --alternatives names its own).
 set -euo pipefail
 
 packages=(
@@ -29,6 +30,7 @@ packages=(
   # pictures are checked against
   python3-venv python3-pip python3-setuptools python3-numpy python3-av python3-pytest
   python3-distributed ffmpeg
+  "$@"
 )
 
 missing=()

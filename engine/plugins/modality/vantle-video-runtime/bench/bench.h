@@ -1,6 +1,5 @@
-// The benchmark behind `vantle-video bench`: the library's calls, through the
-// C interface, set against a bare libavcodec + libswscale loop doing the same
-// work in the same process, in interleaved rounds; and the memory rows.
+// The benchmark behind `vantle-video bench` (doc/benchmarks.md says what it
+// measures and how).
 #pragma once
 
 #include <cstddef>
@@ -40,31 +39,24 @@ struct Source {
 
 inline constexpr int GROUP_PICTURES = 12;
 
-// `groups` groups of GROUP_PICTURES pictures of a moving, noisy pattern at
-// height * 16 / 9 x height, as a host receives them: x264 / x265 veryfast
-// (the preset's B-frames unless `b_frames` is false, parameter sets in-band),
-// AV1 from libaom (SVT-AV1 when it is missing) without hidden pictures.
+// `groups` groups of a moving, noisy pattern at height * 16 / 9 x height,
+// parameter sets in-band; B-frames as the encoder's preset has them.
 Source make_source(RuntimeCodec codec, int height, int groups = 1, bool b_frames = true);
 
-// One library call doing `job` on a group, released at once; answers the
+// One library call doing `job` on a group, released at once; answers how many
 // pictures (access units for a transcode) it returned.
 std::expected<std::size_t, std::string> library_call(const Source& source, std::size_t group,
                                                      const Job& job);
 
-// The bare loop, written the way a host writes it for a long run: one decoder
-// kept and flushed right before each group, one scaler kept while the
-// pictures' format, size and colours stay, output buffers of the exact size
-// recycled from group to group (with `keep_buffers` false, each is malloc'ed
-// and freed at once, as a host that hands pictures on does).
+// The bare loop, as a host writes it for a long run: one decoder flushed
+// before each group, one scaler while the pictures' shape stays, output
+// buffers recycled (with `keep_buffers` false, each freed at once).
 class Ceiling {
  public:
-  // FFmpeg's default decoder for the codec, frame threading on `threads`.
   static std::expected<Ceiling, std::string> open(RuntimeCodec codec,
                                                   std::span<const std::uint8_t> extradata,
                                                   int threads, bool keep_buffers = true);
-  // Decodes one group and does `job` on every picture, answering as
-  // library_call() does; a packet the decoder refuses ends the group with an
-  // error, as it ends a library call.
+  // Does `job` on every picture of one group, answering as library_call() does.
   std::expected<std::size_t, std::string> run(std::span<const RuntimePacket> group, const Job& job);
 
  private:
@@ -90,8 +82,8 @@ struct Elapsed {
   double wall = 0, cpu = 0;
   long faults = 0;
 };
-Elapsed now();
-Elapsed since(const Elapsed& start);
+// Since `start`; with no start, a point to measure from.
+Elapsed since(const Elapsed& start = {});
 
 // The q-quantile (0.5: the median) of `values`, interpolated; 0 when empty.
 double quantile(std::vector<double> values, double q);
@@ -126,8 +118,8 @@ struct RowFigures {
   std::size_t units = 0;  // per round and side
 };
 
-// Rounds after an untimed one, each side going first in every other round,
-// until `seconds` have passed and `min_rounds` are done, at most `max_rounds`.
+// Rounds after an untimed one until `seconds` have passed and `min_rounds`
+// are done, at most `max_rounds`.
 std::expected<RowFigures, std::string> measure_row(const Row& row, int threads, Mode mode,
                                                    double seconds, int min_rounds, int max_rounds);
 

@@ -1,21 +1,19 @@
 #include <cstring>
 
 #include "bench.h"
+#include "media/synthetic_clip.h"
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
 
 namespace vantle::bench {
 
-namespace {
-
-std::unexpected<std::string> failure(const std::string& text, int code = 0) {
+static std::unexpected<std::string> failure(const std::string& text, int code = 0) {
   return std::unexpected("bare loop: " + text +
                          (code != 0 ? ": " + media::ffmpeg_error_text(code) : ""));
 }
-
-}  // namespace
 
 std::expected<Ceiling, std::string> Ceiling::open(RuntimeCodec codec,
                                                   std::span<const std::uint8_t> extradata,
@@ -30,21 +28,12 @@ std::expected<Ceiling, std::string> Ceiling::open(RuntimeCodec codec,
   ceiling.threads_ = threads;
   ceiling.keep_buffers_ = keep_buffers;
   ceiling.decoder_.reset(avcodec_alloc_context3(decoder));
-  if (!ceiling.decoder_ || !ceiling.packet_ || !ceiling.encoded_ || !ceiling.frame_) {
+  if (!ceiling.decoder_ || !ceiling.packet_ || !ceiling.encoded_ || !ceiling.frame_ ||
+      !media::set_extradata(*ceiling.decoder_, extradata)) {
     return failure("out of memory");
   }
   ceiling.decoder_->thread_type = FF_THREAD_FRAME;
   ceiling.decoder_->thread_count = threads;
-  if (!extradata.empty()) {
-    auto* copy =
-        static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (copy == nullptr) {
-      return failure("out of memory");
-    }
-    std::memcpy(copy, extradata.data(), extradata.size());
-    ceiling.decoder_->extradata = copy;
-    ceiling.decoder_->extradata_size = static_cast<int>(extradata.size());
-  }
   if (const int rc = avcodec_open2(ceiling.decoder_.get(), decoder, nullptr); rc < 0) {
     return failure("cannot open the decoder", rc);
   }
@@ -109,12 +98,8 @@ std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job)
   for (int plane = 0, shift = 0; plane < 3; ++plane, shift = 1) {
     const auto width = static_cast<std::size_t>((picture.width + shift) >> shift);
     const auto rows = static_cast<std::size_t>((picture.height + shift) >> shift);
-    const auto line = static_cast<std::size_t>(picture.linesize[plane]);
-    std::uint8_t* out = buffer(width * rows);
-    for (std::size_t y = 0; y < rows; y += line == width ? rows : 1) {
-      std::memcpy(out + y * width, picture.data[plane] + y * line,
-                  line == width ? width * rows : width);
-    }
+    av_image_copy_plane(buffer(width * rows), static_cast<int>(width), picture.data[plane],
+                        picture.linesize[plane], static_cast<int>(width), static_cast<int>(rows));
   }
   return {};
 }
@@ -122,22 +107,18 @@ std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job)
 std::expected<void, std::string> Ceiling::encode(AVFrame* picture, std::size_t group_size) {
   if (!encoder_ && picture != nullptr) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-    encoder_.reset(codec != nullptr ? avcodec_alloc_context3(codec) : nullptr);
-    if (!encoder_) {
-      return failure("no H.264 encoder");
+    media::EncoderSettings settings;  // 25/1, no B-frames
+    settings.width = picture->width;
+    settings.height = picture->height;
+    settings.gop_size = static_cast<int>(group_size);
+    settings.threads = threads_;
+    auto opened = codec != nullptr ? media::open_encoder(*codec, settings, AV_PIX_FMT_YUV420P,
+                                                         AVCOL_RANGE_UNSPECIFIED)
+                                   : std::unexpected(std::string("no H.264 encoder"));
+    if (!opened) {
+      return failure(opened.error());
     }
-    encoder_->thread_type = FF_THREAD_FRAME;
-    encoder_->thread_count = threads_;
-    encoder_->width = picture->width;
-    encoder_->height = picture->height;
-    encoder_->pix_fmt = AV_PIX_FMT_YUV420P;
-    encoder_->framerate = AVRational{25, 1};
-    encoder_->time_base = AVRational{1, 25};
-    encoder_->gop_size = static_cast<int>(group_size);
-    encoder_->max_b_frames = 0;
-    if (const int rc = avcodec_open2(encoder_.get(), codec, nullptr); rc < 0) {
-      return failure("cannot open the H.264 encoder", rc);
-    }
+    encoder_ = std::move(*opened);
     next_pts_ = 0;
   }
   if (picture != nullptr) {

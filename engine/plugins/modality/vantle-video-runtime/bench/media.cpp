@@ -4,31 +4,29 @@
 #include "bench.h"
 #include "media/synthetic_clip.h"
 #include "runtime/codec_label.h"
+#include "runtime/owned_response.h"
 
 namespace vantle::bench {
 
 namespace {
 
-using EncoderOptions = std::vector<std::pair<std::string, std::string>>;
-
-// The encoders to try for a codec, in order, with their options.
-std::vector<std::pair<const char*, EncoderOptions>> encoders_for(RuntimeCodec codec) {
-  switch (codec) {
-    case RuntimeCodec::H264:
-      return {{"libx264", {{"preset", "veryfast"}, {"x264-params", "scenecut=0"}}}};
-    case RuntimeCodec::H265:
-      // x265 makes open groups by default; a group decoded alone would then
-      // lose its leading pictures.
-      return {{"libx265",
-               {{"preset", "veryfast"},
-                {"x265-params", "scenecut=0:open-gop=0:log-level=error:info=0"}}}};
-    case RuntimeCodec::Av1:
-      break;
-  }
-  // No lag: one shown picture per access unit.
-  return {{"libaom-av1", {{"usage", "realtime"}, {"cpu-used", "8"}, {"lag-in-frames", "0"}}},
-          {"libsvtav1", {{"preset", "12"}}}};
-}
+// The encoders to try, in order, with their options. x265 makes open groups
+// by default, and a group decoded alone would lose its leading pictures; AV1
+// without lag has one shown picture per access unit.
+struct Encoder {
+  RuntimeCodec codec;
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> options;
+};
+const Encoder ENCODERS[] = {
+    {RuntimeCodec::H264, "libx264", {{"preset", "veryfast"}, {"x264-params", "scenecut=0"}}},
+    {RuntimeCodec::H265,
+     "libx265",
+     {{"preset", "veryfast"}, {"x265-params", "scenecut=0:open-gop=0:log-level=error:info=0"}}},
+    {RuntimeCodec::Av1,
+     "libaom-av1",
+     {{"usage", "realtime"}, {"cpu-used", "8"}, {"lag-in-frames", "0"}}},
+    {RuntimeCodec::Av1, "libsvtav1", {{"preset", "12"}}}};
 
 // A moving pattern with noise, so that the stream has a host's bit rate.
 void paint(AVFrame& frame, int index) {
@@ -40,9 +38,7 @@ void paint(AVFrame& frame, int index) {
       std::uint8_t* row =
           frame.data[plane] + static_cast<std::ptrdiff_t>(y) * frame.linesize[plane];
       for (int x = 0; x < width; ++x) {
-        noise ^= noise << 13;
-        noise ^= noise >> 17;
-        noise ^= noise << 5;
+        noise ^= noise << 13, noise ^= noise >> 17, noise ^= noise << 5;
         const int moving = ((x + 3 * index) ^ (y + 2 * index)) + plane * 64;
         row[x] = static_cast<std::uint8_t>((moving & 0xff) / 2 + 64 + (noise & 7));
       }
@@ -57,19 +53,19 @@ Source make_source(RuntimeCodec codec, int height, int groups, bool b_frames) {
   source.codec = codec;
   std::fprintf(stderr, "encoding %s %dx%d ...\n", runtime::codec_label(codec), height * 16 / 9,
                height);
-  for (const auto& [name, options] : encoders_for(codec)) {
+  for (const auto& [for_codec, name, options] : ENCODERS) {
     const AVCodec* encoder = avcodec_find_encoder_by_name(name);
-    if (encoder == nullptr) {
+    if (for_codec != codec || encoder == nullptr) {
       continue;
     }
     media::EncoderSettings settings;
+    settings.options = options;
     settings.width = height * 16 / 9;
     settings.height = height;
     settings.gop_size = GROUP_PICTURES;
     settings.max_b_frames = b_frames ? -1 : 0;  // -1: the preset's
     settings.color_space = AVCOL_SPC_BT709;
     settings.color_range = AVCOL_RANGE_MPEG;
-    settings.options = options;
     media::EncodedPictures encoded;
     for (int group = 0; group < groups; ++group) {
       const int first = group * GROUP_PICTURES;
@@ -111,30 +107,24 @@ std::expected<std::size_t, std::string> library_call(const Source& source, std::
       1,
       0};
   // The count is read and the response released before the next call.
-  auto call = [](auto export_call, auto release, const auto& request, auto response,
-                 auto count) -> std::expected<std::size_t, std::string> {
-    const int status = export_call(&request, &response);
-    const RuntimeBytes text = vantle_video_runtime_last_error();
-    std::expected<std::size_t, std::string> made = response.*count;
-    if (status != 0) {
-      made = std::unexpected(std::string(reinterpret_cast<const char*>(text.data), text.len));
+  auto call = [](auto export_call, const auto& request,
+                 auto response) -> std::expected<std::size_t, std::string> {
+    if (export_call(&request, response.out()) != 0) {
+      const RuntimeBytes text = vantle_video_runtime_last_error();
+      return std::unexpected(std::string(reinterpret_cast<const char*>(text.data), text.len));
     }
-    release(&response);
-    return made;
+    return response.items().size();
   };
   switch (job.work) {
     case Work::Rgb:
     case Work::Yuv420:
-      return call(vantle_video_runtime_decode, vantle_video_runtime_free_response, transcode.decode,
-                  RuntimeDecodeResponse{}, &RuntimeDecodeResponse::frame_count);
+      return call(vantle_video_runtime_decode, transcode.decode, runtime::DecodedFrames{});
     case Work::Indexed:
-      return call(vantle_video_runtime_decode_indexed, vantle_video_runtime_free_indexed_response,
-                  transcode.decode, RuntimeIndexedResponse{}, &RuntimeIndexedResponse::frame_count);
+      return call(vantle_video_runtime_decode_indexed, transcode.decode, runtime::IndexedFrames{});
     case Work::Transcode:
       break;
   }
-  return call(vantle_video_runtime_transcode_h264, vantle_video_runtime_free_transcode_response,
-              transcode, RuntimeTranscodeResponse{}, &RuntimeTranscodeResponse::access_unit_count);
+  return call(vantle_video_runtime_transcode_h264, transcode, runtime::AccessUnits{});
 }
 
 }  // namespace vantle::bench

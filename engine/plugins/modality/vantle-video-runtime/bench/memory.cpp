@@ -1,17 +1,11 @@
-// The memory rows. Each run is a process of its own (this program again):
-// `threads` host threads each decode the 4 groups of an x264 1080p clip twice
-// as RGB at the picture's own size, with one codec thread, releasing every
-// result, then wait on a barrier while the main thread reads VmRSS. The
-// library's runs set the kept-memory limit (or leave its default) and read
-// VmRSS again after one release call; the bare loop's runs open a decoder per
-// group and free each converted picture at once, as a PyAV-style host does.
+// The memory rows (doc/benchmarks.md). Each run is a process of its own, this
+// program again with --memory-child, so that no run inherits another's heap.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <latch>
 #include <thread>
@@ -44,14 +38,10 @@ constexpr Run RUNS[] = {
 using Figures = std::array<double, 4>;
 
 std::expected<Figures, std::string> run_child(int clip, int threads, long long limit) {
-  // The shell would read /proc/self/exe as its own.
-  char program[4096] = {};
-  char command[4200];
-  if (readlink("/proc/self/exe", program, sizeof program - 1) <= 0) {
-    return std::unexpected("cannot find this program");
-  }
-  std::snprintf(command, sizeof command, "'%s' bench --memory-child %d,%d,%lld", program, clip,
-                threads, limit);
+  // This program again: the shell would read /proc/self/exe as its own.
+  char command[128];
+  std::snprintf(command, sizeof command, "/proc/%d/exe bench --memory-child %d,%d,%lld", getpid(),
+                clip, threads, limit);
   FILE* child = popen(command, "r");
   char line[256] = {};
   const bool read = child != nullptr && std::fgets(line, sizeof line, child) != nullptr;
@@ -66,8 +56,7 @@ std::expected<Figures, std::string> run_child(int clip, int threads, long long l
 }  // namespace
 
 int memory_child(const std::string& spec) {
-  int clip = -1;
-  int threads = 0;
+  int clip = -1, threads = 0;
   long long limit = -1;
   if (std::sscanf(spec.c_str(), "%d,%d,%lld", &clip, &threads, &limit) != 3 || threads < 1) {
     return 2;
@@ -92,7 +81,7 @@ int memory_child(const std::string& spec) {
   std::latch done(threads);
   std::latch leave(1);
   std::atomic<bool> failed = source.bytes.size() != CLIP_GROUPS * GROUP_PICTURES;
-  const Elapsed start = now();
+  const Elapsed start = since();
   std::vector<std::jthread> workers;
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&] {
@@ -130,21 +119,21 @@ void print_memory_rows(const std::vector<int>& host_threads, int rounds) {
               write(file, bytes.data(), length) == static_cast<ssize_t>(length);
   }
   std::printf(
-      "\nMemory rows: N host threads each decode the %d groups of an x264 1920x1080 clip "
-      "(veryfast, "
-      "%d-picture groups, no B-frames)\n%d times as RGB at its own size, 1 codec thread, releasing "
-      "each result, then idle while VmRSS is read. Bare loop:\na fresh decoder per group, each "
-      "picture converted into a malloc'ed buffer freed at once. Each run is a process of its own;"
-      "\nmedians of %d interleaved rounds (÷: library / bare loop; CPU ÷: the same on process CPU "
-      "time).\n\n| host threads | kept-memory limit | pictures/s library / bare | ÷ | CPU ÷ | idle "
-      "RSS MiB library / bare | ÷ | library RSS after release | targets |\n"
+      "\nMemory rows (doc/benchmarks.md): x264 1080p, %d x %d groups per host thread, medians "
+      "of %d rounds\n\n| host threads | kept-memory limit | pictures/s library / bare | ÷ | CPU ÷ "
+      "| idle RSS MiB library / bare | ÷ | library RSS after release | targets |\n"
       "|---:|---|---:|---:|---:|---:|---:|---:|---|\n",
-      CLIP_GROUPS, GROUP_PICTURES, PASSES, rounds);
+      PASSES, CLIP_GROUPS, rounds);
   constexpr std::size_t RUN_COUNT = std::size(RUNS);
-  for (std::size_t t = 0; t < host_threads.size() && written; ++t) {
+  if (!written) {
+    std::printf("| FAILED: %s |\n",
+                clip.error.empty() ? "cannot hand the clip on" : clip.error.c_str());
+    return;
+  }
+  for (std::size_t t = 0; t < host_threads.size(); ++t) {
     const int threads = host_threads[t];
-    // Per run: per round (pictures/s, CPU ÷, idle, after release, ÷).
-    std::vector<std::array<double, 5>> figures[RUN_COUNT];
+    // Per run and figure (pictures/s, CPU ÷, idle, after release, ÷), one value a round.
+    std::vector<double> figures[RUN_COUNT][5];
     for (int round = 0; round < rounds; ++round) {
       Figures bare;
       for (std::size_t k = 0; k < RUN_COUNT; ++k) {
@@ -159,36 +148,29 @@ void print_memory_rows(const std::vector<int>& host_threads, int rounds) {
         }
         bare = run == 0 ? *f : bare;
         const double pictures = threads * PASSES * CLIP_GROUPS * GROUP_PICTURES;
-        figures[run].push_back(
-            {pictures / (*f)[0], bare[1] / (*f)[1], (*f)[2], (*f)[3], bare[0] / (*f)[0]});
+        for (std::size_t field = 0; const double value : {pictures / (*f)[0], bare[1] / (*f)[1],
+                                                          (*f)[2], (*f)[3], bare[0] / (*f)[0]}) {
+          figures[run][field++].push_back(value);
+        }
       }
     }
-    auto verdict = [](bool met) { return met ? "met" : "**not met**"; };
     auto median = [&](std::size_t run, std::size_t field) {
-      std::vector<double> values;
-      for (const auto& round : figures[run]) {
-        values.push_back(round[field]);
-      }
-      return quantile(values, 0.5);
+      return quantile(figures[run][field], 0.5);
     };
     const double bare_idle = median(0, 2);
     for (std::size_t run = 1; run < RUN_COUNT; ++run) {
       const long long limit = RUNS[run].limit;
       const double ratio = median(run, 4), cpu = median(run, 1), idle = median(run, 2);
-      const double speed = limit == -1 && threads > 2 ? 0.90 : 0.95;
-      char targets[256];
-      std::snprintf(targets, sizeof targets, "÷ ≥ %.2f: %s (CPU: %s)", speed,
-                    verdict(ratio >= speed), verdict(cpu >= speed));
-      if (limit == -1) {
-        std::snprintf(targets + std::strlen(targets), sizeof targets - std::strlen(targets),
-                      "; idle ≤ bare + 288 MiB: %s", verdict(idle <= bare_idle + 288));
-      } else if (limit == 0) {
-        std::snprintf(targets, sizeof targets, "after release ≤ 1.2 × bare + 16 MiB: %s",
-                      verdict(median(run, 3) <= 1.2 * bare_idle + 16));
-      }
+      const double after = median(run, 3), speed = limit == -1 && threads > 2 ? 0.90 : 0.95;
+      // The targets doc/benchmarks.md names; on a busy machine the CPU ratio may carry speed.
+      std::string missed;
+      missed += limit != 0 && ratio < speed && cpu < speed ? " speed" : "";
+      missed += limit == -1 && idle > bare_idle + 288 ? " idle RSS" : "";
+      missed += limit == 0 && after > 1.2 * bare_idle + 16 ? " RSS after release" : "";
       std::printf("| %d | %s | %.1f / %.1f | %.3f | %.3f | %.0f / %.0f | %.2f | %.0f | %s |\n",
                   threads, RUNS[run].name, median(run, 0), median(0, 0), ratio, cpu, idle,
-                  bare_idle, idle / bare_idle, median(run, 3), targets);
+                  bare_idle, idle / bare_idle, after,
+                  missed.empty() ? "met" : ("**not met:**" + missed).c_str());
     }
     std::fflush(stdout);
   }

@@ -10,6 +10,9 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <cstdint>
+#include <cstring>
+#include <span>
 #include <string>
 
 #include "common/ffmpeg.h"
@@ -28,6 +31,22 @@ inline std::string ffmpeg_error_text(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
   return text;
+}
+
+// Gives the context a copy of `extradata` with the zeroed padding FFmpeg
+// reads past its end; false when out of memory.
+inline bool set_extradata(AVCodecContext& context, std::span<const std::uint8_t> extradata) {
+  if (extradata.empty()) {
+    return true;
+  }
+  auto* copy =
+      static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (copy != nullptr) {
+    std::memcpy(copy, extradata.data(), extradata.size());
+    context.extradata = copy;
+    context.extradata_size = static_cast<int>(extradata.size());
+  }
+  return copy != nullptr;
 }
 
 }  // namespace vantle::media

@@ -2,8 +2,6 @@
 
 namespace vantle::media {
 
-namespace {
-
 using Failure = std::unexpected<std::string>;
 
 std::expected<CodecContextHandle, std::string> open_encoder(const AVCodec& encoder,
@@ -53,6 +51,8 @@ std::expected<CodecContextHandle, std::string> open_encoder(const AVCodec& encod
   }
   return context;
 }
+
+namespace {
 
 std::expected<void, std::string> drain_packets(AVCodecContext& context, bool global_header,
                                                EncodedPictures& out) {

@@ -61,6 +61,12 @@ using Painter = std::function<void(AVFrame& picture, int index)>;
 // null when the format is not planar YUV or allocation fails.
 FrameHandle allocate_picture(int width, int height, AVPixelFormat pix_fmt);
 
+// A fresh encoder opened with the settings, but in `pix_fmt` and `range`.
+std::expected<CodecContextHandle, std::string> open_encoder(const AVCodec& encoder,
+                                                            const EncoderSettings& settings,
+                                                            AVPixelFormat pix_fmt,
+                                                            AVColorRange range);
+
 // libx264 where the build has it, else FFmpeg's default H.264 encoder; null
 // when there is none.
 const AVCodec* find_h264_encoder();

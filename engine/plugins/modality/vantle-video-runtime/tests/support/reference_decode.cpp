@@ -12,6 +12,7 @@ extern "C" {
 #include "common/ffmpeg_error.h"
 #include "common/text.h"
 #include "decoding/runtime_codec.h"
+#include "media/ffmpeg_handles.h"
 
 namespace vantle::testing {
 
@@ -32,16 +33,8 @@ Result<CodecContextHandle> open_decoder(RuntimeCodec codec, std::span<const std:
   }
   context->thread_count = options.thread_count;
   context->has_b_frames = options.reorder_delay;
-  if (!extradata.empty()) {
-    // FFmpeg reads past the end of extradata: it carries zeroed padding.
-    auto* copy =
-        static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (copy == nullptr) {
-      return fail("av_mallocz failed");
-    }
-    std::memcpy(copy, extradata.data(), extradata.size());
-    context->extradata = copy;
-    context->extradata_size = static_cast<int>(extradata.size());
+  if (!media::set_extradata(*context, extradata)) {
+    return fail("av_mallocz failed");
   }
   const int opened = avcodec_open2(context.get(), decoder, nullptr);
   if (opened < 0) {

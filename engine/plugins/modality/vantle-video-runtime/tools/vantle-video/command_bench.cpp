@@ -56,8 +56,7 @@ struct Settings {
   bool selected(const std::string& name) const { return name.find(only) != std::string::npos; }
 };
 
-// Measures and prints the rows as one table; answers how many host-mode rows
-// fall below 0.95.
+// Measures and prints the rows as one table; answers how many host-mode rows are below 0.95.
 int print_table(const std::vector<Row>& rows, int threads, const Settings& s) {
   if (!s.tsv) {
     std::printf(
@@ -147,11 +146,9 @@ const CommandSpec kBenchSpec{
     "bench",
     "[FILE] [--threads L] [--mode M] [--seconds S | --repeat R] [--quick] [--only TEXT]\n"
     "       [--no-extras] [--host-threads L] [--transcode-groups N] [--random-access N] [--tsv]",
-    "Sets the library's calls against the bare loop, the host's own libavcodec + libswscale loop\n"
-    "in the same process, in interleaved rounds (host mode: the host demuxes between calls;\n"
-    "quiet mode: each side's calls back to back): RGB, RGB 640x360, YUV 4:2:0, indexed,\n"
-    "transcode, the decoder pool against a fresh decoder per call, and the memory rows of host\n"
-    "threads. Without FILE, on H.264, H.265 and AV1 groups at 360p to 1080p it encodes itself.",
+    "Times the library's calls against the bare loop, the host's own libavcodec + libswscale\n"
+    "loop, in interleaved rounds: RGB, RGB 640x360, YUV 4:2:0, indexed, transcode, the decoder\n"
+    "pool and the memory rows (doc/benchmarks.md). Without FILE, on groups it encodes itself.",
     kOptions};
 
 int run_bench(const ParsedOptions& options) {
@@ -239,10 +236,9 @@ int run_bench(const ParsedOptions& options) {
   };
   if (!s.tsv) {
     std::printf(
-        "# allocator: %s (LD_PRELOAD=%s GLIBC_TUNABLES=%s); FFmpeg libavcodec %s; on %s\n# ratio "
-        "= median over interleaved rounds of bare-loop time / library time (* = noisy: p75/p25 "
-        "above %.2f);\n# faults = minor page faults of the process per picture, during each "
-        "side's calls\n",
+        "# allocator: %s (LD_PRELOAD=%s GLIBC_TUNABLES=%s); FFmpeg libavcodec %s; on %s\n"
+        "# ratio = bare-loop time / library time, median over interleaved rounds (* = "
+        "p75/p25 above %.2f); faults: minor page faults per picture\n",
         environment("VANTLE_BENCH_ALLOCATOR", "as the process has it"),
         environment("LD_PRELOAD", ""), environment("GLIBC_TUNABLES", ""),
         AV_STRINGIFY(LIBAVCODEC_VERSION), heading.c_str(), NOISY_SPREAD);
