@@ -5,12 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <expected>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "common/result.h"
 #include "media/ffmpeg_handles.h"
 #include "vantle_video_runtime.h"
 
@@ -45,24 +45,22 @@ Source make_source(RuntimeCodec codec, int height, int groups = 1, bool b_frames
 
 // One library call doing `job` on a group, released at once; answers how many
 // pictures (access units for a transcode) it returned.
-std::expected<std::size_t, std::string> library_call(const Source& source, std::size_t group,
-                                                     const Job& job);
+Result<std::size_t> library_call(const Source& source, std::size_t group, const Job& job);
 
 // The bare loop, as a host writes it for a long run: one decoder flushed
 // before each group, one scaler while the pictures' shape stays, output
 // buffers recycled (with `keep_buffers` false, each freed at once).
 class Ceiling {
  public:
-  static std::expected<Ceiling, std::string> open(RuntimeCodec codec,
-                                                  std::span<const std::uint8_t> extradata,
-                                                  int threads, bool keep_buffers = true);
+  static Result<Ceiling> open(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+                              int threads, bool keep_buffers = true);
   // Does `job` on every picture of one group, answering as library_call() does.
-  std::expected<std::size_t, std::string> run(std::span<const RuntimePacket> group, const Job& job);
+  Result<std::size_t> run(std::span<const RuntimePacket> group, const Job& job);
 
  private:
   std::uint8_t* buffer(std::size_t size);
-  std::expected<void, std::string> take(AVFrame& picture, const Job& job);
-  std::expected<void, std::string> encode(AVFrame* picture, std::size_t group_size);
+  Status take(AVFrame& picture, const Job& job);
+  Status encode(AVFrame* picture, std::size_t group_size);
 
   media::CodecContextHandle decoder_, encoder_;
   media::PacketHandle packet_{av_packet_alloc()}, encoded_{av_packet_alloc()};
@@ -120,8 +118,8 @@ struct RowFigures {
 
 // Rounds after an untimed one until `seconds` have passed and `min_rounds`
 // are done, at most `max_rounds`.
-std::expected<RowFigures, std::string> measure_row(const Row& row, int threads, Mode mode,
-                                                   double seconds, int min_rounds, int max_rounds);
+Result<RowFigures> measure_row(const Row& row, int threads, Mode mode, double seconds,
+                               int min_rounds, int max_rounds);
 
 // The memory rows for each count of host threads, over `rounds` rounds.
 void print_memory_rows(const std::vector<int>& host_threads, int rounds);

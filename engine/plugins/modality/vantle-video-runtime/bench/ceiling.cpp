@@ -10,14 +10,13 @@ extern "C" {
 
 namespace vantle::bench {
 
-static std::unexpected<std::string> failure(const std::string& text, int code = 0) {
-  return std::unexpected("bare loop: " + text +
-                         (code != 0 ? ": " + media::ffmpeg_error_text(code) : ""));
+static Failure failure(const std::string& text, int code = 0) {
+  return vantle::fail("bare loop: " + text +
+                      (code != 0 ? ": " + media::ffmpeg_error_text(code) : ""));
 }
 
-std::expected<Ceiling, std::string> Ceiling::open(RuntimeCodec codec,
-                                                  std::span<const std::uint8_t> extradata,
-                                                  int threads, bool keep_buffers) {
+Result<Ceiling> Ceiling::open(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+                              int threads, bool keep_buffers) {
   const AVCodec* decoder = avcodec_find_decoder(codec == RuntimeCodec::H264  ? AV_CODEC_ID_H264
                                                 : codec == RuntimeCodec::Av1 ? AV_CODEC_ID_AV1
                                                                              : AV_CODEC_ID_HEVC);
@@ -54,7 +53,7 @@ std::uint8_t* Ceiling::buffer(std::size_t size) {
   return bytes.get();
 }
 
-std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job) {
+Status Ceiling::take(AVFrame& picture, const Job& job) {
   if (job.work == Work::Rgb) {
     const int width = job.width != 0 ? job.width : picture.width;
     const int height = job.height != 0 ? job.height : picture.height;
@@ -104,7 +103,7 @@ std::expected<void, std::string> Ceiling::take(AVFrame& picture, const Job& job)
   return {};
 }
 
-std::expected<void, std::string> Ceiling::encode(AVFrame* picture, std::size_t group_size) {
+Status Ceiling::encode(AVFrame* picture, std::size_t group_size) {
   if (!encoder_ && picture != nullptr) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
     media::EncoderSettings settings;  // 25/1, no B-frames
@@ -114,7 +113,7 @@ std::expected<void, std::string> Ceiling::encode(AVFrame* picture, std::size_t g
     settings.threads = threads_;
     auto opened = codec != nullptr ? media::open_encoder(*codec, settings, AV_PIX_FMT_YUV420P,
                                                          AVCOL_RANGE_UNSPECIFIED)
-                                   : std::unexpected(std::string("no H.264 encoder"));
+                                   : vantle::fail(std::string("no H.264 encoder"));
     if (!opened) {
       return failure(opened.error());
     }
@@ -140,15 +139,14 @@ std::expected<void, std::string> Ceiling::encode(AVFrame* picture, std::size_t g
   return {};
 }
 
-std::expected<std::size_t, std::string> Ceiling::run(std::span<const RuntimePacket> group,
-                                                     const Job& job) {
+Result<std::size_t> Ceiling::run(std::span<const RuntimePacket> group, const Job& job) {
   // Flushed before use, not after: what the flush frees comes back to this
   // loop's own next allocations.
   avcodec_flush_buffers(decoder_.get());
   next_buffer_ = 0;
   packet_indices_.clear();
   std::size_t pictures = 0;
-  auto receive_all = [&]() -> std::expected<void, std::string> {
+  auto receive_all = [&]() -> Status {
     // EAGAIN, EOF, or damage, which only stops this receive.
     while (avcodec_receive_frame(decoder_.get(), frame_.get()) == 0) {
       auto taken =
@@ -163,7 +161,7 @@ std::expected<std::size_t, std::string> Ceiling::run(std::span<const RuntimePack
   };
   for (std::size_t index = 0; index <= group.size(); ++index) {
     if (auto received = receive_all(); !received) {
-      return std::unexpected(received.error());
+      return vantle::fail(received.error());
     }
     AVPacket* packet = nullptr;
     if (index < group.size()) {
@@ -185,7 +183,7 @@ std::expected<std::size_t, std::string> Ceiling::run(std::span<const RuntimePack
     finished = encode(nullptr, group.size());
   }
   if (!finished) {
-    return std::unexpected(finished.error());
+    return vantle::fail(finished.error());
   }
   return job.work == Work::Transcode && keep_buffers_ ? next_buffer_ : pictures;
 }

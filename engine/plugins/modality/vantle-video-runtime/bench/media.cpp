@@ -93,8 +93,7 @@ Source make_source(RuntimeCodec codec, int height, int groups, bool b_frames) {
   return source;
 }
 
-std::expected<std::size_t, std::string> library_call(const Source& source, std::size_t group,
-                                                     const Job& job) {
+Result<std::size_t> library_call(const Source& source, std::size_t group, const Job& job) {
   const std::vector<RuntimePacket>& packets = source.groups[group];
   std::vector<std::size_t> positions(job.work == Work::Transcode ? packets.size() : 0);
   std::iota(positions.begin(), positions.end(), 0);
@@ -107,11 +106,10 @@ std::expected<std::size_t, std::string> library_call(const Source& source, std::
       1,
       0};
   // The count is read and the response released before the next call.
-  auto call = [](auto export_call, const auto& request,
-                 auto response) -> std::expected<std::size_t, std::string> {
+  auto call = [](auto export_call, const auto& request, auto response) -> Result<std::size_t> {
     if (export_call(&request, response.out()) != 0) {
       const RuntimeBytes text = vantle_video_runtime_last_error();
-      return std::unexpected(std::string(reinterpret_cast<const char*>(text.data), text.len));
+      return vantle::fail(std::string(reinterpret_cast<const char*>(text.data), text.len));
     }
     return response.items().size();
   };

@@ -37,7 +37,7 @@ constexpr Run RUNS[] = {
 // wall and CPU seconds, idle RSS and RSS after the release call (MiB)
 using Figures = std::array<double, 4>;
 
-std::expected<Figures, std::string> run_child(int clip, int threads, long long limit) {
+Result<Figures> run_child(int clip, int threads, long long limit) {
   // This program again: the shell would read /proc/self/exe as its own.
   char command[128];
   std::snprintf(command, sizeof command, "/proc/%d/exe bench --memory-child %d,%d,%lld", getpid(),
@@ -48,7 +48,7 @@ std::expected<Figures, std::string> run_child(int clip, int threads, long long l
   Figures f;
   if (child == nullptr || pclose(child) != 0 || !read ||
       std::sscanf(line, "%lf %lf %lf %lf", &f[0], &f[1], &f[2], &f[3]) != 4) {
-    return std::unexpected(std::string("the run failed: ") + line);
+    return vantle::fail(std::string("the run failed: ") + line);
   }
   return f;
 }
@@ -87,8 +87,8 @@ int memory_child(const std::string& spec) {
     workers.emplace_back([&] {
       for (int call = 0; call < PASSES * CLIP_GROUPS; ++call) {
         const std::size_t group = static_cast<std::size_t>(call % CLIP_GROUPS);
-        auto fresh = limit == -2 ? Ceiling::open(source.codec, {}, 1, false)
-                                 : std::unexpected(std::string());
+        auto fresh =
+            limit == -2 ? Ceiling::open(source.codec, {}, 1, false) : vantle::fail(std::string());
         if (!(limit == -2 ? fresh && fresh->run(source.groups[group], {})
                           : library_call(source, group, {}).has_value())) {
           failed = true;

@@ -52,8 +52,8 @@ double quantile(std::vector<double> values, double q) {
   return values[below] + (values[above] - values[below]) * (at - static_cast<double>(below));
 }
 
-std::expected<RowFigures, std::string> measure_row(const Row& row, int threads, Mode mode,
-                                                   double seconds, int min_rounds, int max_rounds) {
+Result<RowFigures> measure_row(const Row& row, int threads, Mode mode, double seconds,
+                               int min_rounds, int max_rounds) {
   const Source& source = *row.source;
   // A bare loop that cannot open fails the row at its first call.
   auto kept = Ceiling::open(source.codec, source.extradata, threads);
@@ -83,15 +83,15 @@ std::expected<RowFigures, std::string> measure_row(const Row& row, int threads, 
       }
       const Elapsed start = since();
       auto fresh = row.fresh && side == 1 ? Ceiling::open(source.codec, source.extradata, threads)
-                                          : std::unexpected(std::string());
+                                          : vantle::fail(std::string());
       auto& ceiling = row.fresh ? fresh : kept;
       auto made = side == 0 ? library_call(source, index, row.job)
                   : ceiling ? ceiling->run(source.groups[index], row.job)
-                            : std::unexpected(ceiling.error());
-      fresh = std::unexpected(std::string());  // a fresh decoder's closing is timed too
+                            : vantle::fail(ceiling.error());
+      fresh = vantle::fail(std::string());  // a fresh decoder's closing is timed too
       const Elapsed elapsed = since(start);
       if (!made) {
-        return std::unexpected(made.error());
+        return vantle::fail(made.error());
       }
       spent[side].wall += elapsed.wall;
       spent[side].cpu += elapsed.cpu;
@@ -99,8 +99,8 @@ std::expected<RowFigures, std::string> measure_row(const Row& row, int threads, 
       units[side] += *made;
     }
     if (units[0] != units[1]) {
-      return std::unexpected("the library made " + std::to_string(units[0]) +
-                             " pictures in a round, the bare loop " + std::to_string(units[1]));
+      return vantle::fail("the library made " + std::to_string(units[0]) +
+                          " pictures in a round, the bare loop " + std::to_string(units[1]));
     }
     if (round < 0) {
       continue;  // the untimed round: neither side pays for first use

@@ -1,4 +1,5 @@
 #include "container_reader.h"
+#include "common/result.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -12,7 +13,7 @@ namespace vantle::media {
 
 namespace {
 
-using Failure = std::unexpected<std::string>;
+using Failure = Failure;
 using FormatContextHandle = FfmpegHandle<AVFormatContext, avformat_close_input>;
 
 // Reads from a byte buffer, so libavformat sees content and never a name.
@@ -69,7 +70,7 @@ void free_io_context(AVIOContext** io) noexcept {
 using IoContextHandle = FfmpegHandle<AVIOContext, free_io_context>;
 
 // The opened container's first video stream, read to its end.
-std::expected<ContainerVideo, std::string> read_video(AVFormatContext& format) {
+Result<ContainerVideo> read_video(AVFormatContext& format) {
   if (const int found = avformat_find_stream_info(&format, nullptr); found < 0) {
     return Failure(ffmpeg_error_text(found));
   }
@@ -115,8 +116,7 @@ std::expected<ContainerVideo, std::string> read_video(AVFormatContext& format) {
 
 }  // namespace
 
-std::expected<ContainerVideo, std::string> read_container_file(const std::string& path,
-                                                               const char* format) {
+Result<ContainerVideo> read_container_file(const std::string& path, const char* format) {
   AVFormatContext* opened = nullptr;
   const AVInputFormat* input = format != nullptr ? av_find_input_format(format) : nullptr;
   if (const int rc = avformat_open_input(&opened, path.c_str(), input, nullptr); rc < 0) {
@@ -126,8 +126,7 @@ std::expected<ContainerVideo, std::string> read_container_file(const std::string
   return read_video(*context);
 }
 
-std::expected<ContainerVideo, std::string> read_container_bytes(
-    std::span<const std::uint8_t> bytes) {
+Result<ContainerVideo> read_container_bytes(std::span<const std::uint8_t> bytes) {
   MemoryInput input{bytes};
   constexpr int IO_BUFFER_SIZE = 4096;
   auto* buffer = static_cast<std::uint8_t*>(av_malloc(IO_BUFFER_SIZE));

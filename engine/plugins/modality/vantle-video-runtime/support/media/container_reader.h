@@ -5,12 +5,12 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "common/result.h"
 #include "ffmpeg_handles.h"
 #include "vantle_video_runtime.h"
 
@@ -51,13 +51,11 @@ struct ContainerVideo {
 
 // The file libavformat opens by its name; `format` forces a demuxer ("h264").
 // On failure FFmpeg's text, or "no video stream".
-std::expected<ContainerVideo, std::string> read_container_file(const std::string& path,
-                                                               const char* format = nullptr);
+Result<ContainerVideo> read_container_file(const std::string& path, const char* format = nullptr);
 
 // The same from bytes in memory: the container is recognised by its content
 // alone, so a misleading file name cannot matter.
-std::expected<ContainerVideo, std::string> read_container_bytes(
-    std::span<const std::uint8_t> bytes);
+Result<ContainerVideo> read_container_bytes(std::span<const std::uint8_t> bytes);
 
 // The library's codec for an FFmpeg codec id; none for a codec it does not
 // decode.

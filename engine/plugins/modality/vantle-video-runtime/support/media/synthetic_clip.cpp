@@ -1,13 +1,12 @@
 #include "synthetic_clip.h"
+#include "common/result.h"
 
 namespace vantle::media {
 
-using Failure = std::unexpected<std::string>;
+using Failure = Failure;
 
-std::expected<CodecContextHandle, std::string> open_encoder(const AVCodec& encoder,
-                                                            const EncoderSettings& settings,
-                                                            AVPixelFormat pix_fmt,
-                                                            AVColorRange range) {
+Result<CodecContextHandle> open_encoder(const AVCodec& encoder, const EncoderSettings& settings,
+                                        AVPixelFormat pix_fmt, AVColorRange range) {
   CodecContextHandle context(avcodec_alloc_context3(&encoder));
   if (context == nullptr) {
     return Failure("avcodec_alloc_context3 failed");
@@ -54,8 +53,7 @@ std::expected<CodecContextHandle, std::string> open_encoder(const AVCodec& encod
 
 namespace {
 
-std::expected<void, std::string> drain_packets(AVCodecContext& context, bool global_header,
-                                               EncodedPictures& out) {
+Status drain_packets(AVCodecContext& context, bool global_header, EncodedPictures& out) {
   PacketHandle packet(av_packet_alloc());
   if (packet == nullptr) {
     return Failure("av_packet_alloc failed");
@@ -112,10 +110,8 @@ const AVCodec* find_h264_encoder() {
   return encoder != nullptr ? encoder : avcodec_find_encoder(AV_CODEC_ID_H264);
 }
 
-std::expected<void, std::string> encode_pictures(const AVCodec& encoder,
-                                                 const EncoderSettings& settings, int first_frame,
-                                                 int end_frame, const Painter& paint,
-                                                 EncodedPictures& out) {
+Status encode_pictures(const AVCodec& encoder, const EncoderSettings& settings, int first_frame,
+                       int end_frame, const Painter& paint, EncodedPictures& out) {
   AVPixelFormat pix_fmt = settings.pix_fmt;
   AVColorRange range = settings.color_range;
   auto context = open_encoder(encoder, settings, pix_fmt, range);

@@ -4,12 +4,12 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/result.h"
 #include "ffmpeg_handles.h"
 
 namespace vantle::media {
@@ -62,10 +62,8 @@ using Painter = std::function<void(AVFrame& picture, int index)>;
 FrameHandle allocate_picture(int width, int height, AVPixelFormat pix_fmt);
 
 // A fresh encoder opened with the settings, but in `pix_fmt` and `range`.
-std::expected<CodecContextHandle, std::string> open_encoder(const AVCodec& encoder,
-                                                            const EncoderSettings& settings,
-                                                            AVPixelFormat pix_fmt,
-                                                            AVColorRange range);
+Result<CodecContextHandle> open_encoder(const AVCodec& encoder, const EncoderSettings& settings,
+                                        AVPixelFormat pix_fmt, AVColorRange range);
 
 // libx264 where the build has it, else FFmpeg's default H.264 encoder; null
 // when there is none.
@@ -73,9 +71,7 @@ const AVCodec* find_h264_encoder();
 
 // Encodes pictures [first_frame, end_frame) with a fresh encoder, flushes it
 // and appends its access units to `out`. On failure, what went wrong.
-std::expected<void, std::string> encode_pictures(const AVCodec& encoder,
-                                                 const EncoderSettings& settings, int first_frame,
-                                                 int end_frame, const Painter& paint,
-                                                 EncodedPictures& out);
+Status encode_pictures(const AVCodec& encoder, const EncoderSettings& settings, int first_frame,
+                       int end_frame, const Painter& paint, EncodedPictures& out);
 
 }  // namespace vantle::media

@@ -1,4 +1,5 @@
 #include "builtin_clip.h"
+#include "common/result.h"
 
 #include "ffmpeg_handles.h"
 #include "media/synthetic_clip.h"
@@ -35,8 +36,8 @@ void paint(AVFrame& frame, int index) {
 
 }  // namespace
 
-std::expected<Clip, std::string> make_builtin_clip() {
-  auto fail = [](const std::string& why) { return std::unexpected("built-in example: " + why); };
+Result<Clip> make_builtin_clip() {
+  auto fail = [](const std::string& why) { return vantle::fail("built-in example: " + why); };
   const AVCodec* encoder = media::find_h264_encoder();
   if (encoder == nullptr) {
     return fail("this FFmpeg has no H.264 encoder");
@@ -73,7 +74,7 @@ std::expected<Clip, std::string> make_builtin_clip() {
     clip.access_units.push_back(AccessUnit{std::move(packet.bytes), packet.key});
   }
   if (auto split = split_into_groups(clip); !split) {
-    return std::unexpected(split.error());
+    return vantle::fail(split.error());
   }
   return clip;
 }

@@ -1,4 +1,5 @@
 #include "clip.h"
+#include "common/result.h"
 
 #include <algorithm>
 
@@ -18,11 +19,11 @@ RuntimeDecodeRequest Clip::request(const Group& group, std::vector<RuntimePacket
   return request;
 }
 
-std::expected<void, std::string> split_into_groups(Clip& clip) {
+Status split_into_groups(Clip& clip) {
   auto first_key = std::find_if(clip.access_units.begin(), clip.access_units.end(),
                                 [](const AccessUnit& unit) { return unit.key; });
   if (first_key == clip.access_units.end()) {
-    return std::unexpected(clip.source + ": no key frame in the video stream");
+    return vantle::fail(clip.source + ": no key frame in the video stream");
   }
   clip.access_units.erase(clip.access_units.begin(), first_key);
   clip.groups.clear();

@@ -4,10 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <vector>
 
+#include "common/result.h"
 #include "runtime/codec_label.h"
 #include "vantle_video_runtime.h"
 
@@ -50,7 +50,7 @@ struct Clip {
 // Cuts the access units into groups: a group starts at every key frame.
 // Access units before the first key frame cannot be decoded on their own and
 // are dropped. Fails when there is no key frame at all.
-std::expected<void, std::string> split_into_groups(Clip& clip);
+Status split_into_groups(Clip& clip);
 
 // "H.264", "H.265", "AV1".
 using runtime::codec_label;

@@ -71,9 +71,9 @@ int print_table(const std::vector<Row>& rows, int threads, const Settings& s) {
   for (const Row& row : rows) {
     std::fprintf(stderr, "measuring %s ...\n", row.name.c_str());
     std::string cells[2] = {" | | | | | ", " | "};  // host, quiet
-    std::expected<RowFigures, std::string> f[2];
+    Result<RowFigures> f[2];
     for (int quiet = 0; quiet < 2; ++quiet) {
-      f[quiet] = std::unexpected(row.source->error);
+      f[quiet] = vantle::fail(row.source->error);
       if (s.modes[quiet] && !(quiet && row.slow) && row.source->error.empty()) {
         const int rounds = row.slow ? std::min(s.rounds, 3) : s.rounds;
         f[quiet] = measure_row(row, threads, quiet ? Mode::Quiet : Mode::Host, s.seconds, rounds,
@@ -113,14 +113,14 @@ int print_table(const std::vector<Row>& rows, int threads, const Settings& s) {
   return below;
 }
 
-std::expected<Settings, std::string> bench_settings(const ParsedOptions& options) {
+Result<Settings> bench_settings(const ParsedOptions& options) {
   Settings s;
   for (auto& [name, list] : s.numbers) {
     if (const auto text = options.value(name)) {
       const auto values = parse_positions(*text);
       if (!values || std::ranges::any_of(*values, [](std::size_t v) { return v > 100000; })) {
-        return std::unexpected(name + ": expected whole numbers separated by commas, got '" +
-                               *text + "'");
+        return vantle::fail(name + ": expected whole numbers separated by commas, got '" + *text +
+                            "'");
       }
       list.assign(values->begin(), values->end());
     }
@@ -130,7 +130,7 @@ std::expected<Settings, std::string> bench_settings(const ParsedOptions& options
   s.seconds = quick ? 0.3 : std::atof(options.value("--seconds").value_or("2").c_str());
   const std::string mode = options.value("--mode").value_or("both");
   if (mode != "host" && mode != "quiet" && mode != "both") {
-    return std::unexpected("--mode: expected host, quiet or both, got '" + mode + "'");
+    return vantle::fail("--mode: expected host, quiet or both, got '" + mode + "'");
   }
   s.modes[0] = mode != "quiet";
   s.modes[1] = mode != "host";

@@ -6,6 +6,7 @@
 
 #include "command_support.h"
 #include "commands.h"
+#include "common/result.h"
 #include "picture_files.h"
 #include "progress.h"
 #include "runtime_calls.h"
@@ -36,32 +37,31 @@ struct DecodeSettings {
   std::filesystem::path out;
 };
 
-std::expected<DecodeSettings, std::string> settings(const ParsedOptions& options,
-                                                    const Clip& clip) {
+Result<DecodeSettings> settings(const ParsedOptions& options, const Clip& clip) {
   DecodeSettings settings;
   if (!options.has("--out")) {
-    return std::unexpected("--out DIR is required");
+    return vantle::fail("--out DIR is required");
   }
   settings.out = *options.value("--out");
   if (options.has("--rgb") && options.has("--yuv")) {
-    return std::unexpected("--rgb and --yuv exclude each other");
+    return vantle::fail("--rgb and --yuv exclude each other");
   }
   if (options.has("--all") && options.has("--group")) {
-    return std::unexpected("--all and --group exclude each other");
+    return vantle::fail("--all and --group exclude each other");
   }
   if (options.has("--yuv")) {
     settings.format = RuntimePixelFormat::Yuv420;
   } else if (auto size = options.value("--rgb"); size && !size->empty()) {
     auto parsed = parse_size(*size);
     if (!parsed) {
-      return std::unexpected(parsed.error());
+      return vantle::fail(parsed.error());
     }
     std::tie(settings.width, settings.height) = *parsed;
   }
   if (auto positions = options.value("--positions")) {
     auto parsed = parse_positions(*positions);
     if (!parsed) {
-      return std::unexpected(parsed.error());
+      return vantle::fail(parsed.error());
     }
     std::sort(parsed->begin(), parsed->end());
     parsed->erase(std::unique(parsed->begin(), parsed->end()), parsed->end());
@@ -74,7 +74,7 @@ std::expected<DecodeSettings, std::string> settings(const ParsedOptions& options
   } else {
     auto group = chosen_group(options, clip);
     if (!group) {
-      return std::unexpected(group.error());
+      return vantle::fail(group.error());
     }
     settings.groups.push_back(*group);
   }
@@ -88,8 +88,8 @@ std::string numbered(const char* pattern, std::size_t a, std::size_t b = 0) {
 }
 
 // Writes one group's pictures; answers how many files it wrote.
-std::expected<std::size_t, std::string> decode_group(const Clip& clip, std::size_t group_index,
-                                                     const DecodeSettings& settings) {
+Result<std::size_t> decode_group(const Clip& clip, std::size_t group_index,
+                                 const DecodeSettings& settings) {
   std::vector<RuntimePacket> packets;
   RuntimeDecodeRequest request = clip.request(clip.groups[group_index], packets);
   request.pixel_format = settings.format;
@@ -99,7 +99,7 @@ std::expected<std::size_t, std::string> decode_group(const Clip& clip, std::size
   request.selected_position_count = settings.positions.size();
   auto frames = decode(request);
   if (!frames) {
-    return std::unexpected(frames.error());
+    return vantle::fail(frames.error());
   }
   const auto items = frames->items();
   if (settings.format == RuntimePixelFormat::Yuv420) {
@@ -109,7 +109,7 @@ std::expected<std::size_t, std::string> decode_group(const Clip& clip, std::size
     const auto path = settings.out / numbered("group-%04zu.y4m", group_index);
     auto written = write_y4m(items, clip.frame_rate_num, clip.frame_rate_den, path.string());
     if (!written) {
-      return std::unexpected(written.error());
+      return vantle::fail(written.error());
     }
     std::printf("wrote %s: %zu pictures, %ux%u YUV 4:2:0\n", path.c_str(), items.size(),
                 items.front().width, items.front().height);
@@ -121,7 +121,7 @@ std::expected<std::size_t, std::string> decode_group(const Clip& clip, std::size
     const auto path = settings.out / numbered("group-%04zu-frame-%04zu.png", group_index, position);
     auto written = write_png(items[i], path.string());
     if (!written) {
-      return std::unexpected(written.error());
+      return vantle::fail(written.error());
     }
     std::printf("wrote %s: %ux%u RGB\n", path.c_str(), items[i].width, items[i].height);
   }

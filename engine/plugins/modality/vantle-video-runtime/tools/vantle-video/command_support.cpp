@@ -1,4 +1,5 @@
 #include "command_support.h"
+#include "common/result.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,37 +9,36 @@
 
 namespace vantle::tool {
 
-std::expected<Clip, std::string> load_clip(const ParsedOptions& options) {
+Result<Clip> load_clip(const ParsedOptions& options) {
   if (auto threads = options.value("--threads")) {
     auto count = parse_unsigned("--threads", *threads);
     if (!count) {
-      return std::unexpected(count.error());
+      return vantle::fail(count.error());
     }
     // The library reads the variable at every decode and encoder open.
     setenv("VANTLE_VIDEO_FFMPEG_THREADS", threads->c_str(), 1);
   }
   const auto& files = options.positional();
   if (files.size() > 1) {
-    return std::unexpected("one FILE at most, got " + std::to_string(files.size()) + " ('" +
-                           files[1] + "' ...)");
+    return vantle::fail("one FILE at most, got " + std::to_string(files.size()) + " ('" + files[1] +
+                        "' ...)");
   }
   return files.empty() ? make_builtin_clip() : read_container(files.front());
 }
 
-std::expected<std::size_t, std::string> chosen_group(const ParsedOptions& options,
-                                                     const Clip& clip) {
+Result<std::size_t> chosen_group(const ParsedOptions& options, const Clip& clip) {
   const auto text = options.value("--group");
   if (!text) {
     return 0;
   }
   auto group = parse_unsigned("--group", *text);
   if (!group) {
-    return std::unexpected(group.error());
+    return vantle::fail(group.error());
   }
   if (*group >= clip.groups.size()) {
-    return std::unexpected("--group " + *text + ": " + clip.source + " has " +
-                           std::to_string(clip.groups.size()) + " groups (0 to " +
-                           std::to_string(clip.groups.size() - 1) + ")");
+    return vantle::fail("--group " + *text + ": " + clip.source + " has " +
+                        std::to_string(clip.groups.size()) + " groups (0 to " +
+                        std::to_string(clip.groups.size() - 1) + ")");
   }
   return static_cast<std::size_t>(*group);
 }

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstddef>
-#include <expected>
 #include <string>
 
 #include "clip.h"
+#include "common/result.h"
 #include "options.h"
 
 namespace vantle::tool {
@@ -22,11 +22,10 @@ inline constexpr OptionSpec kHelpOption{"--help", "-h", ValueKind::None, "", "sh
 
 // The clip named by the one positional argument, or the built-in example
 // when there is none. Also applies --threads.
-std::expected<Clip, std::string> load_clip(const ParsedOptions& options);
+Result<Clip> load_clip(const ParsedOptions& options);
 
 // --group N (default 0), checked against the clip's groups.
-std::expected<std::size_t, std::string> chosen_group(const ParsedOptions& options,
-                                                     const Clip& clip);
+Result<std::size_t> chosen_group(const ParsedOptions& options, const Clip& clip);
 
 // Prints "vantle-video NAME: message" on standard error; answers 1.
 int report_error(const char* command, const std::string& message);

@@ -1,12 +1,13 @@
 #include "container_reader.h"
+#include "common/result.h"
 
 #include "ffmpeg_handles.h"
 #include "media/container_reader.h"
 
 namespace vantle::tool {
 
-std::expected<Clip, std::string> read_container(const std::string& path) {
-  auto fail = [&](const std::string& why) { return std::unexpected(path + ": " + why); };
+Result<Clip> read_container(const std::string& path) {
+  auto fail = [&](const std::string& why) { return vantle::fail(path + ": " + why); };
   auto video = media::read_container_file(path);
   if (!video) {
     return fail(video.error());
@@ -41,7 +42,7 @@ std::expected<Clip, std::string> read_container(const std::string& path) {
     }
   }
   if (auto split = split_into_groups(clip); !split) {
-    return std::unexpected(split.error());
+    return vantle::fail(split.error());
   }
   return clip;
 }

@@ -2,10 +2,10 @@
 // extradata and access units, cut into groups at key frames.
 #pragma once
 
-#include <expected>
 #include <string>
 
 #include "clip.h"
+#include "common/result.h"
 
 namespace vantle::tool {
 
@@ -13,6 +13,6 @@ namespace vantle::tool {
 // H.264/H.265, IVF and raw OBU AV1. Fails with a message naming the file for
 // a missing or unreadable file, a file without video, and a codec the library
 // does not decode.
-std::expected<Clip, std::string> read_container(const std::string& path);
+Result<Clip> read_container(const std::string& path);
 
 }  // namespace vantle::tool

@@ -1,4 +1,5 @@
 #include "options.h"
+#include "common/result.h"
 
 #include <charconv>
 #include <cstring>
@@ -32,8 +33,7 @@ std::optional<std::string> ParsedOptions::value(const std::string& name) const {
   return found->second;
 }
 
-std::expected<ParsedOptions, std::string> parse_options(const CommandSpec& spec,
-                                                        std::span<char* const> arguments) {
+Result<ParsedOptions> parse_options(const CommandSpec& spec, std::span<char* const> arguments) {
   ParsedOptions parsed;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string argument = arguments[i];
@@ -48,14 +48,14 @@ std::expected<ParsedOptions, std::string> parse_options(const CommandSpec& spec,
     }
     const OptionSpec* option = find_option(spec, argument);
     if (option == nullptr) {
-      return std::unexpected("unknown option " + argument + " for " + spec.name +
-                             " (see vantle-video " + spec.name + " --help)");
+      return vantle::fail("unknown option " + argument + " for " + spec.name +
+                          " (see vantle-video " + spec.name + " --help)");
     }
     std::string value;
     switch (option->kind) {
       case ValueKind::None:
         if (inline_value) {
-          return std::unexpected(std::string(option->name) + " takes no value");
+          return vantle::fail(std::string(option->name) + " takes no value");
         }
         break;
       case ValueKind::Required:
@@ -64,8 +64,8 @@ std::expected<ParsedOptions, std::string> parse_options(const CommandSpec& spec,
         } else if (i + 1 < arguments.size()) {
           value = arguments[++i];
         } else {
-          return std::unexpected(std::string(option->name) + " needs a value (" +
-                                 option->value_name + ")");
+          return vantle::fail(std::string(option->name) + " needs a value (" + option->value_name +
+                              ")");
         }
         break;
       case ValueKind::Optional:
@@ -105,18 +105,17 @@ std::string help_text(const CommandSpec& spec) {
   return text;
 }
 
-std::expected<std::uint64_t, std::string> parse_unsigned(const std::string& option,
-                                                         const std::string& text) {
+Result<std::uint64_t> parse_unsigned(const std::string& option, const std::string& text) {
   std::uint64_t value = 0;
   const char* end = text.data() + text.size();
   auto [stop, error] = std::from_chars(text.data(), end, value);
   if (text.empty() || error != std::errc() || stop != end) {
-    return std::unexpected(option + ": not an unsigned number: '" + text + "'");
+    return vantle::fail(option + ": not an unsigned number: '" + text + "'");
   }
   return value;
 }
 
-std::expected<std::vector<std::size_t>, std::string> parse_positions(const std::string& text) {
+Result<std::vector<std::size_t>> parse_positions(const std::string& text) {
   std::vector<std::size_t> positions;
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -126,7 +125,7 @@ std::expected<std::vector<std::size_t>, std::string> parse_positions(const std::
     }
     auto position = parse_unsigned("--positions", text.substr(start, comma - start));
     if (!position) {
-      return std::unexpected(position.error());
+      return vantle::fail(position.error());
     }
     positions.push_back(*position);
     start = comma + 1;
@@ -134,26 +133,24 @@ std::expected<std::vector<std::size_t>, std::string> parse_positions(const std::
   return positions;
 }
 
-std::expected<std::pair<std::uint32_t, std::uint32_t>, std::string> parse_size(
-    const std::string& text) {
+Result<std::pair<std::uint32_t, std::uint32_t>> parse_size(const std::string& text) {
   const std::size_t x = text.find('x');
   auto width = parse_unsigned("--rgb", text.substr(0, x));
   auto height = x == std::string::npos ? width : parse_unsigned("--rgb", text.substr(x + 1));
   if (x == std::string::npos || !width || !height || *width == 0 || *height == 0 ||
       *width > UINT32_MAX || *height > UINT32_MAX) {
-    return std::unexpected("--rgb: expected a size WxH such as 640x360, got '" + text + "'");
+    return vantle::fail("--rgb: expected a size WxH such as 640x360, got '" + text + "'");
   }
   return std::pair{static_cast<std::uint32_t>(*width), static_cast<std::uint32_t>(*height)};
 }
 
-std::expected<std::pair<std::uint32_t, std::uint32_t>, std::string> parse_rate(
-    const std::string& text) {
+Result<std::pair<std::uint32_t, std::uint32_t>> parse_rate(const std::string& text) {
   const std::size_t slash = text.find('/');
   auto num = parse_unsigned("--fps", text.substr(0, slash));
-  auto den = slash == std::string::npos ? std::expected<std::uint64_t, std::string>(1)
+  auto den = slash == std::string::npos ? Result<std::uint64_t>(1)
                                         : parse_unsigned("--fps", text.substr(slash + 1));
   if (!num || !den || *num > UINT32_MAX || *den > UINT32_MAX) {
-    return std::unexpected("--fps: expected a rate such as 30000/1001 or 25, got '" + text + "'");
+    return vantle::fail("--fps: expected a rate such as 30000/1001 or 25, got '" + text + "'");
   }
   return std::pair{static_cast<std::uint32_t>(*num), static_cast<std::uint32_t>(*den)};
 }

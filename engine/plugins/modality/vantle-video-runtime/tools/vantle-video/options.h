@@ -4,12 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "common/result.h"
 
 namespace vantle::tool {
 
@@ -42,29 +43,24 @@ class ParsedOptions {
   const std::vector<std::string>& positional() const { return positional_; }
 
  private:
-  friend std::expected<ParsedOptions, std::string> parse_options(const CommandSpec&,
-                                                                 std::span<char* const>);
+  friend Result<ParsedOptions> parse_options(const CommandSpec&, std::span<char* const>);
   std::map<std::string, std::string> values_;
   std::vector<std::string> positional_;
 };
 
 // Parses the arguments after the subcommand name. Unknown options and missing
 // values are errors.
-std::expected<ParsedOptions, std::string> parse_options(const CommandSpec& spec,
-                                                        std::span<char* const> arguments);
+Result<ParsedOptions> parse_options(const CommandSpec& spec, std::span<char* const> arguments);
 
 // The --help text of one subcommand.
 std::string help_text(const CommandSpec& spec);
 
 // Value parsers; each error names the option.
-std::expected<std::uint64_t, std::string> parse_unsigned(const std::string& option,
-                                                         const std::string& text);
-std::expected<std::vector<std::size_t>, std::string> parse_positions(const std::string& text);
+Result<std::uint64_t> parse_unsigned(const std::string& option, const std::string& text);
+Result<std::vector<std::size_t>> parse_positions(const std::string& text);
 // "WxH", both at least 1.
-std::expected<std::pair<std::uint32_t, std::uint32_t>, std::string> parse_size(
-    const std::string& text);
+Result<std::pair<std::uint32_t, std::uint32_t>> parse_size(const std::string& text);
 // "30000/1001" or "25".
-std::expected<std::pair<std::uint32_t, std::uint32_t>, std::string> parse_rate(
-    const std::string& text);
+Result<std::pair<std::uint32_t, std::uint32_t>> parse_rate(const std::string& text);
 
 }  // namespace vantle::tool

@@ -1,4 +1,5 @@
 #include "picture_files.h"
+#include "common/result.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,10 +17,10 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-std::expected<File, std::string> create(const std::string& path) {
+Result<File> create(const std::string& path) {
   File file(std::fopen(path.c_str(), "wb"));
   if (!file) {
-    return std::unexpected("cannot write " + path + ": " + std::strerror(errno));
+    return vantle::fail("cannot write " + path + ": " + std::strerror(errno));
   }
   return file;
 }
@@ -28,25 +29,25 @@ bool put(std::FILE* file, const void* data, std::size_t len) {
   return len == 0 || std::fwrite(data, 1, len, file) == len;
 }
 
-std::expected<void, std::string> close(File file, const std::string& path) {
+Status close(File file, const std::string& path) {
   if (std::fclose(file.release()) != 0) {
-    return std::unexpected("cannot write " + path + ": " + std::strerror(errno));
+    return vantle::fail("cannot write " + path + ": " + std::strerror(errno));
   }
   return {};
 }
 
 }  // namespace
 
-std::expected<void, std::string> write_png(const RuntimeFrame& frame, const std::string& path) {
+Status write_png(const RuntimeFrame& frame, const std::string& path) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
   if (codec == nullptr) {
-    return std::unexpected("this FFmpeg has no PNG encoder");
+    return vantle::fail("this FFmpeg has no PNG encoder");
   }
   CodecContextHandle context(avcodec_alloc_context3(codec));
   FrameHandle picture(av_frame_alloc());
   PacketHandle packet(av_packet_alloc());
   if (!context || !picture || !packet) {
-    return std::unexpected("out of memory");
+    return vantle::fail("out of memory");
   }
   context->width = static_cast<int>(frame.width);
   context->height = static_cast<int>(frame.height);
@@ -70,26 +71,26 @@ std::expected<void, std::string> write_png(const RuntimeFrame& frame, const std:
     rc = avcodec_receive_packet(context.get(), packet.get());
   }
   if (rc < 0) {
-    return std::unexpected("PNG encoder: " + ffmpeg_error_text(rc));
+    return vantle::fail("PNG encoder: " + ffmpeg_error_text(rc));
   }
   auto file = create(path);
   if (!file) {
-    return std::unexpected(file.error());
+    return vantle::fail(file.error());
   }
   if (!put(file->get(), packet->data, static_cast<std::size_t>(packet->size))) {
-    return std::unexpected("cannot write " + path + ": " + std::strerror(errno));
+    return vantle::fail("cannot write " + path + ": " + std::strerror(errno));
   }
   return close(std::move(*file), path);
 }
 
-std::expected<void, std::string> write_y4m(std::span<const RuntimeFrame> frames, int rate_num,
-                                           int rate_den, const std::string& path) {
+Status write_y4m(std::span<const RuntimeFrame> frames, int rate_num, int rate_den,
+                 const std::string& path) {
   if (frames.empty()) {
-    return std::unexpected("no pictures to write to " + path);
+    return vantle::fail("no pictures to write to " + path);
   }
   auto file = create(path);
   if (!file) {
-    return std::unexpected(file.error());
+    return vantle::fail(file.error());
   }
   const RuntimeFrame& first = frames.front();
   std::string header = "YUV4MPEG2 W" + std::to_string(first.width) + " H" +
@@ -104,16 +105,16 @@ std::expected<void, std::string> write_y4m(std::span<const RuntimeFrame> frames,
   bool ok = put(file->get(), header.data(), header.size());
   for (const RuntimeFrame& frame : frames) {
     if (frame.width != first.width || frame.height != first.height) {
-      return std::unexpected(path + ": the picture size changes inside the group (" +
-                             std::to_string(first.width) + "x" + std::to_string(first.height) +
-                             " to " + std::to_string(frame.width) + "x" +
-                             std::to_string(frame.height) + "); YUV4MPEG2 holds one size");
+      return vantle::fail(path + ": the picture size changes inside the group (" +
+                          std::to_string(first.width) + "x" + std::to_string(first.height) +
+                          " to " + std::to_string(frame.width) + "x" +
+                          std::to_string(frame.height) + "); YUV4MPEG2 holds one size");
     }
     ok = ok && put(file->get(), "FRAME\n", 6) && put(file->get(), frame.y.data, frame.y.len) &&
          put(file->get(), frame.u.data, frame.u.len) && put(file->get(), frame.v.data, frame.v.len);
   }
   if (!ok) {
-    return std::unexpected("cannot write " + path + ": " + std::strerror(errno));
+    return vantle::fail("cannot write " + path + ": " + std::strerror(errno));
   }
   return close(std::move(*file), path);
 }

@@ -2,20 +2,20 @@
 // encoder) and YUV 4:2:0 runs as YUV4MPEG2 (.y4m).
 #pragma once
 
-#include <expected>
 #include <span>
 #include <string>
 
+#include "common/result.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle::tool {
 
 // One RGB frame as a PNG file.
-std::expected<void, std::string> write_png(const RuntimeFrame& frame, const std::string& path);
+Status write_png(const RuntimeFrame& frame, const std::string& path);
 
 // YUV 4:2:0 frames (all of one size) as one YUV4MPEG2 stream: C420jpeg,
 // progressive, the frame rate given, XCOLORRANGE when the range is known.
-std::expected<void, std::string> write_y4m(std::span<const RuntimeFrame> frames, int rate_num,
-                                           int rate_den, const std::string& path);
+Status write_y4m(std::span<const RuntimeFrame> frames, int rate_num, int rate_den,
+                 const std::string& path);
 
 }  // namespace vantle::tool

@@ -2,9 +2,9 @@
 // itself (runtime/owned_response.h), and the library's own message on failure.
 #pragma once
 
-#include <expected>
 #include <string>
 
+#include "common/result.h"
 #include "runtime/owned_response.h"
 
 namespace vantle::tool {
@@ -14,8 +14,8 @@ using runtime::DecodedFrames;
 using runtime::IndexedFrames;
 
 // Each answers the response, or the library's last error message.
-std::expected<DecodedFrames, std::string> decode(const RuntimeDecodeRequest& request);
-std::expected<IndexedFrames, std::string> decode_indexed(const RuntimeDecodeRequest& request);
-std::expected<AccessUnits, std::string> transcode_h264(const RuntimeTranscodeRequest& request);
+Result<DecodedFrames> decode(const RuntimeDecodeRequest& request);
+Result<IndexedFrames> decode_indexed(const RuntimeDecodeRequest& request);
+Result<AccessUnits> transcode_h264(const RuntimeTranscodeRequest& request);
 
 }  // namespace vantle::tool
