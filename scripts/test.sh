@@ -8,7 +8,8 @@
 #             and runs the Python package's tests (pytest) against the
 #             library it built
 #   release   FFmpeg 5.1, a plain Release build of everything (library, tests,
-#             tool with its benchmark), as a user or packager builds it
+#             tool with its benchmark), as a user or packager builds it, with
+#             clang 14 where the other legs use g++
 #   ffmpeg9   FFmpeg 9.0 (libavcodec 63) inside a Debian unstable chroot made
 #             by scripts/ffmpeg9-root.sh
 #   sanitize  FFmpeg 5.1 with AddressSanitizer and UndefinedBehaviorSanitizer,
@@ -273,7 +274,8 @@ leg_system() {
 # The build a user makes: CMake's Release flags (-O3), where g++ warns about
 # things -O2 does not show. Every test runs, the slow ones included.
 leg_release() {
-  build_everything_and_test release "$repo/build-ci-release" -DCMAKE_BUILD_TYPE=Release
+  CC=clang CXX=clang++ build_everything_and_test release "$repo/build-ci-release" \
+    -DCMAKE_BUILD_TYPE=Release
 }
 
 leg_sanitize() {
@@ -400,7 +402,7 @@ leg_valgrind() {
 describe_leg() {
   case $1 in
     system) echo "FFmpeg 5.1 (Debian 12), build-ci-system" ;;
-    release) echo "FFmpeg 5.1 (Debian 12), CMAKE_BUILD_TYPE=Release, build-ci-release" ;;
+    release) echo "FFmpeg 5.1 (Debian 12), clang 14, CMAKE_BUILD_TYPE=Release, build-ci-release" ;;
     ffmpeg9) echo "FFmpeg 9.0 (Debian unstable chroot $root_dir)" ;;
     sanitize) echo "FFmpeg 5.1 with AddressSanitizer + UndefinedBehaviorSanitizer, build-ci-sanitize" ;;
     tsan) echo "FFmpeg 5.1 with ThreadSanitizer, concurrency test and the kept-memory fuzz corpus, build-ci-tsan" ;;

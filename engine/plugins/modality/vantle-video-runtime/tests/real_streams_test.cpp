@@ -455,9 +455,11 @@ TEST(RealStreamsPool, ThreadedDecodersAreReusedOnlyAfterCleanRuns) {
         row.packets == 0 ? stream.packets.end() : stream.packets.begin() + row.packets);
     if (row.level_1) {
       constexpr std::uint8_t SPS_START[] = {0, 0, 1, 0x67};
-      const auto sps = std::ranges::search(packets.front(), SPS_START);
-      ASSERT_FALSE(sps.empty());
-      sps.begin()[6] = 10;  // level_idc, behind profile_idc and the constraint flags
+      std::vector<std::uint8_t>& first = packets.front();
+      const auto sps =
+          std::search(first.begin(), first.end(), std::begin(SPS_START), std::end(SPS_START));
+      ASSERT_NE(sps, first.end());
+      sps[6] = 10;  // level_idc, behind profile_idc and the constraint flags
     }
     RequestBuilder builder(stream.codec, stream.extradata, packets);
     std::thread([&] {

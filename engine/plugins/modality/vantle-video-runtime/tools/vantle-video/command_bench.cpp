@@ -225,8 +225,9 @@ int run_bench(const ParsedOptions& options) {
   // the arena the rows run in; only what a selected row decodes.
   std::thread([&] {
     for (auto& [key, source] : sources) {
+      const Source* wanted = &source;
       if (key.second != 0 &&
-          std::ranges::any_of(rows, [&](const Row& r) { return r.source == &source; })) {
+          std::ranges::any_of(rows, [wanted](const Row& r) { return r.source == wanted; })) {
         source = make_source(key.first, key.second);
       }
     }

@@ -18,11 +18,12 @@ using Error = std::string;
 
 // A failed result on its way to the Result it converts into.
 struct Failure {
+  explicit Failure(Error text) : message(std::move(text)) {}
   Error message;
 };
 
 inline Failure fail(Error message) {
-  return Failure{std::move(message)};
+  return Failure(std::move(message));
 }
 
 // Either a T or the message of what went wrong; reads like std::expected.
