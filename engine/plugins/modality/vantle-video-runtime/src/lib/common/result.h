@@ -72,6 +72,7 @@ class Result<void> {
   bool has_value() const noexcept { return ok_; }
   explicit operator bool() const noexcept { return ok_; }
   const Error& error() const& { return error_; }
+  Error& error() & { return error_; }
   Error&& error() && { return std::move(error_); }
 
  private:
