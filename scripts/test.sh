@@ -18,8 +18,9 @@
 #             concurrency test program and the kept-memory fuzz target's
 #             committed corpus (kept_memory_replay)
 #   fuzz      the four libFuzzer targets against the guard-page host heap:
-#             each replays its committed corpus once, then fuzzes 45 s from
-#             a copy of it (scripts/fuzz.sh runs them longer)
+#             each runs every committed input once, then fuzzes from a
+#             copy of them, 45 s in all per target (scripts/fuzz.sh runs
+#             them longer)
 #
 # and, only when named, a seventh:
 #
