@@ -26,15 +26,22 @@ inline Failure fail(Error message) {
   return Failure(std::move(message));
 }
 
+template <typename T>
+class Result;
+
+// What converts into a Result<T> as its value: not another Result or Failure.
+template <typename U, typename T>
+concept ValueOf =
+    std::constructible_from<T, U&&> && !std::same_as<std::remove_cvref_t<U>, Result<T>> &&
+    !std::same_as<std::remove_cvref_t<U>, Failure>;
+
 // Either a T or the message of what went wrong; reads like std::expected.
 template <typename T>
 class Result {
  public:
   Result() : state_(std::in_place_index<0>) {}
-  template <typename U = T>
-  requires std::constructible_from<T, U&&> &&(!std::same_as<std::remove_cvref_t<U>, Result>)&&(
-      !std::same_as<std::remove_cvref_t<U>, Failure>)explicit(!std::convertible_to<U&&, T>)
-      Result(U&& value)
+  template <ValueOf<T> U = T>
+  explicit(!std::convertible_to<U&&, T>) Result(U&& value)
       : state_(std::in_place_index<0>, std::forward<U>(value)) {}
   Result(Failure failure) : state_(std::in_place_index<1>, std::move(failure.message)) {}
 
