@@ -32,6 +32,8 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libvulkan1 mesa-vulkan-drivers
+  # the Python package's tests and the command-line comparisons
+  ffmpeg python3-venv python3-pip python3-setuptools python3-numpy python3-av python3-pytest
 )
 # More packages for a root of its own (the valgrind leg's); they are part of
 # the recipe, so such a root is never mistaken for the plain one.

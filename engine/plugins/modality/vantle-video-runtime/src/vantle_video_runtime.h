@@ -1,11 +1,12 @@
 /*
  * vantle_video_runtime.h - C interface of the Vantle video runtime.
  *
- * The host holds compressed video as access units (H.264, H.265 or AV1, one
- * packet per access unit, decode order, optional extradata) and asks the
- * library to decode them to RGB or YUV 4:2:0, to decode them with each picture
- * tagged by the packet that produced it, or to re-encode selected pictures as
- * one fresh H.264 group of pictures.
+ * The host holds compressed video as access units (H.264, H.265, AV1, VP9 or
+ * VP8, one packet per access unit, decode order, optional extradata) and asks
+ * the library to decode them to RGB or YUV 4:2:0 (8 bits, or 16 bits at the
+ * source's precision), optionally turned upright, to decode them with each
+ * picture tagged by the packet that produced it, or to re-encode selected
+ * pictures as one fresh H.264 group of pictures.
  *
  * Conventions shared by every function below:
  *
@@ -64,21 +65,50 @@
 #define VANTLE_VIDEO_RUNTIME_NOEXCEPT
 #endif
 
+/*
+ * Compressed input format. Each is decoded by FFmpeg's decoder of that name:
+ * h264, libdav1d (AV1), hevc, vp9 and vp8. VP9 packets may be superframes
+ * and VP8 packets invisible (alt-ref) frames, as WebM, MP4 and IVF carry
+ * them: a packet that shows no picture adds none to the output. Values the
+ * table does not list are decoded as H.265 (since 1.0; VP9 and VP8 since
+ * 1.2).
+ *
+ * Output layout of decoded frames (see RuntimeFrame). Values the table does
+ * not list are decoded as Rgb (Rgb48 and Yuv420P16 since 1.2).
+ *  - Rgb:       8-bit packed RGB, from any source format.
+ *  - Yuv420:    8-bit planes, from yuv420p / yuvj420p sources only.
+ *  - Rgb48:     16-bit packed RGB at the source's precision, from 8-, 10- and
+ *               12-bit 4:2:0, 4:2:2 and 4:4:4 sources (and hardware frames
+ *               after download): equal to the ffmpeg command line's
+ *               "-pix_fmt rgb48le", resized as "-vf scale=W:H".
+ *  - Yuv420P16: 16-bit 4:2:0 planes from the same sources, samples at the
+ *               source's precision scaled to 16 bits (a 10-bit sample v
+ *               becomes about v * 64), the source's range kept: equal to
+ *               FFmpeg 9.0's "-pix_fmt yuv420p16le".
+ */
 #ifdef __cplusplus
-/* Compressed input format. Values the table does not list are decoded as
- * H.265. */
-enum class RuntimeCodec : uint32_t { H264 = 0, Av1 = 1, H265 = 2 };
-/* Output layout of decoded frames. */
-enum class RuntimePixelFormat : uint32_t { Rgb = 0, Yuv420 = 1 };
+enum class RuntimeCodec : uint32_t { H264 = 0, Av1 = 1, H265 = 2, Vp9 = 3, Vp8 = 4 };
+enum class RuntimePixelFormat : uint32_t { Rgb = 0, Yuv420 = 1, Rgb48 = 2, Yuv420P16 = 3 };
 #else
-/* Compressed input format (32-bit). Values the table does not list are decoded
- * as H.265. */
-typedef uint32_t RuntimeCodec;
-enum { RuntimeCodec_H264 = 0, RuntimeCodec_Av1 = 1, RuntimeCodec_H265 = 2 };
-/* Output layout of decoded frames (32-bit). */
-typedef uint32_t RuntimePixelFormat;
-enum { RuntimePixelFormat_Rgb = 0, RuntimePixelFormat_Yuv420 = 1 };
+typedef uint32_t RuntimeCodec; /* 32-bit */
+enum {
+  RuntimeCodec_H264 = 0,
+  RuntimeCodec_Av1 = 1,
+  RuntimeCodec_H265 = 2,
+  RuntimeCodec_Vp9 = 3,
+  RuntimeCodec_Vp8 = 4
+};
+typedef uint32_t RuntimePixelFormat; /* 32-bit */
+enum {
+  RuntimePixelFormat_Rgb = 0,
+  RuntimePixelFormat_Yuv420 = 1,
+  RuntimePixelFormat_Rgb48 = 2,
+  RuntimePixelFormat_Yuv420P16 = 3
+};
 #endif
+
+/* Flips of RuntimeDecodeOptions.flip (bits). */
+enum { RuntimeFlip_Horizontal = 1, RuntimeFlip_Vertical = 2 };
 
 #ifdef __cplusplus
 #if defined(VANTLE_VIDEO_RUNTIME_BUILDING)
@@ -112,9 +142,13 @@ typedef struct RuntimePacket {
  *  - format Rgb: rgb holds width * 3 * height bytes, rows top to bottom
  *    without padding, R G B per pixel; y, u, v are absent; the colour fields
  *    are 0, 2, 2, 2 (all unspecified).
+ *  - format Rgb48: as Rgb with 16-bit little-endian samples: width * 6 *
+ *    height bytes, R G B per pixel.
  *  - format Yuv420: rgb is absent; y holds width * height bytes, u and v each
  *    ceil(width / 2) * ceil(height / 2) bytes, rows without padding; the
- *    colour fields are the decoded frame's FFmpeg values. */
+ *    colour fields are the decoded frame's FFmpeg values.
+ *  - format Yuv420P16: as Yuv420 with 16-bit little-endian samples, so every
+ *    plane holds twice the bytes. */
 typedef struct RuntimeFrame {
   RuntimePixelFormat format; /* offset 0 */
   uint32_t width;            /* offset 4 */
@@ -131,7 +165,7 @@ typedef struct RuntimeFrame {
 
 /* One picture of the indexed decode (104 bytes). */
 typedef struct RuntimeIndexedFrame {
-  RuntimeFrame frame;  /* offset 0, format always Yuv420 */
+  RuntimeFrame frame;  /* offset 0, format Yuv420 or Yuv420P16, as requested */
   size_t packet_index; /* offset 96, index of the packet that produced it */
 } RuntimeIndexedFrame;
 
@@ -149,6 +183,28 @@ typedef struct RuntimeDecodeRequest {
   const size_t *selected_positions;  /* offset 64, may be NULL when count is 0 */
   size_t selected_position_count;    /* offset 72 */
 } RuntimeDecodeRequest;
+
+/* Options of vantle_video_runtime_decode_with_options() (16 bytes). The
+ * record grows only at its end; size tells the library which version the
+ * host filled. Set size to sizeof(RuntimeDecodeOptions) and zero what is
+ * not used: an all-zero record (but size) asks for nothing.
+ *  - rotation: the clockwise turn, in degrees, applied to each stored
+ *    picture before it is converted: 0, 90, 180 or 270. 90 and 270 swap the
+ *    output's width and height.
+ *  - flip: RuntimeFlip_* bits, applied after the turn.
+ * This is what the ffmpeg command line's autorotation does with a display
+ * matrix: a matrix that ffprobe reports as "rotation of -90.00 degrees"
+ * asks for rotation 90; transpose=cclock_flip is rotation 90 with
+ * RuntimeFlip_Horizontal, clock_flip is rotation 270 with
+ * RuntimeFlip_Horizontal. The planes are moved before conversion, so the
+ * output equals the command line's for 4:2:0 and 4:4:4 sources; other
+ * sources are turned after conversion. */
+typedef struct RuntimeDecodeOptions {
+  uint32_t size;     /* offset 0, bytes of the record the host filled, at least 16 */
+  uint32_t rotation; /* offset 4 */
+  uint32_t flip;     /* offset 8 */
+  uint32_t reserved; /* offset 12, must be 0 */
+} RuntimeDecodeOptions;
 
 /* Input of the transcode export (96 bytes). */
 typedef struct RuntimeTranscodeRequest {
@@ -196,13 +252,28 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_decode(
     RuntimeDecodeResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
 
 /*
+ * As vantle_video_runtime_decode(), with the pictures turned and flipped as
+ * options says before they are converted (since 1.2). output_width and
+ * output_height are the size of the turned picture. options is checked after
+ * the two pointers of the request: NULL, a size below 16, a size above the
+ * record this library knows with any byte past it not 0, a rotation other
+ * than 0, 90, 180 or 270, unknown flip bits or a reserved field other than 0
+ * fail the call. options is read only during the call.
+ */
+VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_decode_with_options(
+    const RuntimeDecodeRequest *request, const RuntimeDecodeOptions *options,
+    RuntimeDecodeResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
  * Decodes an H.264 or H.265 run and returns every output picture as YUV 4:2:0,
  * each tagged with the index of the packet that produced it.
  *
- * Reads: codec (H264 or H265), pixel_format (must be Yuv420), extradata and
- * packets. The selection and output size fields are ignored.
- * At most 256 MiB (268435456 bytes) of YUV 4:2:0 pixel data per call: the
- * first picture that would exceed it fails the call.
+ * Reads: codec (H264 or H265), pixel_format (Yuv420, or Yuv420P16 since
+ * 1.2), extradata and packets. The selection and output size fields are
+ * ignored.
+ * At most 256 MiB (268435456 bytes) of pixel data per call, counted as the
+ * bytes returned (twice as many per picture for Yuv420P16): the first
+ * picture that would exceed it fails the call.
  *
  * Writes: on success response->frame_count, then response->frames (non-NULL),
  * in output order. Release with vantle_video_runtime_free_indexed_response().
@@ -325,7 +396,7 @@ VANTLE_VIDEO_RUNTIME_API RuntimeBytes vantle_video_runtime_last_error(void)
  * Returns the library's version and the FFmpeg libraries it was built
  * against and is running with, as one NUL-terminated UTF-8 line:
  *
- *   vantle-video-runtime 1.1.0 (libavcodec 59.37.100 built, 59.37.100 loaded;
+ *   vantle-video-runtime 1.2.0 (libavcodec 59.37.100 built, 59.37.100 loaded;
  *   libavutil 57.28.100 built, 57.28.100 loaded; libswscale 6.7.100 built,
  *   6.7.100 loaded)
  *

@@ -12,6 +12,10 @@ inline const char* codec_label(RuntimeCodec codec) noexcept {
       return "H.264";
     case RuntimeCodec::Av1:
       return "AV1";
+    case RuntimeCodec::Vp9:
+      return "VP9";
+    case RuntimeCodec::Vp8:
+      return "VP8";
     case RuntimeCodec::H265:
       break;
   }

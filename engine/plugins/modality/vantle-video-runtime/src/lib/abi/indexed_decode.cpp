@@ -39,7 +39,10 @@ Status decode_indexed_request(const RuntimeDecodeRequest* request,
 
 Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(
     const RuntimeDecodeRequest& request) {
-  if (request.codec == RuntimeCodec::Av1 || request.pixel_format != RuntimePixelFormat::Yuv420) {
+  const bool nal_codec = request.codec != RuntimeCodec::Av1 &&
+                         request.codec != RuntimeCodec::Vp9 && request.codec != RuntimeCodec::Vp8;
+  if (!nal_codec || (request.pixel_format != RuntimePixelFormat::Yuv420 &&
+                     request.pixel_format != RuntimePixelFormat::Yuv420P16)) {
     return fail("Indexed decode requires H264 or H265 YUV420");
   }
   auto packets = packet_slices(request);

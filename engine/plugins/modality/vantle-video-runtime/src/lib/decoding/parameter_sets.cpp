@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "decoding/runtime_codec.h"
+
 namespace vantle {
 
 namespace {
@@ -137,7 +139,7 @@ bool add_avcc_sets(std::span<const std::uint8_t> record, ParameterSets& sets) {
 
 bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
                                   ParameterSets& sets) {
-  if (codec == RuntimeCodec::Av1) {
+  if (!carries_nal_units(codec)) {
     return true;
   }
   if (nal_length_size(codec, extradata) != 0) {
@@ -150,7 +152,7 @@ bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8
 
 bool add_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
                         std::span<const std::uint8_t> packet, ParameterSets& sets) {
-  if (codec == RuntimeCodec::Av1) {
+  if (!carries_nal_units(codec)) {
     return true;
   }
   const std::size_t length_size = nal_length_size(codec, extradata);

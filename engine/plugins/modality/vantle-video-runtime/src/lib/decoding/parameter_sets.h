@@ -17,7 +17,7 @@ using ParameterSets = std::vector<std::vector<std::uint8_t>>;
 // Adds the parameter sets of one packet, in Annex B form or, when the
 // extradata is an avcC / hvcC record, length-prefixed. Answers false when
 // the packet cannot be walked (a length field runs past its end): what it
-// carries is then unknown. Nothing for AV1.
+// carries is then unknown. Nothing for AV1, VP9 and VP8.
 bool add_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
                         std::span<const std::uint8_t> packet, ParameterSets& sets);
 
