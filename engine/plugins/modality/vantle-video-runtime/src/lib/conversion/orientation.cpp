@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/fatal.h"
 #include "common/ffmpeg_error.h"
 #include "common/text.h"
 
@@ -127,12 +128,20 @@ void turn_plane(const std::uint8_t* source, std::ptrdiff_t source_line, std::siz
     case 2:
       copy_walked<2>(walk, out_w, out_h, destination, destination_line);
       break;
+    case 3:  // packed RGB24
+      copy_walked<3>(walk, out_w, out_h, destination, destination_line);
+      break;
     case 4:
       copy_walked<4>(walk, out_w, out_h, destination, destination_line);
       break;
-    default:
+    case 6:  // packed RGB48
+      copy_walked<6>(walk, out_w, out_h, destination, destination_line);
+      break;
+    case 8:
       copy_walked<8>(walk, out_w, out_h, destination, destination_line);
       break;
+    default:
+      fatal("picture turned with an element size it has no copy for");
   }
 }
 

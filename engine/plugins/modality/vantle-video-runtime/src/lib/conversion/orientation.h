@@ -28,7 +28,8 @@ struct Orientation {
 // directions (a turned 4:2:2 picture would be 4:2:2 on its side).
 bool can_turn_planes(AVPixelFormat format) noexcept;
 
-// One plane, `width` x `height` elements of `element_size` bytes, copied
+// One plane, `width` x `height` elements of `element_size` bytes (1, 2, 3,
+// 4, 6 or 8), copied
 // turned into `destination` (of the turned size, rows `destination_line`
 // bytes apart).
 void turn_plane(const std::uint8_t* source, std::ptrdiff_t source_line, std::size_t width,
