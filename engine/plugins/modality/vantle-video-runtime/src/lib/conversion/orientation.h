@@ -29,9 +29,8 @@ struct Orientation {
 bool can_turn_planes(AVPixelFormat format) noexcept;
 
 // One plane, `width` x `height` elements of `element_size` bytes (1, 2, 3,
-// 4, 6 or 8), copied
-// turned into `destination` (of the turned size, rows `destination_line`
-// bytes apart).
+// 4, 6 or 8), copied turned into `destination` (of the turned size, rows
+// `destination_line` bytes apart).
 void turn_plane(const std::uint8_t* source, std::ptrdiff_t source_line, std::size_t width,
                 std::size_t height, std::size_t element_size, Orientation orientation,
                 std::uint8_t* destination, std::ptrdiff_t destination_line) noexcept;
