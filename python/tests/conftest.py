@@ -65,6 +65,12 @@ X265_OPEN = "keyint=12:min-keyint=12:scenecut=0:bframes=3:open-gop=1:log-level=e
 X265_CLOSED = "keyint=12:min-keyint=12:scenecut=0:bframes=2:open-gop=0:log-level=error"
 
 
+def x265_10bit(path):
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=s=96x64:r=25", "-frames:v", "30", "-c:v", "libx265",
+           "-pix_fmt", "yuv420p10le", "-x265-params", X265_OPEN, path)
+    return path
+
+
 @pytest.fixture(scope="session")
 def media(tmp_path_factory):
     folder = tmp_path_factory.mktemp("media")
@@ -81,6 +87,7 @@ def media(tmp_path_factory):
                            container_format="h264"),
         "h265_closed_mkv": encode(folder / "closed265.mkv", "libx265",
                                   options={"x265-params": X265_CLOSED}),
+        "h265_10bit_open_mkv": x265_10bit(folder / "open265_10.mkv"),
         "vp9_webm": vpx(folder / "vp9.webm", "libvpx-vp9"),
         "vp9_mp4": vpx(folder / "vp9.mp4", "libvpx-vp9"),
         "vp9_odd_ivf": vpx(folder / "vp9.ivf", "libvpx-vp9", size=(35, 22)),

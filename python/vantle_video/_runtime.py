@@ -317,7 +317,7 @@ def decode(codec, packets, extradata=b"", positions=None, format="rgb", size=Non
     rotation, flip = int(rotation), int(flip)
     if rotation not in (0, 90, 180, 270):
         raise ValueError(f"rotation {rotation} is not 0, 90, 180 or 270")
-    if flip & ~(Flip.HORIZONTAL | Flip.VERTICAL) or flip < 0:
+    if not 0 <= flip <= Flip.HORIZONTAL | Flip.VERTICAL:
         raise ValueError(f"flip {flip} has bits other than Flip.HORIZONTAL and Flip.VERTICAL")
     lib = library()
     request = RuntimeDecodeRequest()
