@@ -524,7 +524,7 @@ TEST(VantleVideoTool, TurnsPicturesUprightAsTheCommandLineDoes) {
 }
 
 // A 10-bit source: info names its format and depth, and each output format
-// keeps what it promises.
+// that takes it keeps what it promises (8-bit YUV refuses it).
 TEST(VantleVideoTool, WritesEachFormat) {
   StreamSpec spec;
   spec.codec = RuntimeCodec::H265;
@@ -553,8 +553,6 @@ TEST(VantleVideoTool, WritesEachFormat) {
       {"--format rgb", "group-0000-frame-0000.png", nullptr, AV_PIX_FMT_RGB24, 64 * 48 * 3},
       {"--rgb 32x16 --format rgb48", "group-0000-frame-0000.png", nullptr, AV_PIX_FMT_RGB48BE,
        32 * 16 * 6},
-      {"--format yuv420", "group-0000.y4m", "C420jpeg XCOLORRANGE=LIMITED\n", AV_PIX_FMT_NONE,
-       2 * (6 + 64 * 48 * 3 / 2)},
       {"--format yuv420p16", "group-0000.y4m", "C420p16 XYSCSS=420P16 XCOLORRANGE=LIMITED\n",
        AV_PIX_FMT_NONE, 2 * (6 + 64 * 48 * 3)},
   };
