@@ -78,8 +78,8 @@ std::optional<std::array<std::int32_t, 9>> display_matrix(const AVStream& stream
   std::size_t size = 0;
 #if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
   const AVPacketSideData* side =
-      av_packet_side_data_get(stream.codecpar->coded_side_data,
-                              stream.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+      av_packet_side_data_get(stream.codecpar->coded_side_data, stream.codecpar->nb_coded_side_data,
+                              AV_PKT_DATA_DISPLAYMATRIX);
   if (side != nullptr) {
     data = side->data;
     size = side->size;

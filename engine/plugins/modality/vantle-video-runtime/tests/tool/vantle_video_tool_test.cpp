@@ -123,10 +123,9 @@ std::string mux(const EncodedStream& stream, const char* format, const fs::path&
   if (matrix != nullptr) {
     // FFmpeg 6.1 moved stream side data into the codec parameters.
 #if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
-    AVPacketSideData* side =
-        av_packet_side_data_new(&video->codecpar->coded_side_data,
-                                &video->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX,
-                                sizeof(DisplayMatrix), 0);
+    AVPacketSideData* side = av_packet_side_data_new(
+        &video->codecpar->coded_side_data, &video->codecpar->nb_coded_side_data,
+        AV_PKT_DATA_DISPLAYMATRIX, sizeof(DisplayMatrix), 0);
     std::uint8_t* data = side != nullptr ? side->data : nullptr;
 #else
     std::uint8_t* data =
@@ -232,8 +231,8 @@ std::string ffmpeg_rgb48(const fs::path& dir, const fs::path& file,
 // packed as ffmpeg_rgb48() gives them; empty when any is not 16-bit.
 std::string tool_rgb48(const fs::path& dir, const fs::path& file, const fs::path& out,
                        const std::string& options, std::size_t pictures) {
-  const ToolRun run =
-      run_tool(dir, "decode " + quote(file) + " --format rgb48 " + options + " --out " + quote(out));
+  const ToolRun run = run_tool(
+      dir, "decode " + quote(file) + " --format rgb48 " + options + " --out " + quote(out));
   EXPECT_EQ(run.status, 0) << run.err;
   std::string samples;
   for (std::size_t i = 0; i < pictures; ++i) {
@@ -265,7 +264,7 @@ struct ContainerCase {
   RuntimeCodec codec;
   const char* muxer;
   const char* extension;
-  bool global_header;  // parameter sets in the container's codec record
+  bool global_header;        // parameter sets in the container's codec record
   const char* encoder = "";  // empty: the test media's default for the codec
 };
 
@@ -438,7 +437,8 @@ TEST(VantleVideoTool, RefusesOtherCodecsByName) {
   ASSERT_EQ(mux(stream, "matroska", file, AV_CODEC_ID_MPEG4), "");
   const ToolRun run = run_tool(dir.path(), "info " + quote(file));
   EXPECT_NE(run.status, 0);
-  EXPECT_NE(run.err.find("codec mpeg4 is not H.264, H.265, AV1, VP9 or VP8"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("codec mpeg4 is not H.264, H.265, AV1, VP9 or VP8"), std::string::npos)
+      << run.err;
 }
 
 // Without FILE every command works on the built-in example, and every
@@ -560,8 +560,8 @@ TEST(VantleVideoTool, WritesEachFormat) {
     SCOPED_TRACE(c.options);
     const fs::path out = dir.path() / "out";
     fs::remove_all(out);
-    const ToolRun run = run_tool(dir.path(), "decode " + quote(file) + " " + c.options +
-                                                 " --out " + quote(out));
+    const ToolRun run =
+        run_tool(dir.path(), "decode " + quote(file) + " " + c.options + " --out " + quote(out));
     ASSERT_EQ(run.status, 0) << run.err;
     if (c.y4m_header == nullptr) {
       const Png png = read_png(out / c.first_file);

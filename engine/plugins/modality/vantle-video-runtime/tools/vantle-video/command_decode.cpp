@@ -26,7 +26,7 @@ constexpr OptionSpec kOptions[] = {
     {"--yuv", nullptr, ValueKind::None, "", "YUV 4:2:0 pictures, one .y4m file per group"},
     {"--format", nullptr, ValueKind::Required, "F",
      "rgb (8-bit PNG, the default), rgb48 (16-bit PNG), yuv420 (as --yuv) or yuv420p16 "
-     "(16-bit .y4m), the last two at the source's precision"},
+     "(16-bit .y4m); the 16-bit ones keep the source's precision"},
     {"--no-autorotate", nullptr, ValueKind::None, "",
      "keep pictures as stored instead of turning them upright by the display matrix"},
     {"--out", "-o", ValueKind::Required, "DIR", "folder to write into (created if missing)"},
@@ -199,7 +199,8 @@ int run_decode(const ParsedOptions& options) {
   if (error) {
     return report_error("decode", "cannot create " + chosen->out.string() + ": " + error.message());
   }
-  if (const RuntimeDecodeOptions& turn = chosen->orientation; turn.rotation != 0 || turn.flip != 0) {
+  if (const RuntimeDecodeOptions& turn = chosen->orientation;
+      turn.rotation != 0 || turn.flip != 0) {
     std::printf("pictures %s to show them upright\n", turn_text(turn).c_str());
   }
   std::size_t files = 0;

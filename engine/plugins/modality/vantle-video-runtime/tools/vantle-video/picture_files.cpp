@@ -107,11 +107,10 @@ Status write_y4m(std::span<const RuntimeFrame> frames, int rate_num, int rate_de
     return vantle::fail(file.error());
   }
   const RuntimeFrame& first = frames.front();
-  std::string header = "YUV4MPEG2 W" + std::to_string(first.width) + " H" +
-                       std::to_string(first.height) + " F" + std::to_string(rate_num) + ":" +
-                       std::to_string(rate_den) + " Ip A1:1 " +
-                       (first.format == RuntimePixelFormat::Yuv420P16 ? "C420p16 XYSCSS=420P16"
-                                                                      : "C420jpeg");
+  std::string header =
+      "YUV4MPEG2 W" + std::to_string(first.width) + " H" + std::to_string(first.height) + " F" +
+      std::to_string(rate_num) + ":" + std::to_string(rate_den) + " Ip A1:1 " +
+      (first.format == RuntimePixelFormat::Yuv420P16 ? "C420p16 XYSCSS=420P16" : "C420jpeg");
   if (first.color_range == AVCOL_RANGE_MPEG) {
     header += " XCOLORRANGE=LIMITED";
   } else if (first.color_range == AVCOL_RANGE_JPEG) {

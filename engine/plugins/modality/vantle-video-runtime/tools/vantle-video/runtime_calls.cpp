@@ -23,10 +23,10 @@ Result<Owned> call(const Request& request, Export function) {
 
 Result<DecodedFrames> decode(const RuntimeDecodeRequest& request,
                              const RuntimeDecodeOptions& options) {
-  return call<DecodedFrames>(request, [&options](const RuntimeDecodeRequest* in,
-                                                 RuntimeDecodeResponse* out) {
-    return vantle_video_runtime_decode_with_options(in, &options, out);
-  });
+  return call<DecodedFrames>(
+      request, [&options](const RuntimeDecodeRequest* in, RuntimeDecodeResponse* out) {
+        return vantle_video_runtime_decode_with_options(in, &options, out);
+      });
 }
 
 Result<IndexedFrames> decode_indexed(const RuntimeDecodeRequest& request) {
