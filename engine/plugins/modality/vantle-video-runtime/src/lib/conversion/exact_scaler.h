@@ -4,6 +4,7 @@
 // "-pix_fmt rgb48le" and "-pix_fmt yuv420p16le" byte for byte.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 
 #include "common/ffmpeg.h"
