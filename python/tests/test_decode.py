@@ -196,8 +196,12 @@ def test_colour_fields_are_named_as_ffmpeg_names_them(tmp_path):
             name = "reserved" if member.name == "reserved0" else member.name.replace("_", "-")
             assert name == name_of(member.value).decode(), member
     tagged = tmp_path / "tagged.mp4"
+    # FFmpeg 9.0's command line takes primaries and transfer from the
+    # frames (setparams), 5.1's from the output options.
     subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=s=64x48", "-frames:v",
-                    "2", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-colorspace", "smpte170m",
+                    "2", "-vf", "setparams=color_primaries=bt470bg:color_trc=bt709:"
+                    "colorspace=smpte170m:range=pc", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+                    "-colorspace", "smpte170m",
                     "-color_primaries", "bt470bg", "-color_trc", "bt709", "-color_range", "pc",
                     str(tagged)], check=True)
     frame = vantle_video.open(tagged).frames_at([0], format="yuv420")[0]
