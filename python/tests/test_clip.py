@@ -16,8 +16,8 @@ CORPUS = ["h264/h264_4bf_pyramid_nobsrestriction.mp4", "h264/MPS_MW_A.264",
           "hevc/p_qcif_10f.265", "av1/av1-1-b8-01-size-66x66.ivf",
           "av1/av1-1-b8-01-size-16x18.ivf"]
 GENERATED = ["h265_open_mp4", "h265_open_raw", "h264_open_mp4", "h264_closed_mkv", "h264_raw",
-             "h265_closed_mkv", "h265_10bit_open_mkv", "vp9_webm", "vp9_mp4", "vp9_odd_ivf", "vp9_10bit_mkv",
-             "vp9_12bit_ivf", "vp8_webm", "vp8_odd_ivf"]
+             "h265_closed_mkv", "h265_10bit_open_mkv", "vp9_webm", "vp9_mp4", "vp9_odd_ivf",
+             "vp9_10bit_mkv", "vp9_12bit_ivf", "vp8_webm", "vp8_odd_ivf"]
 
 
 @pytest.fixture(params=CORPUS + GENERATED)

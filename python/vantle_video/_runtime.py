@@ -7,8 +7,8 @@ import weakref
 import numpy as np
 
 from ._library import (RuntimeDecodeOptions, RuntimeDecodeRequest, RuntimeDecodeResponse,
-                       RuntimeIndexedResponse, RuntimePacket, RuntimeTranscodeRequest, RuntimeTranscodeResponse,
-                       VantleVideoError, last_error, library)
+                       RuntimeIndexedResponse, RuntimePacket, RuntimeTranscodeRequest,
+                       RuntimeTranscodeResponse, VantleVideoError, last_error, library)
 
 
 class Codec(enum.IntEnum):
