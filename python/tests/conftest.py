@@ -96,6 +96,7 @@ def media(tmp_path_factory):
         "vp9_12bit_ivf": vpx(folder / "vp9_12.ivf", "libvpx-vp9", size=(35, 21),
                              pix_fmt="yuv420p12le", options=["-profile:v", "2"]),
         "vp8_webm": vpx(folder / "vp8.webm", "libvpx"),
+        "vp8_ivf": vpx(folder / "vp8_alt.ivf", "libvpx"),  # invisible frames timed apart
         "vp8_odd_ivf": vpx(folder / "vp8.ivf", "libvpx", size=(35, 22), alt_ref=False),
     }
 

@@ -17,7 +17,7 @@ CORPUS = ["h264/h264_4bf_pyramid_nobsrestriction.mp4", "h264/MPS_MW_A.264",
           "av1/av1-1-b8-01-size-16x18.ivf"]
 GENERATED = ["h265_open_mp4", "h265_open_raw", "h264_open_mp4", "h264_closed_mkv", "h264_raw",
              "h265_closed_mkv", "h265_10bit_open_mkv", "vp9_webm", "vp9_mp4", "vp9_odd_ivf",
-             "vp9_10bit_mkv", "vp9_12bit_ivf", "vp8_webm", "vp8_odd_ivf"]
+             "vp9_10bit_mkv", "vp9_12bit_ivf", "vp8_webm", "vp8_ivf", "vp8_odd_ivf"]
 
 
 @pytest.fixture(params=CORPUS + GENERATED)
@@ -71,7 +71,7 @@ def hidden_frames(codec, packet):
 
 @pytest.mark.parametrize("key, hidden", [("vp9_webm", True), ("vp9_mp4", True),
                                          ("vp9_12bit_ivf", True), ("vp8_webm", True),
-                                         ("vp8_odd_ivf", False)])
+                                         ("vp8_ivf", True), ("vp8_odd_ivf", False)])
 def test_hidden_frames_stay_in_the_groups_and_are_not_counted(media, key, hidden):
     clip = vantle_video.open(media[key])
     packets = [bytes(p) for g in range(len(clip.groups)) for p in clip.group(g)[1]]
