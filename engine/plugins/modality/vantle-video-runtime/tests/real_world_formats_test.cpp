@@ -163,6 +163,8 @@ const ClipRecipe VP_CLIPS[] = {
      "vp9.mp4"},
     {"vp9 9x7", "testsrc2=size=64x48:rate=25 -frames:v 6 -vf scale=9:7",
      "-c:v libvpx-vp9 -pix_fmt yuv420p -b:v 100k", "vp9-9x7.ivf"},
+    {"vp9 35x22", "testsrc2=size=64x48:rate=25 -frames:v 4 -vf scale=35:22",
+     "-c:v libvpx-vp9 -pix_fmt yuv420p -b:v 100k", "vp9-35x22.ivf"},
     {"vp9 8x8", "testsrc2=size=64x48:rate=25 -frames:v 6 -vf scale=8:8",
      "-c:v libvpx-vp9 -pix_fmt yuv420p -b:v 100k", "vp9-8x8.ivf"},
     {"vp8", TESTSRC("64x48", 12), "-c:v libvpx -b:v 300k", "vp8.ivf"},

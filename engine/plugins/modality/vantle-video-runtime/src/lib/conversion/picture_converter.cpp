@@ -1,6 +1,7 @@
 #include "conversion/picture_converter.h"
 
 #include <array>
+#include <cstring>
 #include <utility>
 
 #include "common/fatal.h"
@@ -45,6 +46,22 @@ ByteBuffer turned_copy(const ByteBuffer& plane, std::size_t width, std::size_t h
 
 }  // namespace
 
+namespace {
+
+// swscale's unscaled 4:2:0-to-RGB48 loop (plain C: it has no vector one)
+// converts pixel pairs and never writes the last column of an odd width, so
+// that column would show whatever the buffer held before. It is set to 0,
+// which is what the command line's fresh buffers show there.
+bool leaves_last_column(const AVFrame& frame, std::uint32_t width, std::uint32_t height) {
+  const AVPixelFormat source = swscale_source_format(static_cast<AVPixelFormat>(frame.format));
+  return (source == AV_PIX_FMT_YUV420P || source == AV_PIX_FMT_YUV422P ||
+          source == AV_PIX_FMT_YUVA420P) &&
+         width % 2 == 1 && height % 2 == 0 && width == static_cast<std::uint32_t>(frame.width) &&
+         height == static_cast<std::uint32_t>(frame.height);
+}
+
+}  // namespace
+
 Result<RgbFrame> convert_frame_to_rgb48(const AVFrame& frame, std::uint32_t width,
                                         std::uint32_t height, std::optional<ExactScaler>& scaler) {
   // Sizes beyond int become negative here and swscale refuses them.
@@ -64,6 +81,11 @@ Result<RgbFrame> convert_frame_to_rgb48(const AVFrame& frame, std::uint32_t widt
       sws_scale(*context, frame.data, frame.linesize, 0, frame.height, planes.data(), lines.data());
   if (auto checked = check_rows(rows, height, "RGB"); !checked) {
     return fail(std::move(checked.error()));
+  }
+  if (leaves_last_column(frame, width, height)) {
+    for (std::size_t row = 0; row < height; ++row) {
+      std::memset(pixels.data() + row * layout->line_size + layout->row_size - 6, 0, 6);
+    }
   }
   pack_rows(pixels.data(), layout->line_size, layout->row_size, height);
   pixels.set_size(layout->frame_size);
