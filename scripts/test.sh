@@ -11,7 +11,8 @@
 #             tool with its benchmark), as a user or packager builds it, with
 #             clang 14 where the other legs use g++
 #   ffmpeg9   FFmpeg 9.0 (libavcodec 63) inside a Debian unstable chroot made
-#             by scripts/ffmpeg9-root.sh
+#             by scripts/ffmpeg9-root.sh, with the Python package's tests
+#             against its PyAV and command line
 #   sanitize  FFmpeg 5.1 with AddressSanitizer and UndefinedBehaviorSanitizer,
 #             built at -O1
 #   tsan      FFmpeg 5.1, ThreadSanitizer: only the library, the
@@ -214,6 +215,28 @@ run_python_tests() {
       -c "$repo/python/pytest.ini" --rootdir "$repo/python" "$repo/python/tests") 2>&1 |
       sed -u 's/^/pytest| /' || rc=$?
   fi
+  add_python_counts "$leg" "$report" "$rc"
+}
+
+# The package's tests in the FFmpeg 9.0 root (its PyAV and command line),
+# against the library the leg built there, from the source tree's package.
+run_python_tests_in_root() {
+  local leg=$1 report=$build_dir/pytest.xml rc=0
+  local library=$build_dir/engine/plugins/modality/vantle-video-runtime/libvantle_video_runtime.so.1
+  as_root rm -f -- "$root_dir$report"
+  echo "python tests: pytest on python/tests inside the root, against $library"
+  "${in_root[@]}" env VANTLE_VIDEO_RUNTIME_LIBRARY="$library" PYTHONPATH="$source_dir/python" \
+    PYTHONDONTWRITEBYTECODE=1 bash -c "cd '$build_dir' && python3 -m pytest -p no:cacheprovider \
+      -q -rfE --junitxml='$report' -c '$source_dir/python/pytest.ini' \
+      --rootdir '$source_dir/python' '$source_dir/python/tests'" 2>&1 |
+    sed -u 's/^/pytest| /' || rc=$?
+  add_python_counts "$leg" "$root_dir$report" "$rc"
+}
+
+# Adds a pytest junit report's counts to the leg's and returns the run's
+# status.
+add_python_counts() {
+  local leg=$1 report=$2 rc=$3
   local counts
   # The junit report's totals: tests, failures + errors, skipped.
   counts=$(/usr/bin/python3 -c '
@@ -352,7 +375,10 @@ leg_ffmpeg9() {
   "${in_root[@]}" bash -c "$(probe_command "$build_dir")"
   "${in_root[@]}" cmake -S "$source_dir" -B "$build_dir" -DVANTLE_WERROR=ON -DVANTLE_BUILD_TESTS=ON
   "${in_root[@]}" cmake --build "$build_dir" -j "$jobs"
-  run_ctest ffmpeg9 "$build_dir" "$results_dir/ffmpeg9.log" "${in_root[@]}"
+  local ctest_rc=0 python_rc=0
+  run_ctest ffmpeg9 "$build_dir" "$results_dir/ffmpeg9.log" "${in_root[@]}" || ctest_rc=$?
+  run_python_tests_in_root ffmpeg9 || python_rc=$?
+  ((ctest_rc == 0 && python_rc == 0))
 }
 
 # Memcheck (valgrind 3.27 in an FFmpeg 9.0 root with valgrind; Debian 12's
