@@ -13,6 +13,7 @@ from fractions import Fraction
 import av
 import numpy as np
 
+from . import _batch
 from ._runtime import Codec, decode, output_of
 
 # H.265 NAL unit types of random-access skipped leading pictures, which refer
@@ -406,14 +407,17 @@ class Clip:
         return None
 
     def frames_at(self, indices, format="rgb", size=None, *, threads=None, rgb=None,
-                  yuv420=None):
+                  yuv420=None, batch=False):
         """The stream's pictures by display index (0 is the first picture a
         decode of the whole stream outputs, as PyAV and the ffmpeg command
         line number them), in the order asked. Decodes only the groups that
         hold them, each once, on `threads` threads (default: the clip's);
         a leading picture of an open group is decoded in one run with the
-        group before it, which it refers to. format and size as in decode."""
+        group before it, which it refers to. format and size as in decode.
+        batch=True returns one FrameBatch of RGB pictures instead of a list."""
         output = output_of(format, size, rgb, yuv420)
+        if batch:
+            _batch.check_format("yuv420" if yuv420 else format)
         indices = [int(i) for i in indices]
         wanted = {}
         for index in indices:
@@ -431,11 +435,13 @@ class Clip:
             else:
                 runs.append([g])
         threads = self.threads if threads is None else _threads(threads)
+        # Lazily, so that a batch takes in each run's pictures as it comes.
         if threads > 1 and len(runs) > 1:
-            done = list(_pool(threads).map(lambda run: self._decode_run(run, wanted, output),
-                                           runs))
+            done = _pool(threads).map(lambda run: self._decode_run(run, wanted, output), runs)
         else:
-            done = [self._decode_run(run, wanted, output) for run in runs]
+            done = (self._decode_run(run, wanted, output) for run in runs)
+        if batch:
+            return _batch.collect(indices, done, self)
         found = {}
         for part in done:
             found.update(part)
@@ -467,7 +473,7 @@ class Clip:
             found[index] = frame
         return found
 
-    def frames_played_at(self, seconds, format="rgb", size=None, *, threads=None):
+    def frames_played_at(self, seconds, format="rgb", size=None, *, threads=None, batch=False):
         """For each time t (seconds), the picture whose display interval
         [pts_seconds, pts_seconds + duration_seconds) holds it; a time before
         the first picture or past the last one raises ValueError."""
@@ -477,7 +483,7 @@ class Clip:
             if i < 0 or t >= self.pts_seconds[i] + self.durations_seconds[i]:
                 raise ValueError(f"{t} s is outside the pictures' "
                                  f"[{self.pts_seconds[0]}, {self.pts_seconds[0] + self.duration_seconds}) s")
-        return self.frames_at(indices, format, size, threads=threads)
+        return self.frames_at(indices, format, size, threads=threads, batch=batch)
 
 
 def _threads(threads):
