@@ -13,7 +13,7 @@ from fractions import Fraction
 import av
 import numpy as np
 
-from . import _batch
+from . import _batch, _stored_index
 from ._runtime import Codec, decode, output_of
 
 # H.265 NAL unit types of random-access skipped leading pictures, which refer
@@ -209,10 +209,14 @@ class Clip:
     as its source (the path, or the bytes: a file object's are read) and its
     index, so that a worker given one reads only the groups it decodes."""
 
-    def __init__(self, source, stream=None, threads=1):
+    def __init__(self, source, stream=None, threads=1, index=None):
         self._source = _Source(source)
         self.path = self._source.path
         self.threads = _threads(threads)
+        if index is not None:
+            _stored_index.restore(self, index, stream)  # no demux pass
+            self._timeline()
+            return
         container = self._source.container()
         try:
             if stream is None:
@@ -330,6 +334,12 @@ class Clip:
 
     def __setstate__(self, state):
         self.__dict__.update(state)
+
+    @property
+    def index(self):
+        """The clip's index as a StoredIndex, to keep (to_bytes() or pickle)
+        and open the same source with again: open(source, index=...)."""
+        return _stored_index.of_clip(self)
 
     def group(self, g):
         """(codec, packets, extradata) of group g, ready for decode(*...);
@@ -510,9 +520,11 @@ def _first_slice(codec, packet, length_size):
     return None
 
 
-def open(source, stream=None, threads=1):  # noqa: A001 (the package's entry point, as in av.open)
+def open(source, stream=None, threads=1, index=None):  # noqa: A001 (the package's entry point, as in av.open)
     """Indexes a video stream of a container (MP4/MOV, MKV/WebM, raw Annex B,
     IVF, MPEG-TS, ...) given as a path, a bytes-like object or a binary file
     object. stream is the container's stream index; by default the best
-    video stream. threads is how many groups frames_at decodes at once."""
-    return Clip(source, stream, threads)
+    video stream. threads is how many groups frames_at decodes at once.
+    index, a Clip.index or its bytes, replaces the demux pass; one that does
+    not match the source raises StaleIndexError."""
+    return Clip(source, stream, threads, index)
