@@ -13,7 +13,7 @@ from fractions import Fraction
 import av
 import numpy as np
 
-from . import _batch, _stored_index
+from . import _batch, _prefix, _stored_index
 from ._runtime import Codec, decode, output_of
 
 # H.265 NAL unit types of random-access skipped leading pictures, which refer
@@ -468,8 +468,15 @@ class Clip:
             base += self.groups[g][1] - (self._leading[g] if k == 0 else 0)
         packets = [p for g in run for p in self._packets(g)]
         order = sorted(positions)
+        first = self.groups[run[0]][0]
+        # The run stops after the last picture wanted, when times say where.
+        # Not for H.264: FFmpeg's decoder drops or delays pictures of a run
+        # cut short after a recovery point, so positions would shift.
+        cut = None if self.codec == Codec.H264 else _prefix.cut(
+            self._pts[first:first + len(packets)], self._leading[run[0]], order)
+        count, selected = cut if cut else (len(packets), order)
         pixel_format, size = output
-        frames = decode(self.codec, packets, self.extradata, positions=order,
+        frames = decode(self.codec, packets[:count], self.extradata, positions=selected,
                         format="yuv420" if pixel_format else "rgb", size=size)
         if len(frames) != len(order):
             raise RuntimeError(f"{self._source.describe()}: groups {run} gave {len(frames)} of "
