@@ -8,7 +8,8 @@ before the clip's first picture, decode forward until its last picture,
 to_ndarray() the ones wanted. The pictures are checked to be the same, byte
 for byte; prints the median of 5 draws (seeds 1 to 5) of each and the ratio.
 
-  against_pyav.py [FOLDER]   (the media is made there; default a temporary one)
+  against_pyav.py [FOLDER] [ENCODER]   (the media is made in FOLDER, default a
+                                       temporary one; ENCODER libx264 or libx265)
 """
 import os
 import statistics
@@ -26,13 +27,16 @@ import vantle_video  # noqa: E402
 from vantle_video import samplers  # noqa: E402
 
 
-def make(folder):
-    path = folder / "thirty_seconds_720p.mp4"
+def make(folder, encoder):
+    path = folder / f"thirty_seconds_720p_{encoder}.mp4"
     if not path.exists():
         subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                        "testsrc2=s=1280x720:r=25", "-frames:v", "750", "-c:v", "libx264",
+                        "testsrc2=s=1280x720:r=25", "-frames:v", "750", "-c:v", encoder,
                         "-preset", "veryfast", "-g", "50", "-keyint_min", "50", "-sc_threshold",
-                        "0", "-pix_fmt", "yuv420p", str(path)], check=True)
+                        "0", "-pix_fmt", "yuv420p", str(path)] + (
+                            # closed groups: PyAV's seek-and-decode loses open groups' leading pictures
+                            ["-x265-params", "open-gop=0:log-level=error"]
+                            if encoder == "libx265" else []), check=True)
     return path
 
 
@@ -55,7 +59,7 @@ def with_pyav(path, clips_pts):
 
 def main():
     folder = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(tempfile.mkdtemp())
-    path = make(folder)
+    path = make(folder, sys.argv[2] if len(sys.argv) > 2 else "libx264")
     clip = vantle_video.open(path, threads=1)
     ticks = np.rint(clip.pts_seconds / float(clip.time_base)).astype(np.int64)
     ours_times, pyav_times = [], []
