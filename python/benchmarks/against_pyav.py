@@ -34,7 +34,7 @@ def make(folder, encoder):
                         "testsrc2=s=1280x720:r=25", "-frames:v", "750", "-c:v", encoder,
                         "-preset", "veryfast", "-g", "50", "-keyint_min", "50", "-sc_threshold",
                         "0", "-pix_fmt", "yuv420p", str(path)] + (
-                            # closed groups: PyAV's seek-and-decode loses open groups' leading pictures
+                            # closed groups: seek-and-decode loses open groups' leading pictures
                             ["-x265-params", "open-gop=0:log-level=error"]
                             if encoder == "libx265" else []), check=True)
     return path
