@@ -43,8 +43,32 @@ def encode(path, encoder, frames=48, size=(160, 96), options=None, container_for
     return path
 
 
+def ffmpeg(*arguments):
+    subprocess.run(["ffmpeg", "-v", "error", "-y", *map(str, arguments)], check=True)
+
+
+def vpx(path, encoder, size=(96, 64), pix_fmt="yuv420p", alt_ref=True, options=()):
+    """40 pictures from libvpx, a key frame every 12 at most. Hidden (alt-ref)
+    frames need two passes: one pass makes none."""
+    source = ["-f", "lavfi", "-i", "testsrc2=s=96x64:r=25", "-frames:v", "40", "-vf",
+              "scale={}:{}".format(*size)]  # testsrc2 itself only makes even sizes
+    common = ["-c:v", encoder, "-pix_fmt", pix_fmt, "-b:v", "300k", "-g", "12", *options]
+    if alt_ref:
+        log = path.with_suffix(".pass")
+        ffmpeg(*source, *common, "-pass", "1", "-passlogfile", log, "-f", "null", "-")
+        common += ["-pass", "2", "-passlogfile", log, "-auto-alt-ref", "1", "-lag-in-frames", "16"]
+    ffmpeg(*source, *common, path)
+    return path
+
+
 X265_OPEN = "keyint=12:min-keyint=12:scenecut=0:bframes=3:open-gop=1:log-level=error"
 X265_CLOSED = "keyint=12:min-keyint=12:scenecut=0:bframes=2:open-gop=0:log-level=error"
+
+
+def x265_10bit(path):
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=s=96x64:r=25", "-frames:v", "30", "-c:v", "libx265",
+           "-pix_fmt", "yuv420p10le", "-x265-params", X265_OPEN, path)
+    return path
 
 
 @pytest.fixture(scope="session")
@@ -63,6 +87,17 @@ def media(tmp_path_factory):
                            container_format="h264"),
         "h265_closed_mkv": encode(folder / "closed265.mkv", "libx265",
                                   options={"x265-params": X265_CLOSED}),
+        "h265_10bit_open_mkv": x265_10bit(folder / "open265_10.mkv"),
+        "vp9_webm": vpx(folder / "vp9.webm", "libvpx-vp9"),
+        "vp9_mp4": vpx(folder / "vp9.mp4", "libvpx-vp9"),
+        "vp9_odd_ivf": vpx(folder / "vp9.ivf", "libvpx-vp9", size=(35, 22)),
+        "vp9_10bit_mkv": vpx(folder / "vp9_10.mkv", "libvpx-vp9", pix_fmt="yuv420p10le",
+                             options=["-profile:v", "2"]),
+        "vp9_12bit_ivf": vpx(folder / "vp9_12.ivf", "libvpx-vp9", size=(35, 21),
+                             pix_fmt="yuv420p12le", options=["-profile:v", "2"]),
+        "vp8_webm": vpx(folder / "vp8.webm", "libvpx"),
+        "vp8_ivf": vpx(folder / "vp8_alt.ivf", "libvpx"),  # invisible frames timed apart
+        "vp8_odd_ivf": vpx(folder / "vp8.ivf", "libvpx", size=(35, 22), alt_ref=False),
     }
 
 
@@ -89,15 +124,22 @@ def pyav_decode(path, packets=None, codec=None, extradata=b""):
     return frames
 
 
-def ffmpeg_pictures(path, format, width, height):
+PIX_FMTS = {"rgb": "rgb24", "yuv420": "yuv420p", "rgb48": "rgb48le", "yuv420p16": "yuv420p16le"}
+
+
+def ffmpeg_pictures(path, format, width, height, autorotate=True, scale=False):
     """The ffmpeg command line's pictures of the first video stream, each as
-    the bytes of its planes."""
-    pix_fmt = {"rgb": "rgb24", "yuv420": "yuv420p"}[format]
-    out = subprocess.run(["ffmpeg", "-v", "error", "-threads", "1", "-i", str(path), "-map",
-                          "0:v:0", "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt",
-                          pix_fmt, "-"], capture_output=True, check=True).stdout
-    size = width * height * 3 if format == "rgb" else (
-        width * height + 2 * ((width + 1) // 2) * ((height + 1) // 2))
+    the bytes of its planes: turned upright as the command line does unless
+    autorotate is False, and resized to width x height when scale is set."""
+    turn = [] if autorotate else ["-noautorotate"]
+    resize = ["-vf", f"scale={width}:{height}"] if scale else []
+    out = subprocess.run(["ffmpeg", "-v", "error", "-threads", "1", *turn, "-i", str(path),
+                          "-map", "0:v:0", "-fps_mode", "passthrough", *resize, "-f", "rawvideo",
+                          "-pix_fmt", PIX_FMTS[format], "-"], capture_output=True,
+                         check=True).stdout
+    sample = 2 if format in ("rgb48", "yuv420p16") else 1
+    size = sample * (width * height * 3 if format.startswith("rgb") else (
+        width * height + 2 * ((width + 1) // 2) * ((height + 1) // 2)))
     assert len(out) % size == 0
     return [out[i:i + size] for i in range(0, len(out), size)]
 
@@ -118,5 +160,9 @@ def ffprobe_times(path):
 
 
 def picture_bytes(frame):
-    return frame.rgb.tobytes() if frame.format == "rgb" else b"".join(
-        p.tobytes() for p in frame.planes)
+    """The frame's samples as the command line's rawvideo writes them (16-bit
+    ones little-endian, as the library returns them)."""
+    arrays = [frame.rgb] if frame.rgb is not None else frame.planes
+    for array in arrays:
+        assert array.flags.c_contiguous and all(s > 0 for s in array.strides)
+    return b"".join(a.tobytes() for a in arrays)

@@ -27,9 +27,17 @@ def owner_of(array):
     return array.owner
 
 
+@pytest.mark.parametrize("version, accepted", [
+    ("vantle-video-runtime 1.2.0 (libavcodec 59.37.100 built, 59.37.100 loaded)", True),
+    ("vantle-video-runtime 1.10.1", True), ("vantle-video-runtime 1.1.9 (libavcodec 61)", False),
+    ("vantle-video-runtime 2.2.0", False), ("vantle-video-runtime 1.x", False)])
+def test_a_library_older_than_1_2_is_refused(version, accepted):
+    assert _library._new_enough(version) == accepted
+
+
 def test_layout_and_version():
     assert _library.layout_differences() == []
-    assert vantle_video.runtime_version().startswith("vantle-video-runtime 1.")
+    assert _library._new_enough(vantle_video.runtime_version())
     assert f"libavcodec {av.library_versions['libavcodec'][0]}." in vantle_video.runtime_version()
 
 
@@ -56,7 +64,7 @@ def test_corpus_groups_equal_ffmpeg_and_the_records(name):
     assert rgb[0].rgb.shape == (48, 64, 3) and np.asarray(rgb[0]).dtype == np.uint8
 
 
-def test_indexed_and_transcode():
+def test_indexed_and_transcode(media):
     clip = vantle_video.open(STREAMS / "h264/h264_4bf_pyramid_nobsrestriction.mp4")
     indexed = vantle_video.decode_indexed(*clip.group(0))
     plain = vantle_video.decode(*clip.group(0), yuv420=True)
@@ -67,6 +75,18 @@ def test_indexed_and_transcode():
     assert len(units) == 3 and all(u[:3] == b"\0\0\1" or u[:4] == b"\0\0\0\1" for u in units)
     again = vantle_video.decode("h264", units, yuv420=True)
     assert [f.y.shape for f in again] == [plain[0].y.shape] * 3
+    ten_bit = vantle_video.open(media["h265_10bit_open_mkv"]).group(1)
+    indexed = vantle_video.decode_indexed(*ten_bit, format="yuv420p16")
+    plain = vantle_video.decode(*ten_bit, format="yuv420p16")
+    # A group of an open run: its leading pictures are not output alone.
+    indices = [f.packet_index for f in indexed]
+    assert len(set(indices)) == len(indices) == len(plain) and max(indices) < len(ten_bit[1])
+    assert indices != sorted(indices)  # B pictures come out after those they refer to
+    for a, b in zip(indexed, plain):
+        assert a.format == b.format == "yuv420p16" and a.y.dtype == np.uint16
+        for ours, theirs in zip(a.planes, b.planes):
+            np.testing.assert_array_equal(ours, theirs)
+        assert (a.color_range, a.color_space) == (b.color_range, b.color_space)
 
 
 def test_the_response_lives_while_an_array_views_it_and_is_released_once(monkeypatch):
@@ -176,8 +196,12 @@ def test_colour_fields_are_named_as_ffmpeg_names_them(tmp_path):
             name = "reserved" if member.name == "reserved0" else member.name.replace("_", "-")
             assert name == name_of(member.value).decode(), member
     tagged = tmp_path / "tagged.mp4"
+    # FFmpeg 9.0's command line takes primaries and transfer from the
+    # frames (setparams), 5.1's from the output options.
     subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=s=64x48", "-frames:v",
-                    "2", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-colorspace", "smpte170m",
+                    "2", "-vf", "setparams=color_primaries=bt470bg:color_trc=bt709:"
+                    "colorspace=smpte170m:range=pc", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+                    "-colorspace", "smpte170m",
                     "-color_primaries", "bt470bg", "-color_trc", "bt709", "-color_range", "pc",
                     str(tagged)], check=True)
     frame = vantle_video.open(tagged).frames_at([0], format="yuv420")[0]
@@ -206,8 +230,11 @@ def test_array_protocol_of_numpy_1_and_2(dtype, copy, same, result):
 @pytest.mark.parametrize("arguments, shape", [
     ({"format": "rgb", "size": (64, 48)}, (48, 64, 3)), ({"rgb": (64, 48)}, (48, 64, 3)),
     ({"format": "yuv420"}, (144, 176)), ({"yuv420": True}, (144, 176)),
+    ({"format": "rgb48", "size": (64, 48)}, (48, 64, 3)), ({"format": "yuv420p16"}, (144, 176)),
+    ({"format": "rgb", "rotation": 90, "size": (48, 64)}, (64, 48, 3)),
+    ({"format": "yuv420p16", "rotation": 270, "flip": vantle_video.Flip.VERTICAL}, (176, 144)),
     ({"format": "bgr"}, ValueError), ({"format": "yuv420", "size": (64, 48)}, ValueError),
-    ({"rgb": False}, ValueError),
+    ({"format": "yuv420p16", "size": (64, 48)}, ValueError), ({"rgb": False}, ValueError),
 ])
 def test_format_and_size_with_the_older_flags(arguments, shape):
     codec, packets, extradata = GROUP
@@ -217,7 +244,9 @@ def test_format_and_size_with_the_older_flags(arguments, shape):
         return
     frame = vantle_video.decode(codec, packets, np.frombuffer(extradata, np.uint8),
                                 positions=[3], **arguments)[0]
-    assert (frame.rgb if frame.format == "rgb" else frame.y).shape == shape
+    array = frame.rgb if frame.rgb is not None else frame.y
+    assert array.shape == shape and frame.format == arguments.get("format", frame.format)
+    assert array.dtype == (np.uint16 if frame.format in ("rgb48", "yuv420p16") else np.uint8)
 
 
 def test_kept_memory_calls_while_threads_decode():

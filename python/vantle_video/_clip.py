@@ -4,6 +4,7 @@ made once by one demux pass. A group's bytes are read when it is decoded.
 PyAV reads the container; the library does all the decoding."""
 import array
 import bisect
+import math
 import os
 import threading
 import zlib
@@ -14,19 +15,23 @@ import av
 import numpy as np
 
 from . import _batch, _prefix, _stored_index
-from ._runtime import Codec, decode, output_of
+from ._orientation import display_matrix, rotation_of, turn_of
+from ._runtime import _FORMAT_NAMES, CODEC_LIST, Codec, Flip, decode, output_of
 
 # H.265 NAL unit types of random-access skipped leading pictures, which refer
 # to the group before their CRA picture.
 _H265_RASL = (8, 9)
 _H264_IDR = 5
+# PyAV 17 dropped the AVError alias; FFmpegError is in both 10 and 17.
+_AV_ERROR = getattr(av, "FFmpegError", None) or av.AVError
 
 
 def _codec_of_stream(stream):
     name = stream.codec_context.codec.name
     ids = {}
     for codec, decoders in ((Codec.H264, ("h264",)), (Codec.H265, ("hevc",)),
-                            (Codec.AV1, ("av1", "libdav1d", "libaom-av1"))):
+                            (Codec.AV1, ("av1", "libdav1d", "libaom-av1")),
+                            (Codec.VP9, ("vp9", "libvpx-vp9")), (Codec.VP8, ("vp8", "libvpx"))):
         for decoder in decoders:
             try:
                 ids[av.codec.Codec(decoder, "r").id] = codec
@@ -34,7 +39,7 @@ def _codec_of_stream(stream):
                 continue
     codec = ids.get(stream.codec_context.codec.id)
     if codec is None:
-        raise ValueError(f"codec {name} is not H.264, H.265 or AV1")
+        raise ValueError(f"codec {name} is not {CODEC_LIST}")
     return codec
 
 
@@ -207,12 +212,17 @@ class Clip:
 
     Picks up from a path, bytes-like object or binary file object; pickles
     as its source (the path, or the bytes: a file object's are read) and its
-    index, so that a worker given one reads only the groups it decodes."""
+    index, so that a worker given one reads only the groups it decodes.
 
-    def __init__(self, source, stream=None, threads=1, index=None):
+    Pictures come upright, turned as the container's display matrix says,
+    unless apply_rotation is False; width and height are those of the
+    pictures as they come out."""
+
+    def __init__(self, source, stream=None, threads=1, apply_rotation=True, *, index=None):
         self._source = _Source(source)
         self.path = self._source.path
         self.threads = _threads(threads)
+        self.apply_rotation = bool(apply_rotation)
         if index is not None:
             _stored_index.restore(self, index, stream)  # no demux pass
             self._timeline()
@@ -230,6 +240,11 @@ class Clip:
             self.codec = _codec_of_stream(chosen)
             self.width = chosen.codec_context.width
             self.height = chosen.codec_context.height
+            self.pixel_format = chosen.codec_context.pix_fmt
+            matrix = None
+            if "mov" in container.format.name.split(","):
+                matrix = display_matrix(self._source.read, self._source.size, chosen.id)
+            self._orient(matrix)
             rate = chosen.average_rate or chosen.guessed_rate
             self.frame_rate = Fraction(rate.numerator, rate.denominator) if rate else Fraction(25)
             self.time_base = Fraction(chosen.time_base.numerator, chosen.time_base.denominator)
@@ -239,9 +254,20 @@ class Clip:
             container.close()
         self._timeline()
 
+    def _orient(self, matrix):
+        """rotation (ffprobe's value) and the turn that makes pictures
+        upright, from an MP4/MOV track's display matrix (None: none);
+        width and height are the stored ones until then."""
+        self._matrix = matrix  # kept for the stored index
+        angle = rotation_of(matrix)
+        self.rotation = 0.0 if math.isnan(angle) else angle
+        self._turn = turn_of(matrix) if self.apply_rotation else (0, Flip.NONE)
+        if self._turn[0] in (90, 270):
+            self.width, self.height = self.height, self.width
+
     def _index(self, container, chosen):
         offsets, sizes, pts, dts = (array.array("q") for _ in range(4))
-        crcs, firsts, leading = array.array("L"), [], []
+        crcs, firsts, leading, shown = array.array("L"), [], [], array.array("b")
         counting = False
         length_size = self._length_size()
         for packet in container.demux(chosen):
@@ -251,7 +277,8 @@ class Clip:
             if key:
                 firsts.append(len(sizes))
                 leading.append(0)
-                counting = self.codec != Codec.AV1
+                # AV1, VP9 and VP8 key frames start closed groups.
+                counting = self.codec in (Codec.H264, Codec.H265)
                 if self.codec == Codec.H264:
                     # Only after a recovery point, not an IDR, do B pictures lead.
                     kind = _first_slice(self.codec, bytes(packet), length_size)
@@ -267,6 +294,9 @@ class Clip:
                 else:
                     counting = False
             sizes.append(packet.size)
+            # Invisible VP8/VP9 packets have timestamps of their own but no
+            # picture: they are decoded, not counted.
+            shown.append(_shows_picture(self.codec, packet))
             crcs.append(zlib.crc32(packet))
             offsets.append(self._locate(packet))
             pts.append(_NO_TIME if packet.pts is None else packet.pts)
@@ -279,6 +309,9 @@ class Clip:
         counts = np.diff(firsts + [len(sizes)])
         self.groups = [(int(f), int(c)) for f, c in zip(firsts, counts)]
         self._leading = leading
+        self._shown = np.frombuffer(shown, dtype=np.int8).astype(bool)
+        # Pictures each group outputs.
+        self._pictures = [int(self._shown[f:f + c].sum()) for f, c in self.groups]
 
     def _locate(self, packet):
         """Where the packet's bytes lie in the source, or -1. Demuxers report
@@ -296,13 +329,14 @@ class Clip:
         # A decode from the stream's start loses the first group's leading
         # pictures, as a run that starts at any group does.
         starts, total = [], 0
-        for g, (_, count) in enumerate(self.groups):
+        for g, count in enumerate(self._pictures):
             starts.append(total)
             total += count - (self._leading[g] if g == 0 else 0)
         self._display_starts = starts
         self.frame_count = total
         period = 1 / float(self.frame_rate)
-        kept = self._pts[self.groups[0][0]:]
+        first = self.groups[0][0]
+        kept = self._pts[first:][self._shown[first:]]
         if len(kept) and (kept != _NO_TIME).all():
             # Display order is timestamp order; the lost leading pictures
             # come first.
@@ -316,7 +350,9 @@ class Clip:
         self.duration_seconds = float(end - self.pts_seconds[0])
 
     def __repr__(self):
-        return (f"Clip({self._source.describe()}, {self.codec.name}, {self.width}x{self.height}, "
+        turned = f", rotation {self.rotation:g}" if self.rotation else ""
+        return (f"Clip({self._source.describe()}, {self.codec.name} {self.pixel_format}, "
+                f"{self.width}x{self.height}{turned}, "
                 f"{self.frame_count} pictures in {len(self.groups)} groups, "
                 f"{float(self.frame_rate):.6g} fps)")
 
@@ -386,7 +422,7 @@ class Clip:
                 if seek:
                     try:
                         container.seek(wanted[0], stream=stream, backward=True)
-                    except av.AVError:
+                    except _AV_ERROR:
                         continue
                 packets = []
                 for packet in container.demux(stream):
@@ -423,11 +459,12 @@ class Clip:
         line number them), in the order asked. Decodes only the groups that
         hold them, each once, on `threads` threads (default: the clip's);
         a leading picture of an open group is decoded in one run with the
-        group before it, which it refers to. format and size as in decode.
+        group before it, which it refers to. format and size as in decode;
+        size is that of the picture as it comes out (upright by default).
         batch=True returns one FrameBatch of RGB pictures instead of a list."""
         output = output_of(format, size, rgb, yuv420)
         if batch:
-            _batch.check_format("yuv420" if yuv420 else format)
+            _batch.check_format(_FORMAT_NAMES[output[0]])
         indices = [int(i) for i in indices]
         wanted = {}
         for index in indices:
@@ -465,19 +502,23 @@ class Clip:
             shift = self._leading[g] if k == 0 and g > 0 else 0
             for p in wanted.get(g, ()):
                 positions[base + p - shift] = self._display_starts[g] + p
-            base += self.groups[g][1] - (self._leading[g] if k == 0 else 0)
+            base += self._pictures[g] - (self._leading[g] if k == 0 else 0)
         packets = [p for g in run for p in self._packets(g)]
         order = sorted(positions)
         first = self.groups[run[0]][0]
+        end = first + len(packets)
         # The run stops after the last picture wanted, when times say where.
         # Not for H.264: FFmpeg's decoder drops or delays pictures of a run
-        # cut short after a recovery point, so positions would shift.
-        cut = None if self.codec == Codec.H264 else _prefix.cut(
-            self._pts[first:first + len(packets)], self._leading[run[0]], order)
+        # cut short after a recovery point, so positions would shift; nor for
+        # VP9/VP8, whose hidden frames output no picture.
+        cut = None if self.codec in (Codec.H264, Codec.VP9, Codec.VP8) else _prefix.cut(
+            self._pts[first:end], self._leading[run[0]], order)
         count, selected = cut if cut else (len(packets), order)
         pixel_format, size = output
+        rotation, flip = self._turn
         frames = decode(self.codec, packets[:count], self.extradata, positions=selected,
-                        format="yuv420" if pixel_format else "rgb", size=size)
+                        format=_FORMAT_NAMES[pixel_format], size=size, rotation=rotation,
+                        flip=flip)
         if len(frames) != len(order):
             raise RuntimeError(f"{self._source.describe()}: groups {run} gave {len(frames)} of "
                                f"the {len(order)} pictures expected")
@@ -527,11 +568,56 @@ def _first_slice(codec, packet, length_size):
     return None
 
 
-def open(source, stream=None, threads=1, index=None):  # noqa: A001 (the package's entry point, as in av.open)
+def _vp9_frames(data):
+    """The frames of a VP9 packet: those its superframe index lists, or the
+    packet itself."""
+    last = data[-1]
+    if last & 0xE0 == 0xC0:
+        count, width = (last & 7) + 1, ((last >> 3) & 3) + 1
+        index = 2 + width * count
+        if len(data) >= index and data[-index] == last:
+            at, offset = len(data) - index + 1, 0
+            for _ in range(count):
+                size = int.from_bytes(data[at:at + width], "little")
+                yield data[offset:offset + size]
+                at, offset = at + width, offset + size
+            return
+    yield data
+
+
+def _vp9_frame_shows(frame):
+    """Whether a VP9 frame outputs a picture: show_existing_frame, or
+    show_frame of its uncompressed header (a byte that is not a frame
+    header counts as shown, and the decoder judges it)."""
+    if not len(frame) or frame[0] >> 6 != 2:
+        return True
+    head = frame[0]
+    profile = ((head >> 5) & 1) | ((head >> 3) & 2)
+    bit = 3 if profile < 3 else 2  # profile 3 has a reserved bit first
+    if head >> bit & 1:  # show_existing_frame
+        return True
+    return bool(head >> (bit - 2) & 1)
+
+
+def _shows_picture(codec, packet):
+    """Whether a packet outputs a picture: VP8 invisible (alt-ref) frames and
+    VP9 packets of hidden frames only do not."""
+    data = memoryview(packet).cast("B")
+    if codec == Codec.VP8:
+        return len(data) < 3 or bool(data[0] & 0x10)  # show_frame of the frame tag
+    if codec == Codec.VP9 and len(data):
+        return any(_vp9_frame_shows(frame) for frame in _vp9_frames(data))
+    return True
+
+
+# noqa: A001 below: the package's entry point, named as av.open.
+def open(source, stream=None, threads=1, apply_rotation=True, *, index=None):  # noqa: A001
     """Indexes a video stream of a container (MP4/MOV, MKV/WebM, raw Annex B,
     IVF, MPEG-TS, ...) given as a path, a bytes-like object or a binary file
     object. stream is the container's stream index; by default the best
     video stream. threads is how many groups frames_at decodes at once.
+    Pictures come upright as the display matrix says (as the ffmpeg command
+    line's autorotation), or as stored with apply_rotation=False.
     index, a Clip.index or its bytes, replaces the demux pass; one that does
     not match the source raises StaleIndexError."""
-    return Clip(source, stream, threads, index)
+    return Clip(source, stream, threads, apply_rotation, index=index)

@@ -9,8 +9,11 @@ from pathlib import Path
 
 SONAME = "libvantle_video_runtime.so.1"
 LIBRARY_VARIABLE = "VANTLE_VIDEO_RUNTIME_LIBRARY"
-# The soname's major version: the C interface only grows within it.
+# The soname's major version: the C interface only grows within it. 1.2
+# added the codec and format values this package sends; an older library
+# would decode VP9 and VP8 as H.265 and 16-bit formats as RGB.
 VERSION_PREFIX = "vantle-video-runtime 1."
+MINIMUM_MINOR = 2
 
 
 class VantleVideoError(Exception):
@@ -65,6 +68,15 @@ class RuntimeDecodeRequest(ctypes.Structure):
     ]
 
 
+class RuntimeDecodeOptions(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("rotation", ctypes.c_uint32),
+        ("flip", ctypes.c_uint32),
+        ("reserved", ctypes.c_uint32),
+    ]
+
+
 class RuntimeTranscodeRequest(ctypes.Structure):
     _fields_ = [
         ("decode", RuntimeDecodeRequest),
@@ -99,6 +111,7 @@ DOCUMENTED_LAYOUT = {
                                 "output_width": 32, "output_height": 36, "pixel_format": 40,
                                 "packets": 48, "packet_count": 56, "selected_positions": 64,
                                 "selected_position_count": 72}),
+    RuntimeDecodeOptions: (16, {"size": 0, "rotation": 4, "flip": 8, "reserved": 12}),
     RuntimeTranscodeRequest: (96, {"decode": 0, "frame_rate_num": 80, "frame_rate_den": 84,
                                    "bit_rate": 88}),
     RuntimeDecodeResponse: (16, {"frames": 0, "frame_count": 8}),
@@ -143,10 +156,28 @@ def _candidate_paths():
     yield SONAME
 
 
+def _version_of(library):
+    function = library.vantle_video_runtime_version
+    function.restype, function.argtypes = ctypes.c_char_p, []
+    return function().decode()
+
+
+def _new_enough(version):
+    """Whether a version text is 1.x with x at least MINIMUM_MINOR."""
+    if not version.startswith(VERSION_PREFIX):
+        return False
+    minor = version[len(VERSION_PREFIX):].split(".")[0].split(" ")[0]
+    return minor.isdigit() and int(minor) >= MINIMUM_MINOR
+
+
 def _bind(library):
     functions = {
         "vantle_video_runtime_decode": (ctypes.c_int32, [ctypes.POINTER(RuntimeDecodeRequest),
                                                          ctypes.POINTER(RuntimeDecodeResponse)]),
+        "vantle_video_runtime_decode_with_options": (
+            ctypes.c_int32, [ctypes.POINTER(RuntimeDecodeRequest),
+                             ctypes.POINTER(RuntimeDecodeOptions),
+                             ctypes.POINTER(RuntimeDecodeResponse)]),
         "vantle_video_runtime_decode_indexed": (ctypes.c_int32,
                                                 [ctypes.POINTER(RuntimeDecodeRequest),
                                                  ctypes.POINTER(RuntimeIndexedResponse)]),
@@ -199,11 +230,11 @@ def library():
                 if not hasattr(loaded, "vantle_video_runtime_version"):
                     raise ImportError(f"vantle_video: {path} has no vantle_video_runtime_version "
                                       "(a library older than this package)")
-                bound = _bind(loaded)
-                version = bound.vantle_video_runtime_version().decode()
-                if not version.startswith(VERSION_PREFIX):
+                version = _version_of(loaded)
+                if not _new_enough(version):
                     raise ImportError(f"vantle_video: {path} is '{version}', this package needs "
-                                      f"'{VERSION_PREFIX}*'")
+                                      f"'{VERSION_PREFIX}{MINIMUM_MINOR}' or a later 1.x")
+                bound = _bind(loaded)
                 _PATH = path
                 _LIBRARY = bound
                 break

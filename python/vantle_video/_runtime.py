@@ -6,24 +6,35 @@ import weakref
 
 import numpy as np
 
-from ._library import (RuntimeDecodeRequest, RuntimeDecodeResponse, RuntimeIndexedResponse,
-                       RuntimePacket, RuntimeTranscodeRequest, RuntimeTranscodeResponse,
-                       VantleVideoError, last_error, library)
+from ._library import (RuntimeDecodeOptions, RuntimeDecodeRequest, RuntimeDecodeResponse,
+                       RuntimeIndexedResponse, RuntimePacket, RuntimeTranscodeRequest,
+                       RuntimeTranscodeResponse, VantleVideoError, last_error, library)
 
 
 class Codec(enum.IntEnum):
     H264 = 0
     AV1 = 1
     H265 = 2
+    VP9 = 3
+    VP8 = 4
 
 
 _CODEC_NAMES = {"h264": Codec.H264, "h.264": Codec.H264, "avc": Codec.H264,
                 "h265": Codec.H265, "h.265": Codec.H265, "hevc": Codec.H265,
-                "av1": Codec.AV1}
+                "av1": Codec.AV1, "vp9": Codec.VP9, "vp8": Codec.VP8}
+CODEC_LIST = "H.264, H.265, AV1, VP9 or VP8"
 
-_RGB = 0
-_YUV420 = 1
-_FORMATS = {"rgb": _RGB, "yuv420": _YUV420}
+_RGB, _YUV420, _RGB48, _YUV420P16 = 0, 1, 2, 3
+_FORMATS = {"rgb": _RGB, "yuv420": _YUV420, "rgb48": _RGB48, "yuv420p16": _YUV420P16}
+_FORMAT_NAMES = {code: name for name, code in _FORMATS.items()}
+_RESIZABLE = (_RGB, _RGB48)
+
+
+class Flip(enum.IntFlag):
+    """Flips applied after the turn (the C interface's RuntimeFlip bits)."""
+    NONE = 0
+    HORIZONTAL = 1
+    VERTICAL = 2
 
 
 class ColorRange(enum.IntEnum):
@@ -107,7 +118,7 @@ def codec_of(codec):
         try:
             return _CODEC_NAMES[codec.lower()]
         except KeyError:
-            raise ValueError(f"codec {codec!r} is not H.264, H.265 or AV1") from None
+            raise ValueError(f"codec {codec!r} is not {CODEC_LIST}") from None
     return Codec(codec)
 
 
@@ -135,27 +146,34 @@ class _PlaneView:
 
     __slots__ = ("__array_interface__", "owner")
 
-    def __init__(self, owner, address, shape):
+    def __init__(self, owner, address, shape, typestr):
         self.owner = owner
-        self.__array_interface__ = {"shape": shape, "typestr": "|u1", "data": (address, False),
+        # No strides: C order, rows packed, every stride positive.
+        self.__array_interface__ = {"shape": shape, "typestr": typestr, "data": (address, False),
                                     "version": 3}
 
 
-def _view(owner, buffer, shape):
-    expected = 1
+def _view(owner, buffer, shape, dtype):
+    expected = dtype.itemsize
     for extent in shape:
         expected *= extent
     if buffer.len != expected:
-        raise AssertionError(f"library buffer of {buffer.len} bytes for shape {shape}")
+        raise AssertionError(f"library buffer of {buffer.len} bytes for shape {shape} {dtype}")
     if expected == 0:
         # An empty buffer's address must not be read.
-        return np.empty(shape, dtype=np.uint8)
-    return np.asarray(_PlaneView(owner, buffer.data, shape))
+        return np.empty(shape, dtype=dtype)
+    return np.asarray(_PlaneView(owner, buffer.data, shape, dtype.str))
+
+
+_U8 = np.dtype("|u1")
+_U16 = np.dtype("<u2")  # the library's 16-bit samples are little-endian
 
 
 class Frame:
-    """One decoded picture. RGB: `rgb` is an H x W x 3 uint8 array. YUV 4:2:0:
-    `y` (H x W), `u` and `v` (ceil(H/2) x ceil(W/2)). The colour fields are
+    """One decoded picture. `format` "rgb": `rgb` is an H x W x 3 uint8 array;
+    "rgb48": the same in uint16 at the source's precision. "yuv420": `y`
+    (H x W), `u` and `v` (ceil(H/2) x ceil(W/2)) uint8; "yuv420p16": the
+    same in uint16, the source's range kept. The colour fields are
     ColorRange, ColorSpace, ColorPrimaries and ColorTrc members (plain ints
     for values they do not name). `packet_index` is set by decode_indexed;
     `index`, `pts_seconds` and `duration_seconds` by a Clip."""
@@ -173,21 +191,21 @@ class Frame:
         self.color_trc = _named(ColorTrc, record.color_trc)
         self.packet_index = packet_index
         self.index = self.pts_seconds = self.duration_seconds = None
-        if record.format == _RGB:
-            self.format = "rgb"
-            self.rgb = _view(owner, record.rgb, (self.height, self.width, 3))
+        self.format = _FORMAT_NAMES.get(record.format, "rgb")
+        dtype = _U16 if self.format in ("rgb48", "yuv420p16") else _U8
+        if self.format in ("rgb", "rgb48"):
+            self.rgb = _view(owner, record.rgb, (self.height, self.width, 3), dtype)
             self.y = self.u = self.v = None
         else:
-            self.format = "yuv420"
             self.rgb = None
             chroma = ((self.height + 1) // 2, (self.width + 1) // 2)
-            self.y = _view(owner, record.y, (self.height, self.width))
-            self.u = _view(owner, record.u, chroma)
-            self.v = _view(owner, record.v, chroma)
+            self.y = _view(owner, record.y, (self.height, self.width), dtype)
+            self.u = _view(owner, record.u, chroma, dtype)
+            self.v = _view(owner, record.v, chroma, dtype)
 
     @property
     def planes(self):
-        """(y, u, v) of a YUV 4:2:0 frame."""
+        """(y, u, v) of a YUV 4:2:0 frame (8 or 16 bits)."""
         return self.y, self.u, self.v
 
     def __array__(self, dtype=None, copy=None):
@@ -197,7 +215,8 @@ class Frame:
             raise TypeError("a YUV 4:2:0 frame has three planes: use frame.y, frame.u, frame.v")
         converts = dtype is not None and np.dtype(dtype) != self.rgb.dtype
         if converts and copy is False:
-            raise ValueError(f"uint8 pixels cannot be viewed as {np.dtype(dtype)} without a copy")
+            raise ValueError(f"{self.rgb.dtype} pixels cannot be viewed as {np.dtype(dtype)} "
+                             "without a copy")
         if converts:
             return self.rgb.astype(dtype)
         return self.rgb.copy() if copy else self.rgb
@@ -250,15 +269,16 @@ def _u32(name, value):
     return value
 
 
-def _call(function, request, response):
-    if function(ctypes.byref(request), ctypes.byref(response)) != 0:
+def _call(function, *records):
+    if function(*(ctypes.byref(record) for record in records)) != 0:
         # Read on the same thread, before anything else calls the library.
         raise VantleVideoError(last_error())
 
 
 def output_of(format="rgb", size=None, rgb=None, yuv420=None):
     """(pixel format code, (width, height) or None) from the format/size
-    arguments or the older rgb=/yuv420= ones (rgb=(width, height) resizes)."""
+    arguments or the older rgb=/yuv420= ones (rgb=(width, height) resizes).
+    Only RGB output ("rgb", "rgb48") is resized."""
     if yuv420:
         format = "yuv420"
     elif isinstance(rgb, (tuple, list)):
@@ -266,9 +286,9 @@ def output_of(format="rgb", size=None, rgb=None, yuv420=None):
     elif rgb is False:
         raise ValueError("ask for format='rgb' or format='yuv420'")
     if format not in _FORMATS:
-        raise ValueError(f"format {format!r} is not 'rgb' or 'yuv420'")
+        raise ValueError(f"format {format!r} is not one of {', '.join(map(repr, _FORMATS))}")
     if size is not None:
-        if format != "rgb":
+        if _FORMATS[format] not in _RESIZABLE:
             raise ValueError("size resizes RGB output only")
         size = tuple(_u32("size", n) for n in size)
         if len(size) != 2:
@@ -276,18 +296,29 @@ def output_of(format="rgb", size=None, rgb=None, yuv420=None):
     return _FORMATS[format], size
 
 
-def decode(codec, packets, extradata=b"", positions=None, format="rgb", size=None, *, rgb=None,
-           yuv420=None):
+def decode(codec, packets, extradata=b"", positions=None, format="rgb", size=None, *, rotation=0,
+           flip=Flip.NONE, rgb=None, yuv420=None):
     """Decodes one run of access units (decode order; typically one group of
     pictures) and returns the pictures at the output positions asked for
     (all when positions is None), in output order.
 
-    format="rgb" gives RGB, at size=(width, height) when given, else at the
-    decoded size; format="yuv420" gives the three YUV 4:2:0 planes. The older
-    rgb=(width, height) and yuv420=True still work. The arrays view the
-    library's buffers; the response is released when the last of them is
-    gone. The library runs without the GIL, so threads decode in parallel."""
+    format="rgb" gives 8-bit RGB, at size=(width, height) when given, else
+    at the decoded size; "rgb48" 16-bit RGB, resized the same way;
+    "yuv420" the three YUV 4:2:0 planes, "yuv420p16" the same in 16 bits.
+    The older rgb=(width, height) and yuv420=True still work.
+
+    rotation (clockwise degrees: 0, 90, 180, 270) and flip (Flip bits,
+    applied after the turn) turn each stored picture before it is converted,
+    as the ffmpeg command line's autorotation does; size is then the size of
+    the turned picture. The arrays view the library's buffers; the response
+    is released when the last of them is gone. The library runs without the
+    GIL, so threads decode in parallel."""
     pixel_format, size = output_of(format, size, rgb, yuv420)
+    rotation, flip = int(rotation), int(flip)
+    if rotation not in (0, 90, 180, 270):
+        raise ValueError(f"rotation {rotation} is not 0, 90, 180 or 270")
+    if not 0 <= flip <= Flip.HORIZONTAL | Flip.VERTICAL:
+        raise ValueError(f"flip {flip} has bits other than Flip.HORIZONTAL and Flip.VERTICAL")
     lib = library()
     request = RuntimeDecodeRequest()
     keep = []
@@ -296,19 +327,26 @@ def decode(codec, packets, extradata=b"", positions=None, format="rgb", size=Non
     if size is not None:
         request.output_width, request.output_height = size
     response = RuntimeDecodeResponse()
-    _call(lib.vantle_video_runtime_decode, request, response)
+    if rotation or flip:
+        options = RuntimeDecodeOptions(ctypes.sizeof(RuntimeDecodeOptions), rotation, flip, 0)
+        _call(lib.vantle_video_runtime_decode_with_options, request, options, response)
+    else:
+        _call(lib.vantle_video_runtime_decode, request, response)
     owner = _Response(response, lib.vantle_video_runtime_free_response)
     return [Frame(owner, response.frames[i]) for i in range(response.frame_count)]
 
 
-def decode_indexed(codec, packets, extradata=b""):
-    """Decodes an H.264 or H.265 run and returns every picture as YUV 4:2:0,
-    each with `packet_index`, the index of the packet that produced it."""
+def decode_indexed(codec, packets, extradata=b"", format="yuv420"):
+    """Decodes an H.264 or H.265 run and returns every picture as YUV 4:2:0
+    (format "yuv420", or "yuv420p16" for 16 bits), each with `packet_index`,
+    the index of the packet that produced it."""
+    if format not in ("yuv420", "yuv420p16"):
+        raise ValueError(f"format {format!r} is not 'yuv420' or 'yuv420p16'")
     lib = library()
     request = RuntimeDecodeRequest()
     keep = []
     _fill_request(request, codec, packets, extradata, None, keep)
-    request.pixel_format = _YUV420
+    request.pixel_format = _FORMATS[format]
     response = RuntimeIndexedResponse()
     _call(lib.vantle_video_runtime_decode_indexed, request, response)
     owner = _Response(response, lib.vantle_video_runtime_free_indexed_response)

@@ -18,6 +18,7 @@ namespace vantle::bench {
 
 enum class Work {
   Rgb,        // RGB24 at width x height (0: the picture's own size), packed rows
+  Rgb48,      // RGB48LE as Rgb, through the scaler set up as the ffmpeg command line's
   Yuv420,     // the Y, U and V planes, one buffer each
   Indexed,    // Yuv420 with every packet's index sent as its pts and read back
   Transcode,  // every picture re-encoded as one H.264 group (25/1, no B-frames)
@@ -26,11 +27,13 @@ enum class Work {
 struct Job {
   Work work = Work::Rgb;
   int width = 0, height = 0;
+  std::uint32_t rotation = 0;  // the clockwise turn asked of the library (decode with options)
 };
 
 // A stream cut into groups of pictures, held in memory as a host holds it.
 struct Source {
   RuntimeCodec codec = RuntimeCodec::H264;
+  int bits = 8;  // per sample
   std::vector<std::uint8_t> extradata;
   std::vector<std::vector<RuntimePacket>> groups;
   std::vector<std::vector<std::uint8_t>> bytes;  // what the packets point into
@@ -40,8 +43,10 @@ struct Source {
 inline constexpr int GROUP_PICTURES = 12;
 
 // `groups` groups of a moving, noisy pattern at height * 16 / 9 x height,
-// parameter sets in-band; B-frames as the encoder's preset has them.
-Source make_source(RuntimeCodec codec, int height, int groups = 1, bool b_frames = true);
+// 4:2:0 at `bits` per sample, parameter sets in-band; B-frames as the
+// encoder's preset has them.
+Source make_source(RuntimeCodec codec, int height, int groups = 1, bool b_frames = true,
+                   int bits = 8);
 
 // One library call doing `job` on a group, released at once; answers how many
 // pictures (access units for a transcode) it returned.
@@ -102,6 +107,8 @@ struct Row {
   bool fresh = false;      // the bare loop opens a decoder for every call
   bool scattered = false;  // step i decodes a group picked across the source
   bool slow = false;       // host mode only, at most 3 rounds (the transcodes)
+  bool unturned = false;   // the other side is the library with the job's rotation 0
+  double target = 0.95;    // lowest host-mode ratio that passes
 };
 
 struct SideFigures {  // medians over rounds: units per second and per CPU second

@@ -5,6 +5,7 @@
 
 extern "C" {
 #include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -19,6 +20,8 @@ Result<Ceiling> Ceiling::open(RuntimeCodec codec, std::span<const std::uint8_t> 
                               int threads, bool keep_buffers) {
   const AVCodec* decoder = avcodec_find_decoder(codec == RuntimeCodec::H264  ? AV_CODEC_ID_H264
                                                 : codec == RuntimeCodec::Av1 ? AV_CODEC_ID_AV1
+                                                : codec == RuntimeCodec::Vp9 ? AV_CODEC_ID_VP9
+                                                : codec == RuntimeCodec::Vp8 ? AV_CODEC_ID_VP8
                                                                              : AV_CODEC_ID_HEVC);
   if (decoder == nullptr) {
     return failure("no FFmpeg decoder for the codec");
@@ -54,15 +57,36 @@ std::uint8_t* Ceiling::buffer(std::size_t size) {
 }
 
 Status Ceiling::take(AVFrame& picture, const Job& job) {
-  if (job.work == Work::Rgb) {
+  if (job.work == Work::Rgb || job.work == Work::Rgb48) {
+    const bool wide = job.work == Work::Rgb48;
     const int width = job.width != 0 ? job.width : picture.width;
     const int height = job.height != 0 ? job.height : picture.height;
-    const std::vector<int> shape = {picture.format, picture.width,      picture.height,     width,
-                                    height,         picture.colorspace, picture.color_range};
-    if (!scaler_ || shape != scaler_shape_) {
+    const std::vector<int> shape = {picture.format, picture.width,      picture.height,      width,
+                                    height,         picture.colorspace, picture.color_range, wide};
+    const auto format = static_cast<AVPixelFormat>(picture.format);
+    const int* coefficients = sws_getCoefficients(picture.colorspace);
+    const int full = picture.color_range == AVCOL_RANGE_JPEG;
+    if (wide && (!scaler_ || shape != scaler_shape_)) {
+      // As the command line's scale filter: bicubic (flags 0), default chroma
+      // positions, the source's range known before the context is initialised.
+      scaler_.reset(sws_alloc_context());
+      const std::pair<const char*, std::int64_t> options[] = {
+          {"srcw", picture.width}, {"srch", picture.height}, {"src_format", format},
+          {"dstw", width},         {"dsth", height},         {"dst_format", AV_PIX_FMT_RGB48LE},
+          {"sws_flags", 0},        {"src_range", full},      {"dst_range", 0}};
+      bool set = scaler_ != nullptr;
+      for (const auto& [name, value] : options) {
+        set = set && av_opt_set_int(scaler_.get(), name, value, 0) >= 0;
+      }
+      if (!set || sws_init_context(scaler_.get(), nullptr, nullptr) < 0 ||
+          sws_setColorspaceDetails(scaler_.get(), coefficients, full, coefficients, 0, 0, 1 << 16,
+                                   1 << 16) < 0) {
+        return failure("cannot set swscale up");
+      }
+      scaler_shape_ = shape;
+    } else if (!scaler_ || shape != scaler_shape_) {
       // Fast bilinear, but plain bilinear for full-width chroma at its own
       // size, where fast bilinear shifts chroma: the library's choice.
-      const auto format = static_cast<AVPixelFormat>(picture.format);
       const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
       const bool exact = desc != nullptr && desc->log2_chroma_w == 0 && width == picture.width &&
                          height == picture.height;
@@ -70,16 +94,15 @@ Status Ceiling::take(AVFrame& picture, const Job& job) {
                                    AV_PIX_FMT_RGB24, exact ? SWS_BILINEAR : SWS_FAST_BILINEAR,
                                    nullptr, nullptr, nullptr));
       // swscale's coefficient sets are numbered as FFmpeg's colour spaces.
-      const int* coefficients = sws_getCoefficients(picture.colorspace);
-      if (!scaler_ || sws_setColorspaceDetails(scaler_.get(), coefficients,
-                                               picture.color_range == AVCOL_RANGE_JPEG,
-                                               coefficients, 1, 0, 1 << 16, 1 << 16) < 0) {
+      if (!scaler_ || sws_setColorspaceDetails(scaler_.get(), coefficients, full, coefficients, 1,
+                                               0, 1 << 16, 1 << 16) < 0) {
         return failure("cannot set swscale up");
       }
       scaler_shape_ = shape;
     }
-    std::uint8_t* planes[4] = {buffer(static_cast<std::size_t>(width) * 3 * height)};
-    int strides[4] = {width * 3};
+    const int bytes_per_pixel = wide ? 6 : 3;
+    std::uint8_t* planes[4] = {buffer(static_cast<std::size_t>(width) * bytes_per_pixel * height)};
+    int strides[4] = {width * bytes_per_pixel};
     if (sws_scale(scaler_.get(), picture.data, picture.linesize, 0, picture.height, planes,
                   strides) != height) {
       return failure("sws_scale failed");

@@ -85,9 +85,12 @@ Result<RowFigures> measure_row(const Row& row, int threads, Mode mode, double se
       auto fresh = row.fresh && side == 1 ? Ceiling::open(source.codec, source.extradata, threads)
                                           : vantle::fail(std::string());
       auto& ceiling = row.fresh ? fresh : kept;
-      auto made = side == 0 ? library_call(source, index, row.job)
-                  : ceiling ? ceiling->run(source.groups[index], row.job)
-                            : vantle::fail(ceiling.error());
+      Job unturned = row.job;
+      unturned.rotation = 0;
+      auto made = side == 0      ? library_call(source, index, row.job)
+                  : row.unturned ? library_call(source, index, unturned)
+                  : ceiling      ? ceiling->run(source.groups[index], row.job)
+                                 : vantle::fail(ceiling.error());
       fresh = vantle::fail(std::string());  // a fresh decoder's closing is timed too
       const Elapsed elapsed = since(start);
       if (!made) {

@@ -1,5 +1,5 @@
 # Fails unless the shared library's dynamic symbol table defines exactly the
-# eleven vantle_video_runtime_* functions and nothing else of ours.
+# twelve vantle_video_runtime_* functions and nothing else of ours.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -17,6 +17,7 @@ list(SORT found)
 set(expected
   vantle_video_runtime_decode
   vantle_video_runtime_decode_indexed
+  vantle_video_runtime_decode_with_options
   vantle_video_runtime_free_bytes
   vantle_video_runtime_free_indexed_response
   vantle_video_runtime_free_response

@@ -11,8 +11,19 @@
 
 CHECK_SIZE(RuntimeCodec, 4);
 CHECK_SIZE(RuntimePixelFormat, 4);
-_Static_assert(RuntimeCodec_H264 == 0 && RuntimeCodec_Av1 == 1 && RuntimeCodec_H265 == 2, "codecs");
-_Static_assert(RuntimePixelFormat_Rgb == 0 && RuntimePixelFormat_Yuv420 == 1, "pixel formats");
+_Static_assert(RuntimeCodec_H264 == 0 && RuntimeCodec_Av1 == 1 && RuntimeCodec_H265 == 2 &&
+                   RuntimeCodec_Vp9 == 3 && RuntimeCodec_Vp8 == 4,
+               "codecs");
+_Static_assert(RuntimePixelFormat_Rgb == 0 && RuntimePixelFormat_Yuv420 == 1 &&
+                   RuntimePixelFormat_Rgb48 == 2 && RuntimePixelFormat_Yuv420P16 == 3,
+               "pixel formats");
+_Static_assert(RuntimeFlip_Horizontal == 1 && RuntimeFlip_Vertical == 2, "flips");
+
+CHECK_SIZE(RuntimeDecodeOptions, 16);
+CHECK_OFFSET(RuntimeDecodeOptions, size, 0);
+CHECK_OFFSET(RuntimeDecodeOptions, rotation, 4);
+CHECK_OFFSET(RuntimeDecodeOptions, flip, 8);
+CHECK_OFFSET(RuntimeDecodeOptions, reserved, 12);
 
 CHECK_SIZE(RuntimeBytes, 16);
 CHECK_OFFSET(RuntimeBytes, data, 0);

@@ -13,6 +13,11 @@ static_assert(static_cast<uint32_t>(RuntimeCodec::Av1) == 1);
 static_assert(static_cast<uint32_t>(RuntimeCodec::H265) == 2);
 static_assert(static_cast<uint32_t>(RuntimePixelFormat::Rgb) == 0);
 static_assert(static_cast<uint32_t>(RuntimePixelFormat::Yuv420) == 1);
+static_assert(static_cast<uint32_t>(RuntimeCodec::Vp9) == 3 &&
+              static_cast<uint32_t>(RuntimeCodec::Vp8) == 4);
+static_assert(static_cast<uint32_t>(RuntimePixelFormat::Rgb48) == 2 &&
+              static_cast<uint32_t>(RuntimePixelFormat::Yuv420P16) == 3);
+static_assert(sizeof(RuntimeDecodeOptions) == 16 && offsetof(RuntimeDecodeOptions, reserved) == 12);
 
 static_assert(std::is_standard_layout_v<RuntimeFrame> && std::is_trivially_copyable_v<RuntimeFrame>);
 static_assert(sizeof(RuntimeBytes) == 16 && sizeof(RuntimePacket) == 16);

@@ -186,6 +186,13 @@ std::vector<SweepSource> sweep_sources() {
        "yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got YUV422P"},
       {"H.264 yuv444p", RuntimeCodec::H264, AV_PIX_FMT_YUV444P, sweep_sizes(2, 130, {1, 2, 5}),
        "yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got YUV444P"},
+      {"VP9 yuv420p, odd sizes",
+       RuntimeCodec::Vp9,
+       AV_PIX_FMT_YUV420P,
+       {{33, 17}, {17, 9}, {65, 3}, {2, 2}, {129, 5}, {63, 64}, {97, 1}},
+       ""},
+      {"VP9 yuv420p10le", RuntimeCodec::Vp9, AV_PIX_FMT_YUV420P10LE, sweep_sizes(2, 70, {2, 5}),
+       "yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got YUV420P10LE"},
       {"AV1 yuv420p, odd sizes",
        RuntimeCodec::Av1,
        AV_PIX_FMT_YUV420P,
@@ -265,6 +272,30 @@ TEST_P(HostMemoryGuard, SweepThroughTheCInterface) {
             << "picture " << i << ", " << reference.width << "x" << reference.height;
       }
       pictures += references->size();
+    }
+
+    // The 16-bit outputs, stored and turned: only the sizes are checked here
+    // (real_world_formats_test checks the bytes), every byte written lands in
+    // a guarded buffer.
+    for (const RuntimePixelFormat deep : {RuntimePixelFormat::Rgb48, RuntimePixelFormat::Yuv420P16}) {
+      for (const std::uint32_t rotation : {0u, 90u, 180u}) {
+        SCOPED_TRACE(::testing::Message() << "16-bit, turned " << rotation);
+        const RuntimeDecodeRequest deep_request = builder.request(deep);
+        const RuntimeDecodeOptions options{sizeof(RuntimeDecodeOptions), rotation, 0, 0};
+        Decoded out;
+        out.status =
+            vantle_video_runtime_decode_with_options(&deep_request, &options, &out.response);
+        ++calls;
+        ASSERT_EQ(out.status, 0) << last_error();
+        ASSERT_EQ(out.response.frame_count, frames.size());
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+          const RuntimeFrame& frame = out.response.frames[i];
+          const bool swap = rotation == 90;
+          EXPECT_EQ(frame.width, static_cast<std::uint32_t>(swap ? frames[i]->height : frames[i]->width));
+          EXPECT_EQ(frame.height, static_cast<std::uint32_t>(swap ? frames[i]->width : frames[i]->height));
+        }
+        pictures += frames.size();
+      }
     }
 
     // Each size alone: a group is re-encoded at one size. x264 takes no odd

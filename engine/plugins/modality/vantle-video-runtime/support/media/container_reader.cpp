@@ -3,10 +3,12 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/mem.h>
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace vantle::media {
@@ -69,6 +71,30 @@ void free_io_context(AVIOContext** io) noexcept {
 
 using IoContextHandle = FfmpegHandle<AVIOContext, free_io_context>;
 
+// FFmpeg 6.1 moved the stream's side data into its codec parameters, and
+// later releases removed the stream's own accessor.
+std::optional<std::array<std::int32_t, 9>> display_matrix(const AVStream& stream) {
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
+  const AVPacketSideData* side =
+      av_packet_side_data_get(stream.codecpar->coded_side_data, stream.codecpar->nb_coded_side_data,
+                              AV_PKT_DATA_DISPLAYMATRIX);
+  if (side != nullptr) {
+    data = side->data;
+    size = side->size;
+  }
+#else
+  data = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+#endif
+  std::array<std::int32_t, 9> matrix{};
+  if (data == nullptr || size < sizeof matrix) {
+    return std::nullopt;
+  }
+  std::memcpy(matrix.data(), data, sizeof matrix);
+  return matrix;
+}
+
 // The opened container's first video stream, read to its end.
 Result<ContainerVideo> read_video(AVFormatContext& format) {
   if (const int found = avformat_find_stream_info(&format, nullptr); found < 0) {
@@ -89,6 +115,8 @@ Result<ContainerVideo> read_video(AVFormatContext& format) {
   video.color_space = parameters.color_space;
   video.color_primaries = parameters.color_primaries;
   video.color_trc = parameters.color_trc;
+  video.pixel_format = static_cast<AVPixelFormat>(parameters.format);
+  video.display_matrix = display_matrix(stream);
   const AVRational rate =
       stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
   if (rate.num > 0 && rate.den > 0) {
@@ -160,9 +188,42 @@ std::optional<RuntimeCodec> runtime_codec(AVCodecID id) {
       return RuntimeCodec::H265;
     case AV_CODEC_ID_AV1:
       return RuntimeCodec::Av1;
+    case AV_CODEC_ID_VP9:
+      return RuntimeCodec::Vp9;
+    case AV_CODEC_ID_VP8:
+      return RuntimeCodec::Vp8;
     default:
       return std::nullopt;
   }
+}
+
+RuntimeDecodeOptions upright_options(const std::optional<std::array<std::int32_t, 9>>& matrix) {
+  RuntimeDecodeOptions options{sizeof(RuntimeDecodeOptions), 0, 0, 0};
+  if (!matrix) {
+    return options;
+  }
+  const std::array<std::int32_t, 9>& m = *matrix;
+  constexpr std::uint32_t horizontal = RuntimeFlip_Horizontal;
+  constexpr std::uint32_t vertical = RuntimeFlip_Vertical;
+  // The command line's angle: the clockwise turn that shows the picture
+  // upright, in [0, 360). A degenerate matrix gives NaN, which the command
+  // line treats as no turn.
+  double theta = -std::round(av_display_rotation_get(m.data()));
+  theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
+  if (std::fabs(theta - 90) < 1.0) {
+    // transpose=cclock_flip, else transpose=clock
+    options.rotation = 90;
+    options.flip = m[3] > 0 ? horizontal : 0;
+  } else if (std::fabs(theta - 180) < 1.0) {
+    options.flip = (m[0] < 0 ? horizontal : 0) | (m[4] < 0 ? vertical : 0);
+  } else if (std::fabs(theta - 270) < 1.0) {
+    // transpose=clock_flip, else transpose=cclock
+    options.rotation = 270;
+    options.flip = m[3] < 0 ? horizontal : 0;
+  } else if (!(std::fabs(theta) > 1.0)) {
+    options.flip = m[4] < 0 ? vertical : 0;
+  }
+  return options;
 }
 
 }  // namespace vantle::media

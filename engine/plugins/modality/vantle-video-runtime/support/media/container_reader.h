@@ -4,6 +4,7 @@
 // libavformat; only the tool and the tests read containers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -34,6 +35,10 @@ struct ContainerVideo {
   AVColorSpace color_space = AVCOL_SPC_UNSPECIFIED;
   AVColorPrimaries color_primaries = AVCOL_PRI_UNSPECIFIED;
   AVColorTransferCharacteristic color_trc = AVCOL_TRC_UNSPECIFIED;
+  // The decoded pictures' format as probing found it; none when unknown.
+  AVPixelFormat pixel_format = AV_PIX_FMT_NONE;
+  // The stream's display matrix (AV_PKT_DATA_DISPLAYMATRIX), when it has one.
+  std::optional<std::array<std::int32_t, 9>> display_matrix;
   // The average frame rate, else the stream's base rate; {0, 1} when the
   // container gives neither.
   AVRational frame_rate{0, 1};
@@ -60,5 +65,11 @@ Result<ContainerVideo> read_container_bytes(std::span<const std::uint8_t> bytes)
 // The library's codec for an FFmpeg codec id; none for a codec it does not
 // decode.
 std::optional<RuntimeCodec> runtime_codec(AVCodecID id);
+
+// The turn and flips that show a picture stored under `matrix` upright,
+// chosen as the ffmpeg command line's autorotation chooses its transpose,
+// hflip and vflip filters. No matrix, or an angle that is not a quarter
+// turn, asks for nothing (the command line would use its rotate filter).
+RuntimeDecodeOptions upright_options(const std::optional<std::array<std::int32_t, 9>>& matrix);
 
 }  // namespace vantle::media

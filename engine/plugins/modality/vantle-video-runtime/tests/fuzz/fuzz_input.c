@@ -48,8 +48,19 @@ int fuzz_parse_input(const uint8_t* data, size_t size, FuzzRequest* request) {
   RuntimeDecodeRequest* decode = &request->transcode.decode;
   const uint8_t flags = data[1];
   const int non_null_empty = (flags & 2) != 0;
-  decode->codec = data[0] % 3;
-  decode->pixel_format = (flags & 1) ? RuntimePixelFormat_Rgb : RuntimePixelFormat_Yuv420;
+  /* New codecs and formats by new flag bits, so that the committed inputs
+   * keep the meaning they were found with. */
+  decode->codec = (flags & 32) ? RuntimeCodec_Vp8 : (flags & 16) ? RuntimeCodec_Vp9 : data[0] % 3;
+  if (flags & 64) {
+    decode->pixel_format =
+        (flags & 1) ? RuntimePixelFormat_Rgb48 : RuntimePixelFormat_Yuv420P16;
+  } else {
+    decode->pixel_format = (flags & 1) ? RuntimePixelFormat_Rgb : RuntimePixelFormat_Yuv420;
+  }
+  request->with_options = (flags & 128) != 0;
+  request->options.size = sizeof request->options;
+  request->options.rotation = 90u * ((data[0] >> 2) & 3u);
+  request->options.flip = (data[0] >> 4) & 3u;
   decode->output_width = read_le(data + 2, 2) % 257;
   decode->output_height = read_le(data + 4, 2) % 257;
   const uint32_t mask = read_le(data + 6, 2);

@@ -2,9 +2,14 @@
  * The fuzz targets' input format, shared with the seed maker.
  *
  *   bytes 0-15   header, little-endian:
- *                 0     codec (value modulo 3: H.264, AV1, H.265)
+ *                 0     codec (value modulo 3: H.264, AV1, H.265, unless byte
+ *                       1 picks VP9 or VP8); with byte 1's bit 7, bits 2-3
+ *                       the turn (times 90 degrees) and bits 4-5 the flips
  *                 1     bit 0: RGB output (else YUV 4:2:0); bit 1: zero-length
- *                       extradata and packets get a non-null pointer
+ *                       extradata and packets get a non-null pointer; bits 2
+ *                       and 3: the indexed target's own; bit 4: VP9; bit 5:
+ *                       VP8 (over bit 4); bit 6: the 16-bit output of the
+ *                       same layout; bit 7: decode with options (the turn)
  *                 2-3   RGB output width, modulo 257 (0: the picture's own)
  *                 4-5   RGB output height, modulo 257
  *                 6-7   position mask: bit i selects output position i
@@ -35,6 +40,8 @@
 
 typedef struct FuzzRequest {
   RuntimeTranscodeRequest transcode; /* .decode is the decode request */
+  int with_options;                  /* decode through the options export */
+  RuntimeDecodeOptions options;
   RuntimePacket packets[FUZZ_MAX_PACKETS];
   size_t positions[FUZZ_MAX_POSITIONS];
 } FuzzRequest;

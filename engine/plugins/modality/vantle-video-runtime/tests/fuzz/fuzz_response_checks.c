@@ -55,17 +55,19 @@ static void check_frame(const RuntimeFrame* frame, RuntimePixelFormat format) {
     violation("frame format or size");
   }
   const size_t w = frame->width, h = frame->height;
-  if (format == RuntimePixelFormat_Rgb) {
-    if (frame->rgb.data == NULL || frame->rgb.len != w * h * 3 || frame->y.data || frame->u.data ||
+  const int deep = format == RuntimePixelFormat_Rgb48 || format == RuntimePixelFormat_Yuv420P16;
+  const size_t sample = deep ? 2 : 1;
+  if (format == RuntimePixelFormat_Rgb || format == RuntimePixelFormat_Rgb48) {
+    if (frame->rgb.data == NULL || frame->rgb.len != w * h * 3 * sample || frame->y.data || frame->u.data ||
         frame->v.data) {
       violation("RGB frame buffers");
     }
     read_all(frame->rgb);
     return;
   }
-  const size_t chroma = ((w + 1) / 2) * ((h + 1) / 2);
+  const size_t chroma = ((w + 1) / 2) * ((h + 1) / 2) * sample;
   if (frame->rgb.data || frame->y.data == NULL || frame->u.data == NULL || frame->v.data == NULL ||
-      frame->y.len != w * h || frame->u.len != chroma || frame->v.len != chroma) {
+      frame->y.len != w * h * sample || frame->u.len != chroma || frame->v.len != chroma) {
     violation("YUV420 frame buffers");
   }
   read_all(frame->y);
@@ -94,7 +96,10 @@ void fuzz_consume_indexed(RuntimeIndexedResponse* response, size_t packet_count)
     if (response->frames[i].packet_index >= packet_count) {
       violation("packet index out of range");
     }
-    check_frame(&response->frames[i].frame, RuntimePixelFormat_Yuv420);
+    check_frame(&response->frames[i].frame, response->frames[i].frame.format ==
+                                                    RuntimePixelFormat_Yuv420P16
+                                                ? RuntimePixelFormat_Yuv420P16
+                                                : RuntimePixelFormat_Yuv420);
   }
   vantle_video_runtime_free_indexed_response(response);
   if (response->frames != NULL || response->frame_count != 0) {

@@ -32,8 +32,11 @@ struct Variant {
 };
 // YUV420 at a few positions, RGB scaled, RGB at the picture's own size with
 // every picture selected (mask 0: the transcode refuses it at once).
+// The same at 16 bits, the native one turned through the options export.
 constexpr Variant kVariants[] = {
-    {"yuv", 0, 0, 0, 0x000b}, {"rgb_small", 1, 32, 24, 0x0005}, {"rgb_native", 3, 0, 0, 0x0000}};
+    {"yuv", 0, 0, 0, 0x000b},          {"rgb_small", 1, 32, 24, 0x0005},
+    {"rgb_native", 3, 0, 0, 0x0000},   {"yuv16", 64, 0, 0, 0x0003},
+    {"rgb48_small", 65, 24, 32, 0x0005}, {"rgb48_turned", 64 | 128 | 3, 0, 0, 0x0000}};
 
 void put_le(Bytes& out, std::uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i)
@@ -44,9 +47,12 @@ int write_seeds(const fs::path& dir, const std::string& name, RuntimeCodec codec
                 const Bytes& extradata, const std::vector<Bytes>& packets) {
   int written = 0;
   for (const Variant& variant : kVariants) {
+    // VP9 and VP8 are picked by flag bits (fuzz_input.h).
+    const std::uint8_t codec_flags =
+        codec == RuntimeCodec::Vp9 ? 16 : codec == RuntimeCodec::Vp8 ? 32 : 0;
     Bytes seed;
-    seed.push_back(static_cast<std::uint8_t>(codec));
-    seed.push_back(variant.flags);
+    seed.push_back(codec_flags != 0 ? 0 : static_cast<std::uint8_t>(codec));
+    seed.push_back(static_cast<std::uint8_t>(variant.flags | codec_flags));
     put_le(seed, variant.width, 2);
     put_le(seed, variant.height, 2);
     put_le(seed, variant.mask, 2);
@@ -175,6 +181,12 @@ int main(int argc, char** argv) {
   StreamSpec ten_bit = spec(RuntimeCodec::H265, 32, 32, 2, 0, false);
   ten_bit.pix_fmt = AV_PIX_FMT_YUV420P10LE;
   specs.emplace_back("h265_10bit", ten_bit);
+  specs.emplace_back("vp9_small", spec(RuntimeCodec::Vp9, 64, 48, 6, 0, false));
+  specs.emplace_back("vp9_odd", spec(RuntimeCodec::Vp9, 33, 17, 3, 0, false));
+  StreamSpec vp9_deep = spec(RuntimeCodec::Vp9, 32, 32, 3, 0, false);
+  vp9_deep.pix_fmt = AV_PIX_FMT_YUV420P10LE;
+  specs.emplace_back("vp9_10bit", vp9_deep);
+  specs.emplace_back("vp8_small", spec(RuntimeCodec::Vp8, 64, 48, 6, 0, false));
 
   for (const auto& [name, s] : specs) {
     const vantle::testing::EncodedStream stream = vantle::testing::encode_stream(s);

@@ -30,6 +30,10 @@ std::string_view default_encoder(RuntimeCodec codec) {
       return "libx264";
     case RuntimeCodec::Av1:
       return "";
+    case RuntimeCodec::Vp9:
+      return "libvpx-vp9";
+    case RuntimeCodec::Vp8:
+      return "libvpx";
     default:
       return "libx265";
   }
@@ -204,6 +208,9 @@ std::vector<std::pair<std::string, std::string>> encoder_options(const StreamSpe
                {"row-mt", "0"}};
   } else if (name == "libsvtav1") {
     options = {{"preset", "12"}};
+  } else if (name == "libvpx-vp9" || name == "libvpx") {
+    // No hidden alt-ref pictures, as for libaom above; the fastest setting.
+    options = {{"deadline", "realtime"}, {"cpu-used", "8"}, {"lag-in-frames", "0"}};
   }
   options.insert(options.end(), spec.options.begin(), spec.options.end());
   return options;

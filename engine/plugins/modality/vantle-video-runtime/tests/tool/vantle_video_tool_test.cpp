@@ -1,13 +1,16 @@
 // The vantle-video tool, driven as a user runs it: container files of every
 // kind it reads are made with FFmpeg's encoders and muxers, then the files the
 // tool writes are checked with FFmpeg (PNG size, picture counts of the
-// .h264 it re-encodes, the .y4m header and frames).
+// .h264 it re-encodes, the .y4m header and frames) and, where the ffmpeg
+// command line is installed, against its own pictures.
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 }
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -80,11 +83,28 @@ class TempDir {
   fs::path path_;
 };
 
+using DisplayMatrix = std::array<std::int32_t, 9>;
+
+AVCodecID codec_id(RuntimeCodec codec) {
+  switch (codec) {
+    case RuntimeCodec::H264:
+      return AV_CODEC_ID_H264;
+    case RuntimeCodec::Av1:
+      return AV_CODEC_ID_AV1;
+    case RuntimeCodec::Vp9:
+      return AV_CODEC_ID_VP9;
+    case RuntimeCodec::Vp8:
+      return AV_CODEC_ID_VP8;
+    default:
+      return AV_CODEC_ID_HEVC;
+  }
+}
+
 // Writes the encoded stream into a container with libavformat's muxer
-// `format`, under its own codec id unless `id` names another. Answers an
-// empty text or what failed.
+// `format`, under its own codec id unless `id` names another, with the
+// display matrix when one is given. Answers an empty text or what failed.
 std::string mux(const EncodedStream& stream, const char* format, const fs::path& path,
-                AVCodecID id = AV_CODEC_ID_NONE) {
+                AVCodecID id = AV_CODEC_ID_NONE, const DisplayMatrix* matrix = nullptr) {
   AVFormatContext* raw = nullptr;
   if (avformat_alloc_output_context2(&raw, nullptr, format, path.c_str()) < 0) {
     return std::string("no muxer ") + format;
@@ -94,12 +114,28 @@ std::string mux(const EncodedStream& stream, const char* format, const fs::path&
     avformat_free_context(c);
   });
   AVStream* video = avformat_new_stream(context.get(), nullptr);
-  const AVCodecID ids[] = {AV_CODEC_ID_H264, AV_CODEC_ID_AV1, AV_CODEC_ID_HEVC};
   video->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-  video->codecpar->codec_id = id != AV_CODEC_ID_NONE ? id : ids[static_cast<int>(stream.codec)];
-  video->codecpar->width = kWidth;
-  video->codecpar->height = kHeight;
-  video->codecpar->format = AV_PIX_FMT_YUV420P;  // FFmpeg 9.0's MXF muxer wants it
+  video->codecpar->codec_id = id != AV_CODEC_ID_NONE ? id : codec_id(stream.codec);
+  video->codecpar->width = stream.frame_sizes.front().first;
+  video->codecpar->height = stream.frame_sizes.front().second;
+  // FFmpeg 9.0's MXF muxer wants it; MP4 and WebM take VP9's depth from it.
+  video->codecpar->format = stream.spec.pix_fmt;
+  if (matrix != nullptr) {
+    // FFmpeg 6.1 moved stream side data into the codec parameters.
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
+    AVPacketSideData* side = av_packet_side_data_new(
+        &video->codecpar->coded_side_data, &video->codecpar->nb_coded_side_data,
+        AV_PKT_DATA_DISPLAYMATRIX, sizeof(DisplayMatrix), 0);
+    std::uint8_t* data = side != nullptr ? side->data : nullptr;
+#else
+    std::uint8_t* data =
+        av_stream_new_side_data(video, AV_PKT_DATA_DISPLAYMATRIX, sizeof(DisplayMatrix));
+#endif
+    if (data == nullptr) {
+      return "out of memory";
+    }
+    std::memcpy(data, matrix->data(), sizeof(DisplayMatrix));
+  }
   video->time_base = AVRational{1, 25};
   video->avg_frame_rate = AVRational{25, 1};
   if (!stream.extradata.empty()) {
@@ -134,8 +170,15 @@ std::string mux(const EncodedStream& stream, const char* format, const fs::path&
   return {};
 }
 
-// Width and height of a PNG file, decoded with libavcodec; 0x0 if it is not one.
-std::pair<int, int> png_size(const fs::path& path) {
+struct Png {
+  int width = 0;
+  int height = 0;
+  AVPixelFormat format = AV_PIX_FMT_NONE;  // rgb24, or rgb48be for 16 bits
+  std::string samples;                     // rows without padding, 16-bit ones little-endian
+};
+
+// A PNG file decoded with libavcodec; format none if it is not one.
+Png read_png(const fs::path& path) {
   const std::string bytes = read_text(path);
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
   CodecContextHandle context(avcodec_alloc_context3(codec));
@@ -143,14 +186,63 @@ std::pair<int, int> png_size(const fs::path& path) {
   FrameHandle frame(av_frame_alloc());
   if (avcodec_open2(context.get(), codec, nullptr) < 0 ||
       av_new_packet(packet.get(), static_cast<int>(bytes.size())) < 0) {
-    return {0, 0};
+    return {};
   }
   std::memcpy(packet->data, bytes.data(), bytes.size());
   if (avcodec_send_packet(context.get(), packet.get()) < 0 ||
-      avcodec_receive_frame(context.get(), frame.get()) < 0 || frame->format != AV_PIX_FMT_RGB24) {
-    return {0, 0};
+      avcodec_receive_frame(context.get(), frame.get()) < 0) {
+    return {};
   }
-  return {frame->width, frame->height};
+  Png png{frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), {}};
+  const bool deep = png.format == AV_PIX_FMT_RGB48BE;
+  const std::size_t row = static_cast<std::size_t>(frame->width) * (deep ? 6 : 3);
+  for (int y = 0; y < frame->height; ++y) {
+    png.samples.append(reinterpret_cast<const char*>(frame->data[0] + y * frame->linesize[0]), row);
+  }
+  for (std::size_t i = 0; deep && i + 1 < png.samples.size(); i += 2) {
+    std::swap(png.samples[i], png.samples[i + 1]);
+  }
+  return png;
+}
+
+// Width and height of an 8-bit RGB PNG file; 0x0 if it is not one.
+std::pair<int, int> png_size(const fs::path& path) {
+  const Png png = read_png(path);
+  return png.format == AV_PIX_FMT_RGB24 ? std::make_pair(png.width, png.height)
+                                        : std::make_pair(0, 0);
+}
+
+bool have_ffmpeg_command() {
+  static const bool found = std::system("ffmpeg -version >/dev/null 2>&1") == 0;
+  return found;
+}
+
+// What `ffmpeg [input_options] -i file -pix_fmt rgb48le` writes: every
+// picture, packed; empty when it fails.
+std::string ffmpeg_rgb48(const fs::path& dir, const fs::path& file,
+                         const std::string& input_options = "") {
+  const fs::path raw = dir / "ffmpeg.rgb48";
+  const std::string command = "ffmpeg -nostdin -v error -y " + input_options + " -i " +
+                              quote(file) + " -f rawvideo -pix_fmt rgb48le " + quote(raw);
+  return std::system(command.c_str()) == 0 ? read_text(raw) : std::string();
+}
+
+// The tool's 16-bit PNGs of group 0 (every picture, written into `out`),
+// packed as ffmpeg_rgb48() gives them; empty when any is not 16-bit.
+std::string tool_rgb48(const fs::path& dir, const fs::path& file, const fs::path& out,
+                       const std::string& options, std::size_t pictures) {
+  const ToolRun run = run_tool(
+      dir, "decode " + quote(file) + " --format rgb48 " + options + " --out " + quote(out));
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::string samples;
+  for (std::size_t i = 0; i < pictures; ++i) {
+    const Png png = read_png(out / ("group-0000-frame-000" + std::to_string(i) + ".png"));
+    if (png.format != AV_PIX_FMT_RGB48BE) {
+      return {};
+    }
+    samples += png.samples;
+  }
+  return samples;
 }
 
 // The pictures libavcodec decodes from an Annex B H.264 file, split into
@@ -172,7 +264,8 @@ struct ContainerCase {
   RuntimeCodec codec;
   const char* muxer;
   const char* extension;
-  bool global_header;  // parameter sets in the container's codec record
+  bool global_header;        // parameter sets in the container's codec record
+  const char* encoder = "";  // empty: the test media's default for the codec
 };
 
 std::ostream& operator<<(std::ostream& out, const ContainerCase& c) {
@@ -189,7 +282,14 @@ const ContainerCase kContainers[] = {
     {"raw_h265", RuntimeCodec::H265, "hevc", "265", false},
     {"ivf_av1", RuntimeCodec::Av1, "ivf", "ivf", false},
     {"obu_av1", RuntimeCodec::Av1, "obu", "obu", false},
+    {"webm_vp9", RuntimeCodec::Vp9, "webm", "webm", false, "libvpx-vp9"},
+    {"mp4_vp9", RuntimeCodec::Vp9, "mp4", "mp4", false, "libvpx-vp9"},
+    {"ivf_vp8", RuntimeCodec::Vp8, "ivf", "ivf", false, "libvpx"},
 };
+
+bool indexed_codec(RuntimeCodec codec) {
+  return codec == RuntimeCodec::H264 || codec == RuntimeCodec::H265;
+}
 
 class ContainerTest : public ::testing::TestWithParam<ContainerCase> {};
 
@@ -201,8 +301,9 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
   spec.height = kHeight;
   spec.frame_count = kGroupSize * kGroups;
   spec.gop_size = kGroupSize;
-  spec.b_frames = c.codec == RuntimeCodec::Av1 ? 0 : 2;
+  spec.b_frames = indexed_codec(c.codec) ? 2 : 0;
   spec.global_header = c.global_header;
+  spec.encoder = c.encoder;
   spec.color_range = AVCOL_RANGE_MPEG;
   spec.color_space = AVCOL_SPC_BT709;
   spec.color_primaries = AVCOL_PRI_BT709;
@@ -216,8 +317,11 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
 
   ToolRun info = run_tool(dir.path(), "info " + quoted);
   ASSERT_EQ(info.status, 0) << info.err;
-  const char* labels[] = {"H.264", "AV1", "H.265"};
+  const char* labels[] = {"H.264", "AV1", "H.265", "VP9", "VP8"};
   EXPECT_NE(info.out.find(std::string("codec: ") + labels[static_cast<int>(c.codec)]),
+            std::string::npos)
+      << info.out;
+  EXPECT_NE(info.out.find("\npixel format: yuv420p, 8 bits\nrotation: 0 (no display matrix)\n"),
             std::string::npos)
       << info.out;
   EXPECT_NE(info.out.find("groups: 3\ngroup lengths: 8 8 8\n"), std::string::npos) << info.out;
@@ -262,10 +366,10 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
   EXPECT_EQ(pictures->front().width, kWidth);
   EXPECT_EQ(pictures->front().height, kHeight);
 
-  // The indexed decode: H.264 and H.265 list every picture of the group; AV1
-  // is refused with the library's own message.
+  // The indexed decode: H.264 and H.265 list every picture of the group;
+  // other codecs are refused with the library's own message.
   ToolRun indexed = run_tool(dir.path(), "indexed " + quoted + " --group 2");
-  if (c.codec == RuntimeCodec::Av1) {
+  if (!indexed_codec(c.codec)) {
     EXPECT_NE(indexed.status, 0);
     EXPECT_NE(indexed.err.find("Indexed decode requires H264 or H265 YUV420"), std::string::npos)
         << indexed.err;
@@ -301,6 +405,10 @@ TEST(VantleVideoTool, FailuresExitNonZeroWithAMessage) {
       {"the library refuses the request", "transcode --fps 0/1 -o " + quote(dir.path() / "x.h264"),
        nullptr, "H.264 frame rate must be positive"},
       {"unknown option", "info --frobnicate", nullptr, "unknown option --frobnicate"},
+      {"unknown format", "decode --format rgb24 --out " + quote(dir.path()), nullptr,
+       "--format rgb24: not rgb, rgb48, yuv420 or yuv420p16"},
+      {"formats that exclude each other", "decode --yuv --format rgb48 --out " + quote(dir.path()),
+       nullptr, "--yuv and --format rgb48 exclude each other"},
       {"unknown command", "frobnicate", nullptr, "unknown command 'frobnicate'"},
   };
   for (const FailureCase& c : cases) {
@@ -316,7 +424,7 @@ TEST(VantleVideoTool, FailuresExitNonZeroWithAMessage) {
   }
 }
 
-// A file whose video is neither H.264, H.265 nor AV1: the container says
+// A file whose video the library does not decode: the container says
 // MPEG-4 Part 2 (the muxer only copies the packets).
 TEST(VantleVideoTool, RefusesOtherCodecsByName) {
   StreamSpec spec;
@@ -329,7 +437,8 @@ TEST(VantleVideoTool, RefusesOtherCodecsByName) {
   ASSERT_EQ(mux(stream, "matroska", file, AV_CODEC_ID_MPEG4), "");
   const ToolRun run = run_tool(dir.path(), "info " + quote(file));
   EXPECT_NE(run.status, 0);
-  EXPECT_NE(run.err.find("codec mpeg4 is not H.264, H.265 or AV1"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("codec mpeg4 is not H.264, H.265, AV1, VP9 or VP8"), std::string::npos)
+      << run.err;
 }
 
 // Without FILE every command works on the built-in example, and every
@@ -345,6 +454,129 @@ TEST(VantleVideoTool, BuiltInExampleAndHelp) {
     const ToolRun help = run_tool(dir.path(), std::string(command) + " --help");
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_EQ(help.out.rfind(std::string("usage: vantle-video ") + command, 0), 0u) << help.out;
+  }
+}
+
+// Display matrices, with the rotation ffprobe reports, the filters the ffmpeg
+// command line's autorotation inserts and the options that must do the same.
+struct RotationCase {
+  const char* filters;
+  std::int32_t a, b, c, d;  // matrix[0], [1], [3], [4] in 16.16
+  const char* ffprobe;
+  std::uint32_t rotation;
+  std::uint32_t flip;
+};
+
+constexpr std::int32_t kOne = 1 << 16;
+constexpr std::uint32_t kH = RuntimeFlip_Horizontal;
+constexpr std::uint32_t kV = RuntimeFlip_Vertical;
+
+const RotationCase kRotations[] = {
+    {"transpose=cclock", 0, -kOne, kOne, 0, "90", 270, 0},  // what rotate=90 writes
+    {"transpose=clock", 0, kOne, -kOne, 0, "-90", 90, 0},
+    {"hflip,vflip", -kOne, 0, 0, -kOne, "-180", 0, kH | kV},
+    {"transpose=cclock_flip", 0, kOne, kOne, 0, "-90", 90, kH},
+    {"transpose=clock_flip", 0, -kOne, -kOne, 0, "90", 270, kH},
+    {"hflip", -kOne, 0, 0, kOne, "-180", 0, kH},
+    {"vflip", kOne, 0, 0, -kOne, "0", 0, kV},
+    // Not a quarter turn: the command line's rotate filter, which the library lacks.
+    {"rotate", 46341, 46341, -46341, 46341, "-45", 0, 0},
+};
+
+// Each matrix in an MP4 file: info reports it as ffprobe does, and decode's
+// 16-bit pictures equal the command line's, turned upright and as stored.
+TEST(VantleVideoTool, TurnsPicturesUprightAsTheCommandLineDoes) {
+  StreamSpec spec;
+  spec.width = 64;
+  spec.height = 48;
+  spec.frame_count = 2;
+  spec.global_header = true;
+  const EncodedStream stream = encode_stream(spec);
+  VANTLE_REQUIRE_STREAM(stream);
+  TempDir dir;
+  for (const RotationCase& c : kRotations) {
+    SCOPED_TRACE(c.filters);
+    DisplayMatrix matrix{c.a, c.b, 0, c.c, c.d, 0, 0, 0, 1 << 30};
+    const RuntimeDecodeOptions options = media::upright_options(matrix);
+    EXPECT_EQ(options.size, sizeof(RuntimeDecodeOptions));
+    EXPECT_EQ(options.rotation, c.rotation);
+    EXPECT_EQ(options.flip, c.flip);
+
+    const fs::path file = dir.path() / (std::string(c.filters) + ".mp4");
+    ASSERT_EQ(mux(stream, "mp4", file, AV_CODEC_ID_NONE, &matrix), "");
+    const ToolRun info = run_tool(dir.path(), "info " + quote(file));
+    EXPECT_NE(info.out.find(std::string("\nrotation: ") + c.ffprobe + " (display matrix"),
+              std::string::npos)
+        << info.out;
+    if (!have_ffmpeg_command() || c.rotation + c.flip == 0) {
+      continue;
+    }
+    const std::string upright = ffmpeg_rgb48(dir.path(), file);
+    ASSERT_EQ(upright.size(), 2u * 64 * 48 * 6);
+    EXPECT_TRUE(tool_rgb48(dir.path(), file, dir.path() / c.filters, "", 2) == upright);
+    const std::string stored = ffmpeg_rgb48(dir.path(), file, "-noautorotate");
+    EXPECT_TRUE(tool_rgb48(dir.path(), file, dir.path() / c.filters, "--no-autorotate", 2) ==
+                stored);
+  }
+  if (!have_ffmpeg_command()) {
+    GTEST_SKIP() << "no ffmpeg command line to compare pictures with";
+  }
+}
+
+// A 10-bit source: info names its format and depth, and each output format
+// that takes it keeps what it promises (8-bit YUV refuses it).
+TEST(VantleVideoTool, WritesEachFormat) {
+  StreamSpec spec;
+  spec.codec = RuntimeCodec::H265;
+  spec.width = 64;
+  spec.height = 48;
+  spec.frame_count = 2;
+  spec.pix_fmt = AV_PIX_FMT_YUV420P10LE;
+  spec.global_header = true;
+  spec.color_range = AVCOL_RANGE_MPEG;
+  const EncodedStream stream = encode_stream(spec);
+  VANTLE_REQUIRE_STREAM(stream);
+  TempDir dir;
+  const fs::path file = dir.path() / "deep.mkv";
+  ASSERT_EQ(mux(stream, "matroska", file), "");
+  const ToolRun info = run_tool(dir.path(), "info " + quote(file));
+  EXPECT_NE(info.out.find("\npixel format: yuv420p10le, 10 bits\n"), std::string::npos) << info.out;
+
+  struct FormatCase {
+    const char* options;
+    const char* first_file;
+    const char* y4m_header;  // nullptr: PNG
+    AVPixelFormat png_format;
+    std::size_t bytes;  // of the first file's pictures
+  };
+  const FormatCase cases[] = {
+      {"--format rgb", "group-0000-frame-0000.png", nullptr, AV_PIX_FMT_RGB24, 64 * 48 * 3},
+      {"--rgb 32x16 --format rgb48", "group-0000-frame-0000.png", nullptr, AV_PIX_FMT_RGB48BE,
+       32 * 16 * 6},
+      {"--format yuv420p16", "group-0000.y4m", "C420p16 XYSCSS=420P16 XCOLORRANGE=LIMITED\n",
+       AV_PIX_FMT_NONE, 2 * (6 + 64 * 48 * 3)},
+  };
+  for (const FormatCase& c : cases) {
+    SCOPED_TRACE(c.options);
+    const fs::path out = dir.path() / "out";
+    fs::remove_all(out);
+    const ToolRun run =
+        run_tool(dir.path(), "decode " + quote(file) + " " + c.options + " --out " + quote(out));
+    ASSERT_EQ(run.status, 0) << run.err;
+    if (c.y4m_header == nullptr) {
+      const Png png = read_png(out / c.first_file);
+      EXPECT_EQ(png.format, c.png_format);
+      EXPECT_EQ(png.samples.size(), c.bytes);
+    } else {
+      const std::string y4m = read_text(out / c.first_file);
+      const std::string header = std::string("YUV4MPEG2 W64 H48 F25:1 Ip A1:1 ") + c.y4m_header;
+      EXPECT_EQ(y4m.substr(0, header.size()), header);
+      EXPECT_EQ(y4m.size() - header.size(), c.bytes);
+    }
+  }
+  if (have_ffmpeg_command()) {
+    EXPECT_TRUE(tool_rgb48(dir.path(), file, dir.path() / "rgb48", "", 2) ==
+                ffmpeg_rgb48(dir.path(), file));
   }
 }
 

@@ -70,6 +70,7 @@ Result<Clip> make_builtin_clip() {
   clip.color_space = AVCOL_SPC_BT709;
   clip.color_primaries = AVCOL_PRI_BT709;
   clip.color_trc = AVCOL_TRC_BT709;
+  clip.pixel_format = AV_PIX_FMT_YUV420P;
   for (media::EncodedPacket& packet : encoded.packets) {
     clip.access_units.push_back(AccessUnit{std::move(packet.bytes), packet.key});
   }

@@ -2,8 +2,10 @@
 // the access units in decode order, cut into groups of pictures at key frames.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,11 @@ struct Clip {
   int color_space = 2;
   int color_primaries = 2;
   int color_trc = 2;
+  // The decoded pictures' FFmpeg pixel format (AVPixelFormat); -1 when the
+  // container does not say.
+  int pixel_format = -1;
+  // The display matrix the container carries for the stream, if any.
+  std::optional<std::array<std::int32_t, 9>> display_matrix;
   std::vector<std::uint8_t> extradata;
   std::vector<AccessUnit> access_units;
   std::vector<Group> groups;
@@ -52,7 +59,7 @@ struct Clip {
 // are dropped. Fails when there is no key frame at all.
 Status split_into_groups(Clip& clip);
 
-// "H.264", "H.265", "AV1".
+// "H.264", "H.265", "AV1", "VP9", "VP8".
 using runtime::codec_label;
 
 }  // namespace vantle::tool

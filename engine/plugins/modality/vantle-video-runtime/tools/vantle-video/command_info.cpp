@@ -1,21 +1,41 @@
 // info: what the tool reads from a file, before any decoding.
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 #include <cstdio>
+#include <string>
 
 #include "colour_names.h"
 #include "command_support.h"
 #include "commands.h"
+#include "orientation.h"
 
 namespace vantle::tool {
 
 namespace {
+
 constexpr OptionSpec kOptions[] = {kHelpOption};
+
+// "yuv420p10le, 10 bits", or "unknown" when probing found no format.
+std::string pixel_format_text(int format) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
+  if (desc == nullptr) {
+    return "unknown";
+  }
+  return std::string(desc->name) + ", " + std::to_string(desc->comp[0].depth) + " bits";
+}
+
 }  // namespace
 
 const CommandSpec kInfoSpec{
     "info", "[FILE]",
-    "Prints the codec, size, colour description, frame rate and extradata of the first video\n"
-    "stream of FILE (the built-in example without FILE), its number of access units and of\n"
-    "groups of pictures (cut at key frames), and each group's length in access units.",
+    "Prints the codec, size, pixel format and bit depth, rotation, colour description, frame\n"
+    "rate and extradata of the first video stream of FILE (the built-in example without\n"
+    "FILE), its number of access units and of groups of pictures (cut at key frames), and\n"
+    "each group's length in access units. The rotation is the display matrix's angle as\n"
+    "ffprobe reports it (counter-clockwise), followed by what decode does to turn pictures\n"
+    "upright.",
     kOptions};
 
 int run_info(const ParsedOptions& options) {
@@ -26,6 +46,8 @@ int run_info(const ParsedOptions& options) {
   std::printf("source: %s\n", clip->source.c_str());
   std::printf("codec: %s (%s)\n", codec_label(clip->codec), clip->codec_name.c_str());
   std::printf("size: %dx%d\n", clip->width, clip->height);
+  std::printf("pixel format: %s\n", pixel_format_text(clip->pixel_format).c_str());
+  std::printf("rotation: %s\n", rotation_text(*clip).c_str());
   std::printf("frame rate: %d/%d\n", clip->frame_rate_num, clip->frame_rate_den);
   std::printf("colour: range %s, space %s, primaries %s, transfer %s\n",
               range_name(clip->color_range).c_str(), space_name(clip->color_space).c_str(),

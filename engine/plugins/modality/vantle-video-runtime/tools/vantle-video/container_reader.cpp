@@ -15,7 +15,7 @@ Result<Clip> read_container(const std::string& path) {
   const std::optional<RuntimeCodec> codec = media::runtime_codec(video->codec_id);
   if (!codec) {
     return fail(std::string("codec ") + avcodec_get_name(video->codec_id) +
-                " is not H.264, H.265 or AV1");
+                " is not H.264, H.265, AV1, VP9 or VP8");
   }
   if (video->end_status != AVERROR_EOF) {
     return fail(ffmpeg_error_text(video->end_status));
@@ -31,6 +31,8 @@ Result<Clip> read_container(const std::string& path) {
   clip.color_space = video->color_space;
   clip.color_primaries = video->color_primaries;
   clip.color_trc = video->color_trc;
+  clip.pixel_format = video->pixel_format;
+  clip.display_matrix = video->display_matrix;
   if (video->frame_rate.num > 0) {
     clip.frame_rate_num = video->frame_rate.num;
     clip.frame_rate_den = video->frame_rate.den;

@@ -28,9 +28,9 @@ const Command kCommands[] = {
 void print_usage(std::FILE* out) {
   std::fputs(
       "usage: vantle-video COMMAND [FILE] [OPTIONS]\n\n"
-      "Decodes, inspects and re-encodes the first video stream (H.264, H.265 or AV1) of a\n"
-      "container file (MP4/MOV, MKV/WebM, MXF, raw .264/.265, IVF, raw OBU) with the Vantle\n"
-      "video runtime. Without FILE, a built-in example clip is used.\n\n"
+      "Decodes, inspects and re-encodes the first video stream (H.264, H.265, AV1, VP9 or\n"
+      "VP8) of a container file (MP4/MOV, MKV/WebM, MXF, raw .264/.265, IVF, raw OBU) with the\n"
+      "Vantle video runtime. Without FILE, a built-in example clip is used.\n\n"
       "vantle-video --version prints the library's version and its FFmpeg versions.\n\n"
       "commands:\n",
       out);

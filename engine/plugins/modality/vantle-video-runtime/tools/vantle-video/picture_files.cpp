@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "ffmpeg_handles.h"
 
@@ -49,18 +50,31 @@ Status write_png(const RuntimeFrame& frame, const std::string& path) {
   if (!context || !picture || !packet) {
     return vantle::fail("out of memory");
   }
+  const bool deep = frame.format == RuntimePixelFormat::Rgb48;
+  // PNG stores 16-bit samples big-endian; the library returns them
+  // little-endian.
+  std::vector<std::uint8_t> swapped;
+  std::uint8_t* samples = frame.rgb.data;
+  if (deep) {
+    swapped.resize(frame.rgb.len);
+    for (std::size_t i = 0; i + 1 < swapped.size(); i += 2) {
+      swapped[i] = frame.rgb.data[i + 1];
+      swapped[i + 1] = frame.rgb.data[i];
+    }
+    samples = swapped.data();
+  }
+  const AVPixelFormat format = deep ? AV_PIX_FMT_RGB48BE : AV_PIX_FMT_RGB24;
   context->width = static_cast<int>(frame.width);
   context->height = static_cast<int>(frame.height);
-  context->pix_fmt = AV_PIX_FMT_RGB24;
+  context->pix_fmt = format;
   context->time_base = AVRational{1, 25};
   int rc = avcodec_open2(context.get(), codec, nullptr);
-  // The frame only borrows the response's bytes: the encoder copies what it
-  // keeps.
-  picture->format = AV_PIX_FMT_RGB24;
+  // The frame only borrows the samples: the encoder copies what it keeps.
+  picture->format = format;
   picture->width = context->width;
   picture->height = context->height;
-  picture->data[0] = frame.rgb.data;
-  picture->linesize[0] = static_cast<int>(frame.width) * 3;
+  picture->data[0] = samples;
+  picture->linesize[0] = static_cast<int>(frame.width) * (deep ? 6 : 3);
   if (rc >= 0) {
     rc = avcodec_send_frame(context.get(), picture.get());
   }
@@ -93,9 +107,10 @@ Status write_y4m(std::span<const RuntimeFrame> frames, int rate_num, int rate_de
     return vantle::fail(file.error());
   }
   const RuntimeFrame& first = frames.front();
-  std::string header = "YUV4MPEG2 W" + std::to_string(first.width) + " H" +
-                       std::to_string(first.height) + " F" + std::to_string(rate_num) + ":" +
-                       std::to_string(rate_den) + " Ip A1:1 C420jpeg";
+  std::string header =
+      "YUV4MPEG2 W" + std::to_string(first.width) + " H" + std::to_string(first.height) + " F" +
+      std::to_string(rate_num) + ":" + std::to_string(rate_den) + " Ip A1:1 " +
+      (first.format == RuntimePixelFormat::Yuv420P16 ? "C420p16 XYSCSS=420P16" : "C420jpeg");
   if (first.color_range == AVCOL_RANGE_MPEG) {
     header += " XCOLORRANGE=LIMITED";
   } else if (first.color_range == AVCOL_RANGE_JPEG) {

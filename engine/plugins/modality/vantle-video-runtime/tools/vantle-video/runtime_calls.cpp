@@ -21,8 +21,12 @@ Result<Owned> call(const Request& request, Export function) {
 
 }  // namespace
 
-Result<DecodedFrames> decode(const RuntimeDecodeRequest& request) {
-  return call<DecodedFrames>(request, vantle_video_runtime_decode);
+Result<DecodedFrames> decode(const RuntimeDecodeRequest& request,
+                             const RuntimeDecodeOptions& options) {
+  return call<DecodedFrames>(
+      request, [&options](const RuntimeDecodeRequest* in, RuntimeDecodeResponse* out) {
+        return vantle_video_runtime_decode_with_options(in, &options, out);
+      });
 }
 
 Result<IndexedFrames> decode_indexed(const RuntimeDecodeRequest& request) {

@@ -15,6 +15,13 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_decode(
       [&] { return vantle::decode_runtime_request(request, response); });
 }
 
+VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_decode_with_options(
+    const RuntimeDecodeRequest* request, const RuntimeDecodeOptions* options,
+    RuntimeDecodeResponse* response) noexcept {
+  return vantle::run_request_export(
+      [&] { return vantle::decode_runtime_request_with_options(request, options, response); });
+}
+
 VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_decode_indexed(
     const RuntimeDecodeRequest* request, RuntimeIndexedResponse* response) noexcept {
   return vantle::run_request_export(

@@ -6,8 +6,7 @@
 #include "abi/runtime_frames.h"
 #include "common/request_views.h"
 #include "common/text.h"
-#include "conversion/hardware_download.h"
-#include "conversion/yuv420.h"
+#include "conversion/picture_converter.h"
 #include "decoding/packet_decoder.h"
 
 namespace vantle {
@@ -21,11 +20,13 @@ std::uint64_t saturating_add(std::uint64_t total, std::uint64_t amount) {
 
 }  // namespace
 
-Status Yuv420PixelBudget::charge(std::uint32_t width, std::uint32_t height) {
+Status Yuv420PixelBudget::charge(std::uint32_t width, std::uint32_t height,
+                                 std::uint32_t sample_bytes) {
   const std::uint64_t w = width;
   const std::uint64_t h = height;
-  total_ = saturating_add(total_, w * h);
-  total_ = saturating_add(total_, 2 * ((w + 1) / 2) * ((h + 1) / 2));
+  // Two 32-bit sizes and a small factor fit 64 bits.
+  total_ = saturating_add(total_, sample_bytes * w * h);
+  total_ = saturating_add(total_, sample_bytes * 2 * ((w + 1) / 2) * ((h + 1) / 2));
   if (total_ > INDEXED_DECODE_PIXEL_BUDGET) {
     return fail(str_cat("Decoded GOP exceeds 256 MiB pixel budget (", total_, " YUV420 bytes)"));
   }
@@ -59,6 +60,12 @@ Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(
     return fail(std::move(frames.error()));
   }
   frames->assign_packet_pts = true;
+  const bool sixteen_bit = request.pixel_format == RuntimePixelFormat::Yuv420P16;
+  FfmpegPictureConverter converter(
+      OutputRequest{.layout = sixteen_bit ? OutputLayout::Yuv420P16 : OutputLayout::Yuv420,
+                    .width = 0,
+                    .height = 0,
+                    .orientation = {}});
 
   // Owned pictures until the run has decoded completely: a failure part-way
   // frees them with the vector.
@@ -72,7 +79,8 @@ Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(
     // Charged before conversion, from the decoded picture's own size, so
     // what the call holds never exceeds the budget.
     if (auto charged = budget.charge(static_cast<std::uint32_t>(decoded.width),
-                                     static_cast<std::uint32_t>(decoded.height));
+                                     static_cast<std::uint32_t>(decoded.height),
+                                     sixteen_bit ? 2 : 1);
         !charged) {
       return fail(std::move(charged.error()));
     }
@@ -80,11 +88,7 @@ Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(
     if (pts == AV_NOPTS_VALUE || pts < 0 || static_cast<std::uint64_t>(pts) >= packet_count) {
       return fail("Decoder did not preserve access-unit identity");
     }
-    auto system_frame = frame_for_rgb_conversion(decoded);
-    if (!system_frame) {
-      return fail(std::move(system_frame.error()));
-    }
-    auto picture = convert_frame_to_yuv420(system_frame->as_ref());
+    auto picture = converter.to_yuv420(std::move(**item));
     if (!picture) {
       return fail(std::move(picture.error()));
     }

@@ -17,8 +17,9 @@ inline constexpr std::uint64_t INDEXED_DECODE_PIXEL_BUDGET = 268435456;
 class Yuv420PixelBudget {
  public:
   // Adds a w x h picture (luma plus two chroma planes of half the size,
-  // rounded up); fails once the total exceeds the budget.
-  Status charge(std::uint32_t width, std::uint32_t height);
+  // rounded up) of `sample_bytes` bytes a sample; fails once the total
+  // exceeds the budget.
+  Status charge(std::uint32_t width, std::uint32_t height, std::uint32_t sample_bytes = 1);
   std::uint64_t total() const noexcept { return total_; }
 
  private:

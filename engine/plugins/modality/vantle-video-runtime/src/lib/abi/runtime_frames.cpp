@@ -18,7 +18,7 @@ static_assert(RGB_COLOR_RANGE == 0 && RGB_COLOR_SPACE == 2 && RGB_COLOR_PRIMARIE
 
 RuntimeFrame to_runtime_frame(Yuv420Frame&& picture) {
   RuntimeFrame frame{};
-  frame.format = RuntimePixelFormat::Yuv420;
+  frame.format = picture.sixteen_bit ? RuntimePixelFormat::Yuv420P16 : RuntimePixelFormat::Yuv420;
   frame.width = picture.width;
   frame.height = picture.height;
   frame.rgb = RuntimeBytes::empty();
@@ -34,7 +34,7 @@ RuntimeFrame to_runtime_frame(Yuv420Frame&& picture) {
 
 RuntimeFrame to_runtime_frame(RgbFrame&& picture) {
   RuntimeFrame frame{};
-  frame.format = RuntimePixelFormat::Rgb;
+  frame.format = picture.sixteen_bit ? RuntimePixelFormat::Rgb48 : RuntimePixelFormat::Rgb;
   frame.width = picture.width;
   frame.height = picture.height;
   frame.rgb = RuntimeBytes::from_vec(std::move(picture.data));

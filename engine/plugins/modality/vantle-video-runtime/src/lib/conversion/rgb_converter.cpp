@@ -90,9 +90,10 @@ Status configure_rgb_scaler(SwsContext& context, std::int32_t colorspace, bool f
   return {};
 }
 
-Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t height) {
+Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t height,
+                                          std::size_t pixel_size) {
   RgbBufferLayout layout;
-  if (__builtin_mul_overflow(static_cast<std::size_t>(width), std::size_t{3}, &layout.row_size)) {
+  if (__builtin_mul_overflow(static_cast<std::size_t>(width), pixel_size, &layout.row_size)) {
     return fail("RGB row size overflow");
   }
   if (__builtin_mul_overflow(layout.row_size, static_cast<std::size_t>(height),
@@ -108,7 +109,8 @@ Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t hei
                                    ROW_PIXEL_MULTIPLE * ROW_PIXEL_MULTIPLE;
   // Within 21 bytes of the int limit the padding cannot be given to swscale;
   // such a row is larger than any picture FFmpeg decodes.
-  layout.line_size = padded_width * 3 <= INT_LIMIT ? padded_width * 3 : layout.row_size;
+  layout.line_size =
+      padded_width * pixel_size <= INT_LIMIT ? padded_width * pixel_size : layout.row_size;
   layout.written_size = layout.frame_size;
   if (height != 0 &&
       (__builtin_mul_overflow(layout.line_size, static_cast<std::size_t>(height - 1),
@@ -121,19 +123,19 @@ Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t hei
 
 namespace {
 
-// Moves padded rows together into the packed layout, in place. Row 0 is
-// already in place; every later row moves towards the start, so rows are
-// never overwritten before they are moved.
-void pack_rgb_rows(std::uint8_t* pixels, const RgbBufferLayout& layout, std::uint32_t height) {
-  if (layout.line_size == layout.row_size) {
+}  // namespace
+
+// Row 0 is already in place; every later row moves towards the start, so
+// rows are never overwritten before they are moved.
+void pack_rows(std::uint8_t* pixels, std::size_t line_size, std::size_t row_size,
+               std::size_t rows) noexcept {
+  if (line_size == row_size) {
     return;
   }
-  for (std::size_t row = 1; row < height; ++row) {
-    std::memmove(pixels + row * layout.row_size, pixels + row * layout.line_size, layout.row_size);
+  for (std::size_t row = 1; row < rows; ++row) {
+    std::memmove(pixels + row * row_size, pixels + row * line_size, row_size);
   }
 }
-
-}  // namespace
 
 Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
                                       std::uint32_t height,
@@ -178,7 +180,7 @@ Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
     return fail(str_cat("failed to convert decoded frame to RGB: sws_scale wrote ", rows,
                         " rows, expected ", height));
   }
-  pack_rgb_rows(pixels.data(), *layout, height);
+  pack_rows(pixels.data(), layout->line_size, layout->row_size, height);
   pixels.set_size(layout->frame_size);
   return RgbFrame{.data = std::move(pixels), .width = width, .height = height};
 }

@@ -13,11 +13,13 @@
 
 namespace vantle {
 
-// `height` rows of `width * 3` bytes (R, G, B), top row first, no padding.
+// `height` rows of `width * 3` samples (R, G, B), top row first, no padding;
+// samples are bytes, or 16-bit little-endian values when `sixteen_bit`.
 struct RgbFrame {
   ByteBuffer data;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
+  bool sixteen_bit = false;
 };
 
 // The swscale coefficient set (SWS_CS_*) and the source range a context is
@@ -103,6 +105,13 @@ struct RgbBufferLayout {
 };
 
 // Fails when a count overflows or a row exceeds FFmpeg's int line size.
-Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t height);
+// `pixel_size` is 3 for RGB24 and 6 for RGB48.
+Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t height,
+                                          std::size_t pixel_size = 3);
+
+// Moves rows written `line_size` apart together into rows of `row_size`, in
+// place.
+void pack_rows(std::uint8_t* pixels, std::size_t line_size, std::size_t row_size,
+               std::size_t rows) noexcept;
 
 }  // namespace vantle

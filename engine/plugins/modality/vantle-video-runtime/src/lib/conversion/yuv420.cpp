@@ -57,14 +57,19 @@ std::int32_t known_range_or_unspecified(int range) {
 
 }  // namespace
 
+std::int32_t yuv420_output_range(const AVFrame& frame) noexcept {
+  const auto format = static_cast<AVPixelFormat>(frame.format);
+  if (format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
+      format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUVJ440P ||
+      format == AV_PIX_FMT_YUVJ411P) {
+    return AVCOL_RANGE_JPEG;
+  }
+  return known_range_or_unspecified(enum_code(frame.color_range));
+}
+
 Result<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
   const auto format = static_cast<AVPixelFormat>(frame.format);
-  std::int32_t range = 0;
-  if (format == AV_PIX_FMT_YUV420P) {
-    range = known_range_or_unspecified(enum_code(frame.color_range));
-  } else if (format == AV_PIX_FMT_YUVJ420P) {
-    range = AVCOL_RANGE_JPEG;
-  } else {
+  if (format != AV_PIX_FMT_YUV420P && format != AV_PIX_FMT_YUVJ420P) {
     return fail(
         str_cat("yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got ",
                 pixel_format_name(format)));
@@ -92,7 +97,7 @@ Result<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
       .v = std::move(*v),
       .width = width,
       .height = height,
-      .color_range = range,
+      .color_range = yuv420_output_range(frame),
       .color_space = enum_code(frame.colorspace),
       .color_primaries = enum_code(frame.color_primaries),
       .color_trc = enum_code(frame.color_trc),

@@ -10,9 +10,10 @@
 
 namespace vantle {
 
+// Samples are bytes, or 16-bit little-endian values when `sixteen_bit`.
 struct Yuv420Frame {
-  ByteBuffer y;  // height rows of width bytes
-  ByteBuffer u;  // ceil(height / 2) rows of ceil(width / 2) bytes
+  ByteBuffer y;  // height rows of width samples
+  ByteBuffer u;  // ceil(height / 2) rows of ceil(width / 2) samples
   ByteBuffer v;  // as u
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -20,7 +21,12 @@ struct Yuv420Frame {
   std::int32_t color_space = 0;
   std::int32_t color_primaries = 0;
   std::int32_t color_trc = 0;
+  bool sixteen_bit = false;
 };
+
+// The range a YUV 4:2:0 output reports for a frame: full for the yuvj
+// formats, otherwise the frame's own when it is limited or full.
+std::int32_t yuv420_output_range(const AVFrame& frame) noexcept;
 
 // Accepts only yuv420p and yuvj420p frames in system memory; the frame is
 // not modified.

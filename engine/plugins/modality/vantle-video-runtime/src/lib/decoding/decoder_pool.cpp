@@ -56,12 +56,14 @@ std::size_t estimated_idle_decoder_bytes(const AVCodecContext& context) noexcept
   if (picture <= 0) {
     return TABLES;
   }
-  // The reference pictures (AV1 keeps eight slots; H.264 and H.265 report
-  // theirs in refs where they set it), the pictures held back for
-  // reordering, the one being decoded and the one handed out, and one more
-  // per extra frame thread.
-  const int references =
-      context.codec_id == AV_CODEC_ID_AV1 ? 8 : std::clamp(context.refs, 1, 16);
+  // The reference pictures (AV1 and VP9 keep eight slots, VP8 three; H.264
+  // and H.265 report theirs in refs where they set it), the pictures held
+  // back for reordering, the one being decoded and the one handed out, and
+  // one more per extra frame thread.
+  const int references = context.codec_id == AV_CODEC_ID_AV1 || context.codec_id == AV_CODEC_ID_VP9
+                             ? 8
+                         : context.codec_id == AV_CODEC_ID_VP8 ? 3
+                                                               : std::clamp(context.refs, 1, 16);
   const int threads = std::clamp(context.thread_count, 1, 64);
   const auto pictures =
       static_cast<std::size_t>(references + std::clamp(context.has_b_frames, 0, 16) + 2 +

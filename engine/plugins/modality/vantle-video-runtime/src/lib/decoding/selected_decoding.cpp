@@ -59,19 +59,38 @@ Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
     std::uint32_t width, std::uint32_t height, RuntimeCodec codec,
     std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
     const PositionSet& selection) {
-  // One converter for the request, so its scaler serves frame after frame.
-  FfmpegRgbConverter converter;
-  return decode_selected<RgbFrame>(
-      codec, extradata, std::move(packets), selection, [&](FfmpegDecodedFrame decoded) {
-        return converter.convert_to_rgb(std::move(decoded), width, height);
-      });
+  return decode_selected_packets_to_rgb(
+      OutputRequest{
+          .layout = OutputLayout::Rgb24, .width = width, .height = height, .orientation = {}},
+      codec,
+      extradata, std::move(packets), selection);
 }
 
 Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
     RuntimeCodec codec, std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
     const PositionSet& selection) {
-  return decode_selected<Yuv420Frame>(codec, extradata, std::move(packets), selection,
-                                      convert_decoded_frame_to_yuv420);
+  return decode_selected_packets_to_yuv420(
+      OutputRequest{.layout = OutputLayout::Yuv420, .width = 0, .height = 0, .orientation = {}},
+      codec, extradata, std::move(packets), selection);
+}
+
+Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
+    const OutputRequest& output, RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+    std::vector<PacketView> packets, const PositionSet& selection) {
+  // One converter for the request, so its scaler serves frame after frame.
+  FfmpegPictureConverter converter(output);
+  return decode_selected<RgbFrame>(
+      codec, extradata, std::move(packets), selection,
+      [&](FfmpegDecodedFrame decoded) { return converter.to_rgb(std::move(decoded)); });
+}
+
+Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
+    const OutputRequest& output, RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+    std::vector<PacketView> packets, const PositionSet& selection) {
+  FfmpegPictureConverter converter(output);
+  return decode_selected<Yuv420Frame>(
+      codec, extradata, std::move(packets), selection,
+      [&](FfmpegDecodedFrame decoded) { return converter.to_yuv420(std::move(decoded)); });
 }
 
 }  // namespace vantle

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "conversion/picture_converter.h"
 #include "conversion/rgb_converter.h"
 #include "conversion/yuv420.h"
 #include "decoding/packet_decoder.h"
@@ -31,6 +32,15 @@ Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
 Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
     RuntimeCodec codec, std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
     const PositionSet& selection);
+
+// The same with the output layout, size and orientation of `output`:
+// RGB layouts by the first, YUV layouts by the second.
+Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
+    const OutputRequest& output, RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+    std::vector<PacketView> packets, const PositionSet& selection);
+Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
+    const OutputRequest& output, RuntimeCodec codec, std::span<const std::uint8_t> extradata,
+    std::vector<PacketView> packets, const PositionSet& selection);
 
 // The YUV420 conversion of one selected frame, which it takes over: a
 // hardware frame's planes are read from its system-memory copy.

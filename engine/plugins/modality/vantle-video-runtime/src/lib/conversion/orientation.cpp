@@ -1,0 +1,187 @@
+#include "conversion/orientation.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/fatal.h"
+#include "common/ffmpeg_error.h"
+#include "common/text.h"
+
+namespace vantle {
+
+namespace {
+
+// Bytes one sample of `plane` takes, or 0 when the plane's samples are not
+// whole bytes apart.
+std::size_t plane_element_size(const AVPixFmtDescriptor& desc, int plane) noexcept {
+  std::size_t size = 0;
+  for (int c = 0; c < desc.nb_components; ++c) {
+    if (desc.comp[c].plane == plane) {
+      size = std::max(size, static_cast<std::size_t>(desc.comp[c].step));
+    }
+  }
+  return size;
+}
+
+// Where output sample (x, y) comes from: origin + x * dx + y * dy.
+struct SourceWalk {
+  const std::uint8_t* origin;
+  std::ptrdiff_t dx;
+  std::ptrdiff_t dy;
+};
+
+SourceWalk walk_for(const std::uint8_t* source, std::ptrdiff_t line, std::size_t width,
+                    std::size_t height, std::ptrdiff_t element, Orientation o) noexcept {
+  const auto w = static_cast<std::ptrdiff_t>(width);
+  const auto h = static_cast<std::ptrdiff_t>(height);
+  SourceWalk walk{source, element, line};
+  switch (o.rotation) {
+    case 90:  // out(x, y) = in(y, h - 1 - x)
+      walk = {source + (h - 1) * line, -line, element};
+      break;
+    case 180:
+      walk = {source + (h - 1) * line + (w - 1) * element, -element, -line};
+      break;
+    case 270:  // out(x, y) = in(w - 1 - y, x)
+      walk = {source + (w - 1) * element, line, -element};
+      break;
+    default:
+      break;
+  }
+  const std::ptrdiff_t out_w = o.swaps_axes() ? h : w;
+  const std::ptrdiff_t out_h = o.swaps_axes() ? w : h;
+  if (o.flip_horizontal) {
+    walk.origin += (out_w - 1) * walk.dx;
+    walk.dx = -walk.dx;
+  }
+  if (o.flip_vertical) {
+    walk.origin += (out_h - 1) * walk.dy;
+    walk.dy = -walk.dy;
+  }
+  return walk;
+}
+
+template <std::size_t Size>
+void copy_walked(const SourceWalk& walk, std::size_t out_w, std::size_t out_h,
+                 std::uint8_t* destination, std::ptrdiff_t destination_line) noexcept {
+  // Square tiles keep both the rows written and the columns read in cache
+  // when the walk crosses rows.
+  constexpr std::size_t TILE = 32;
+  for (std::size_t ty = 0; ty < out_h; ty += TILE) {
+    const std::size_t y_end = std::min(out_h, ty + TILE);
+    for (std::size_t tx = 0; tx < out_w; tx += TILE) {
+      const std::size_t x_end = std::min(out_w, tx + TILE);
+      for (std::size_t y = ty; y < y_end; ++y) {
+        std::uint8_t* row = destination + static_cast<std::ptrdiff_t>(y) * destination_line;
+        const std::uint8_t* from = walk.origin + static_cast<std::ptrdiff_t>(y) * walk.dy +
+                                   static_cast<std::ptrdiff_t>(tx) * walk.dx;
+        for (std::size_t x = tx; x < x_end; ++x, from += walk.dx) {
+          std::memcpy(row + x * Size, from, Size);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool can_turn_planes(AVPixelFormat format) noexcept {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+  if (desc == nullptr || desc->log2_chroma_w != desc->log2_chroma_h ||
+      (desc->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM |
+                      AV_PIX_FMT_FLAG_HWACCEL)) != 0) {
+    return false;
+  }
+  const int planes = av_pix_fmt_count_planes(format);
+  for (int p = 0; p < planes; ++p) {
+    const std::size_t size = plane_element_size(*desc, p);
+    if (size != 1 && size != 2 && size != 4 && size != 8) {
+      return false;
+    }
+  }
+  return planes > 0;
+}
+
+void turn_plane(const std::uint8_t* source, std::ptrdiff_t source_line, std::size_t width,
+                std::size_t height, std::size_t element_size, Orientation orientation,
+                std::uint8_t* destination, std::ptrdiff_t destination_line) noexcept {
+  const std::size_t out_w = orientation.swaps_axes() ? height : width;
+  const std::size_t out_h = orientation.swaps_axes() ? width : height;
+  if (out_w == 0 || out_h == 0) {
+    return;
+  }
+  const SourceWalk walk =
+      walk_for(source, source_line, width, height, static_cast<std::ptrdiff_t>(element_size),
+               orientation);
+  if (walk.dx == static_cast<std::ptrdiff_t>(element_size)) {
+    // Rows stay rows (no turn, or a vertical flip): whole rows at a time.
+    for (std::size_t y = 0; y < out_h; ++y) {
+      std::memcpy(destination + static_cast<std::ptrdiff_t>(y) * destination_line,
+                  walk.origin + static_cast<std::ptrdiff_t>(y) * walk.dy, out_w * element_size);
+    }
+    return;
+  }
+  switch (element_size) {
+    case 1:
+      copy_walked<1>(walk, out_w, out_h, destination, destination_line);
+      break;
+    case 2:
+      copy_walked<2>(walk, out_w, out_h, destination, destination_line);
+      break;
+    case 3:  // packed RGB24
+      copy_walked<3>(walk, out_w, out_h, destination, destination_line);
+      break;
+    case 4:
+      copy_walked<4>(walk, out_w, out_h, destination, destination_line);
+      break;
+    case 6:  // packed RGB48
+      copy_walked<6>(walk, out_w, out_h, destination, destination_line);
+      break;
+    case 8:
+      copy_walked<8>(walk, out_w, out_h, destination, destination_line);
+      break;
+    default:
+      fatal("picture turned with an element size it has no copy for");
+  }
+}
+
+Result<const AVFrame*> FfmpegPictureTurner::turn(const AVFrame& frame, Orientation orientation) {
+  const auto format = static_cast<AVPixelFormat>(frame.format);
+  const int width = orientation.swaps_axes() ? frame.height : frame.width;
+  const int height = orientation.swaps_axes() ? frame.width : frame.height;
+  if (!turned_ || turned_->format != frame.format || turned_->width != width ||
+      turned_->height != height) {
+    FrameHandle fresh(av_frame_alloc());
+    if (!fresh) {
+      return fail("failed to allocate FFmpeg frame for the turned picture");
+    }
+    fresh->format = frame.format;
+    fresh->width = width;
+    fresh->height = height;
+    if (const int rc = av_frame_get_buffer(fresh.get(), 0); rc < 0) {
+      return fail(str_cat("failed to allocate the turned picture: ", ffmpeg_error_text(rc)));
+    }
+    turned_ = std::move(fresh);
+  }
+  // Only what conversion reads: copying all properties would pile side data
+  // up on the kept frame, picture after picture.
+  turned_->color_range = frame.color_range;
+  turned_->colorspace = frame.colorspace;
+  turned_->color_primaries = frame.color_primaries;
+  turned_->color_trc = frame.color_trc;
+  turned_->chroma_location = frame.chroma_location;
+  turned_->pts = frame.pts;
+  const AVPixFmtDescriptor& desc = *av_pix_fmt_desc_get(format);
+  const int planes = av_pix_fmt_count_planes(format);
+  for (int p = 0; p < planes; ++p) {
+    const int shift = p == 0 || p == 3 ? 0 : desc.log2_chroma_w;
+    const std::size_t plane_width = AV_CEIL_RSHIFT(frame.width, shift);
+    const std::size_t plane_height = AV_CEIL_RSHIFT(frame.height, shift);
+    turn_plane(frame.data[p], frame.linesize[p], plane_width, plane_height,
+               plane_element_size(desc, p), orientation, turned_->data[p],
+               turned_->linesize[p]);
+  }
+  return turned_.get();
+}
+
+}  // namespace vantle

@@ -1,0 +1,234 @@
+#include "conversion/picture_converter.h"
+
+#include <array>
+#include <cstring>
+#include <utility>
+
+#include "common/fatal.h"
+#include "common/text.h"
+#include "conversion/hardware_download.h"
+
+namespace vantle {
+
+namespace {
+
+constexpr std::size_t SAMPLE_BYTES_16 = 2;
+
+// Lines swscale writes a plane with: rows padded to 32 bytes, which its
+// vector loops write whole.
+std::size_t padded_line(std::size_t row) noexcept {
+  constexpr std::size_t ALIGN = 32;
+  return (row + ALIGN - 1) / ALIGN * ALIGN;
+}
+
+Result<void> check_rows(int rows, std::uint32_t height, const char* target) {
+  if (rows < 0) {
+    return fail(str_cat("failed to convert decoded frame to ", target, ": sws_scale returned ",
+                        rows));
+  }
+  if (static_cast<std::uint32_t>(rows) != height) {
+    return fail(str_cat("failed to convert decoded frame to ", target, ": sws_scale wrote ", rows,
+                        " rows, expected ", height));
+  }
+  return {};
+}
+
+// A plane of `width` x `height` elements turned into a new buffer.
+ByteBuffer turned_copy(const ByteBuffer& plane, std::size_t width, std::size_t height,
+                       std::size_t element, Orientation orientation) {
+  ByteBuffer turned = ByteBuffer::with_capacity(plane.size());
+  const std::size_t out_width = orientation.swaps_axes() ? height : width;
+  turn_plane(plane.data(), static_cast<std::ptrdiff_t>(width * element), width, height, element,
+             orientation, turned.data(), static_cast<std::ptrdiff_t>(out_width * element));
+  turned.set_size(plane.size());
+  return turned;
+}
+
+}  // namespace
+
+namespace {
+
+// swscale's unscaled 4:2:0-to-RGB48 loop (plain C: it has no vector one)
+// converts pixel pairs and never writes the last column of an odd width, so
+// that column would show whatever the buffer held before. It is set to 0,
+// which is what the command line's fresh buffers show there.
+bool leaves_last_column(const AVFrame& frame, std::uint32_t width, std::uint32_t height) {
+  const AVPixelFormat source = swscale_source_format(static_cast<AVPixelFormat>(frame.format));
+  return (source == AV_PIX_FMT_YUV420P || source == AV_PIX_FMT_YUV422P ||
+          source == AV_PIX_FMT_YUVA420P) &&
+         width % 2 == 1 && height % 2 == 0 && width == static_cast<std::uint32_t>(frame.width) &&
+         height == static_cast<std::uint32_t>(frame.height);
+}
+
+}  // namespace
+
+Result<RgbFrame> convert_frame_to_rgb48(const AVFrame& frame, std::uint32_t width,
+                                        std::uint32_t height, std::optional<ExactScaler>& scaler) {
+  // Sizes beyond int become negative here and swscale refuses them.
+  auto context = exact_scaler_for(frame, AV_PIX_FMT_RGB48LE, static_cast<int>(width),
+                                  static_cast<int>(height), scaler);
+  if (!context) {
+    return fail(std::move(context.error()));
+  }
+  auto layout = rgb_buffer_layout(width, height, 6);
+  if (!layout) {
+    return fail(std::move(layout.error()));
+  }
+  ByteBuffer pixels = ByteBuffer::with_capacity(layout->written_size);
+  std::array<std::uint8_t*, 4> planes{pixels.data()};
+  std::array<int, 4> lines{static_cast<int>(layout->line_size)};
+  const int rows =
+      sws_scale(*context, frame.data, frame.linesize, 0, frame.height, planes.data(), lines.data());
+  if (auto checked = check_rows(rows, height, "RGB"); !checked) {
+    return fail(std::move(checked.error()));
+  }
+  if (leaves_last_column(frame, width, height)) {
+    for (std::size_t row = 0; row < height; ++row) {
+      std::memset(pixels.data() + row * layout->line_size + layout->row_size - 6, 0, 6);
+    }
+  }
+  pack_rows(pixels.data(), layout->line_size, layout->row_size, height);
+  pixels.set_size(layout->frame_size);
+  return RgbFrame{.data = std::move(pixels), .width = width, .height = height, .sixteen_bit = true};
+}
+
+Result<Yuv420Frame> convert_frame_to_yuv420p16(const AVFrame& frame,
+                                               std::optional<ExactScaler>& scaler) {
+  const auto width = static_cast<std::uint32_t>(frame.width);
+  const auto height = static_cast<std::uint32_t>(frame.height);
+  auto context = exact_scaler_for(frame, AV_PIX_FMT_YUV420P16LE, frame.width, frame.height, scaler);
+  if (!context) {
+    return fail(std::move(context.error()));
+  }
+  const std::array<std::size_t, 3> plane_width{width, width / 2 + width % 2, width / 2 + width % 2};
+  const std::array<std::size_t, 3> plane_height{height, height / 2 + height % 2,
+                                                height / 2 + height % 2};
+  std::array<ByteBuffer, 3> buffers;
+  std::array<std::uint8_t*, 4> planes{};
+  std::array<int, 4> lines{};
+  for (std::size_t p = 0; p < 3; ++p) {
+    // Two 32-bit sizes and a factor of 2 fit a 64-bit size; a line beyond
+    // int is refused by swscale below.
+    const std::size_t row = plane_width[p] * SAMPLE_BYTES_16;
+    const std::size_t line = padded_line(row);
+    buffers[p] = ByteBuffer::with_capacity(line * (plane_height[p] - 1) + row);
+    planes[p] = buffers[p].data();
+    lines[p] = line <= static_cast<std::size_t>(INT32_MAX) ? static_cast<int>(line) : -1;
+  }
+  const int rows =
+      sws_scale(*context, frame.data, frame.linesize, 0, frame.height, planes.data(), lines.data());
+  if (auto checked = check_rows(rows, height, "YUV420P16"); !checked) {
+    return fail(std::move(checked.error()));
+  }
+  for (std::size_t p = 0; p < 3; ++p) {
+    const std::size_t row = plane_width[p] * SAMPLE_BYTES_16;
+    pack_rows(buffers[p].data(), static_cast<std::size_t>(lines[p]), row, plane_height[p]);
+    buffers[p].set_size(row * plane_height[p]);
+  }
+  return Yuv420Frame{
+      .y = std::move(buffers[0]),
+      .u = std::move(buffers[1]),
+      .v = std::move(buffers[2]),
+      .width = width,
+      .height = height,
+      .color_range = yuv420_output_range(frame),
+      .color_space = enum_code(frame.colorspace),
+      .color_primaries = enum_code(frame.color_primaries),
+      .color_trc = enum_code(frame.color_trc),
+      .sixteen_bit = true,
+  };
+}
+
+bool FfmpegPictureConverter::turns_after_conversion(const AVFrame& frame) const noexcept {
+  return !request_.orientation.is_identity() &&
+         !can_turn_planes(static_cast<AVPixelFormat>(frame.format));
+}
+
+Result<const AVFrame*> FfmpegPictureConverter::prepared(const AVFrame& system_frame) {
+  if (request_.orientation.is_identity() || turns_after_conversion(system_frame)) {
+    return &system_frame;
+  }
+  return turner_.turn(system_frame, request_.orientation);
+}
+
+Result<RgbFrame> FfmpegPictureConverter::to_rgb(FfmpegDecodedFrame frame) {
+  const FfmpegDecodedFrame decoded = std::move(frame);
+  if (!decoded.frame) {
+    fatal("decoded frame item without a frame");
+  }
+  // The downloaded copy, if any, is released before the decoded frame.
+  auto input = frame_for_rgb_conversion(*decoded.frame);
+  if (!input) {
+    return fail(std::move(input.error()));
+  }
+  const AVFrame& system_frame = input->as_ref();
+  const Orientation orientation = request_.orientation;
+  const bool swap = orientation.swaps_axes();
+  // Each dimension of the turned picture defaults on its own.
+  const auto upright_width =
+      static_cast<std::uint32_t>(swap ? system_frame.height : system_frame.width);
+  const auto upright_height =
+      static_cast<std::uint32_t>(swap ? system_frame.width : system_frame.height);
+  const std::uint32_t width = request_.width != 0 ? request_.width : upright_width;
+  const std::uint32_t height = request_.height != 0 ? request_.height : upright_height;
+  const bool after = turns_after_conversion(system_frame);
+  auto source = prepared(system_frame);
+  if (!source) {
+    return fail(std::move(source.error()));
+  }
+  // Turned afterwards, the picture is converted at its stored orientation.
+  const std::uint32_t convert_width = after && swap ? height : width;
+  const std::uint32_t convert_height = after && swap ? width : height;
+  auto converted =
+      request_.layout == OutputLayout::Rgb48
+          ? convert_frame_to_rgb48(**source, convert_width, convert_height, exact_scaler_)
+          : convert_frame_to_rgb(**source, convert_width, convert_height, rgb_scaler_);
+  if (!converted || !after) {
+    return converted;
+  }
+  const std::size_t pixel = converted->sixteen_bit ? 6 : 3;
+  converted->data =
+      turned_copy(converted->data, convert_width, convert_height, pixel, orientation);
+  converted->width = width;
+  converted->height = height;
+  return converted;
+}
+
+Result<Yuv420Frame> FfmpegPictureConverter::to_yuv420(FfmpegDecodedFrame frame) {
+  const FfmpegDecodedFrame decoded = std::move(frame);
+  if (!decoded.frame) {
+    fatal("decoded frame item without a frame");
+  }
+  auto input = frame_for_rgb_conversion(*decoded.frame);
+  if (!input) {
+    return fail(std::move(input.error()));
+  }
+  const AVFrame& system_frame = input->as_ref();
+  // The 8-bit output takes 4:2:0 sources only, whose planes always turn.
+  const bool after = request_.layout == OutputLayout::Yuv420P16 &&
+                     turns_after_conversion(system_frame);
+  auto source = after ? Result<const AVFrame*>(&system_frame) : prepared(system_frame);
+  if (!source) {
+    return fail(std::move(source.error()));
+  }
+  auto converted = request_.layout == OutputLayout::Yuv420P16
+                       ? convert_frame_to_yuv420p16(**source, exact_scaler_)
+                       : convert_frame_to_yuv420(**source);
+  if (!converted || !after) {
+    return converted;
+  }
+  const Orientation orientation = request_.orientation;
+  const std::size_t w = converted->width;
+  const std::size_t h = converted->height;
+  const std::size_t cw = w / 2 + w % 2;
+  const std::size_t ch = h / 2 + h % 2;
+  converted->y = turned_copy(converted->y, w, h, SAMPLE_BYTES_16, orientation);
+  converted->u = turned_copy(converted->u, cw, ch, SAMPLE_BYTES_16, orientation);
+  converted->v = turned_copy(converted->v, cw, ch, SAMPLE_BYTES_16, orientation);
+  if (orientation.swaps_axes()) {
+    std::swap(converted->width, converted->height);
+  }
+  return converted;
+}
+
+}  // namespace vantle
