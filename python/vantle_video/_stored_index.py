@@ -1,14 +1,17 @@
 """A clip's index as bytes a data engine can keep next to the file's path,
 and opening from it without a demux pass.
 
-Layout (little-endian): a fixed header, the container's format name and
-the stream's extradata, then columns of signed integers, each in the
-narrowest of 1, 2, 4 or 8 bytes that holds it, and a CRC-32 of all of it.
+Layout (little-endian): a fixed header (the stored picture size, before
+any turn), the container's format name, the stream's pixel format, its
+display matrix when it has one and its extradata, then columns of signed
+integers, each in the narrowest of 1, 2, 4 or 8 bytes that holds it, and a
+CRC-32 of all of it.
 Per packet: the gap from the end of the packet before (offsets are mostly
 contiguous), the size, the decode-time step and the presentation offset
 from the decode time (both in units of their greatest common divisor), the
-packet's CRC-32, and a flags byte only when some packet is not located or
-lacks a timestamp. Per group: its packet count and its leading pictures."""
+packet's CRC-32, and a flags byte only when some packet is not located,
+lacks a timestamp or shows no picture (VP8 invisible and VP9 hidden
+frames). Per group: its packet count and its leading pictures."""
 import struct
 import zlib
 from fractions import Fraction
@@ -17,12 +20,14 @@ import numpy as np
 
 from ._runtime import Codec
 
-_MAGIC = b"VVINDEX1"
+# The last byte is the layout's version; an index of another is refused.
+_MAGIC = b"VVINDEX2"
 # magic, codec, stream, width, height, frame rate, time base, source size,
 # packets, groups, tick, first offset, first dts, column widths
 _HEADER = struct.Struct("<8sIIII qq qq Q QQ q q q 8B")
 _COLUMNS = ("gap", "size", "dts", "pts", "crc", "flags", "count", "leading")
-_UNLOCATED, _NO_PTS, _NO_DTS = 1, 2, 4
+_UNLOCATED, _NO_PTS, _NO_DTS, _HIDDEN = 1, 2, 4, 8
+_MATRIX = struct.Struct("<9i")
 _NO_TIME = np.iinfo(np.int64).min
 
 
@@ -106,7 +111,8 @@ def of_clip(clip):
     steps = np.concatenate(([0], np.diff(dts)))
     shifts = pts - dts
     tick = int(np.gcd.reduce(np.concatenate((steps, shifts)))) or 1
-    flags = (~located * _UNLOCATED) | (~has_pts * _NO_PTS) | (~has_dts * _NO_DTS)
+    flags = ((~located * _UNLOCATED) | (~has_pts * _NO_PTS) | (~has_dts * _NO_DTS) |
+             (~clip._shown * _HIDDEN))
     firsts = [f for f, _ in clip.groups]
     columns = {
         "gap": gaps, "size": sizes, "dts": steps // tick, "pts": shifts // tick,
@@ -117,12 +123,19 @@ def of_clip(clip):
     widths = [0 if columns[name] is None else 4 if name == "crc" else _width(columns[name])
               for name in _COLUMNS]
     name = clip._format_name.encode()
-    header = _HEADER.pack(_MAGIC, int(clip.codec), clip.stream, clip.width, clip.height,
+    pixel_format = (clip.pixel_format or "").encode()
+    matrix = b"" if clip._matrix is None else _MATRIX.pack(*clip._matrix)
+    # The stored size: the turn is made again from the matrix at open.
+    width, height = clip.width, clip.height
+    if clip._turn[0] in (90, 270):
+        width, height = height, width
+    header = _HEADER.pack(_MAGIC, int(clip.codec), clip.stream, width, height,
                           clip.frame_rate.numerator, clip.frame_rate.denominator,
                           clip.time_base.numerator, clip.time_base.denominator,
                           clip._source.size, count, len(firsts), tick, int(places[0]),
                           int(dts[0]), *widths)
-    parts = [header, struct.pack("<H", len(name)), name,
+    parts = [header, struct.pack("<H", len(name)), name, struct.pack("<B", len(pixel_format)),
+             pixel_format, struct.pack("<B", len(matrix)), matrix,
              struct.pack("<I", len(clip.extradata)), clip.extradata]
     for column, width in zip(_COLUMNS, widths):
         if width:
@@ -133,6 +146,12 @@ def of_clip(clip):
 
 def _parse(data, columns=True):
     if len(data) < _HEADER.size + 4 or data[:8] != _MAGIC:
+        if data[:7] == _MAGIC[:7]:
+            version = bytes(data[7:8]).decode(errors="replace")
+            raise StaleIndexError(f"a stored index of layout version {version}, made by an "
+                                  f"older vantle_video; this one reads version "
+                                  f"{_MAGIC[7:].decode()}: open the source without index= and "
+                                  "keep its new Clip.index")
         raise StaleIndexError("not a stored vantle_video index (no header)")
     if zlib.crc32(memoryview(data)[:-4]) != struct.unpack_from("<I", data, len(data) - 4)[0]:
         raise StaleIndexError("the stored index is damaged (its CRC-32 does not match)")
@@ -142,13 +161,17 @@ def _parse(data, columns=True):
     (name_length,) = struct.unpack_from("<H", data, at)
     name = bytes(data[at + 2:at + 2 + name_length]).decode()
     at += 2 + name_length
+    pixel_format = bytes(data[at + 1:at + 1 + data[at]]).decode() or None
+    at += 1 + data[at]
+    matrix = list(_MATRIX.unpack_from(data, at + 1)) if data[at] else None
+    at += 1 + data[at]
     (extra_length,) = struct.unpack_from("<I", data, at)
     extradata = bytes(data[at + 4:at + 4 + extra_length])
     at += 4 + extra_length
     fields = dict(codec=Codec(codec), stream=stream, width=width, height=height,
                   frame_rate=Fraction(rate_num, rate_den), time_base=Fraction(base_num, base_den),
                   source_size=size, packets=packets, groups=groups, format_name=name,
-                  extradata=extradata)
+                  extradata=extradata, pixel_format=pixel_format, matrix=matrix)
     if not columns:
         return fields
     for column, width in zip(_COLUMNS, widths):
@@ -179,8 +202,10 @@ def restore(clip, index, stream):
         raise StaleIndexError(f"{described}: the index is of a source of {fields['source_size']} "
                               f"bytes, this one has {clip._source.size}: another file, or "
                               "changed since it was indexed; open it without index=")
-    for name in ("stream", "codec", "width", "height", "frame_rate", "time_base", "extradata"):
+    for name in ("stream", "codec", "width", "height", "frame_rate", "time_base", "extradata",
+                 "pixel_format"):
         setattr(clip, name, fields[name])
+    clip._orient(fields["matrix"])  # as open() turns them, apply_rotation included
     clip._format_name = fields["format_name"]
     flags = fields["flags"] if fields["flags"] is not None else np.zeros(fields["packets"],
                                                                          np.int64)
@@ -196,6 +221,8 @@ def restore(clip, index, stream):
     firsts = np.concatenate(([0], np.cumsum(counts)[:-1])).tolist()
     clip.groups = list(zip(firsts, counts))
     clip._leading = fields["leading"].tolist()
+    clip._shown = (flags & _HIDDEN) == 0
+    clip._pictures = [int(clip._shown[f:f + c].sum()) for f, c in clip.groups]
     first, count = clip.groups[0]
     offsets = clip._offsets[first:first + count]
     if (offsets >= 0).all():
