@@ -50,10 +50,10 @@ def check_format(format):
                          "planes: ask for the list of Frames (batch=False)")
 
 
-def collect(indices, parts, clip):
+def collect(indices, parts, clip, format="rgb"):
     """A FrameBatch of the pictures at `indices` (a 1-D sequence), from
     `parts`, an iterable of {index: Frame} dicts, each copied in as it comes
-    and then let go."""
+    and then let go; `format` gives an empty batch its dtype."""
     indices = np.asarray(indices, dtype=np.int64).reshape(-1)
     slots = {}
     for position, index in enumerate(indices.tolist()):
@@ -77,7 +77,8 @@ def collect(indices, parts, clip):
             else:
                 data[positions] = picture
     if data is None:
-        data = np.empty((0, clip.height, clip.width, 3), dtype=np.uint8)
+        data = np.empty((0, clip.height, clip.width, 3),
+                        dtype=np.uint16 if format == "rgb48" else np.uint8)
     return FrameBatch(data, clip.pts_seconds[indices], clip.durations_seconds[indices], indices)
 
 

@@ -488,7 +488,7 @@ class Clip:
         else:
             done = (self._decode_run(run, wanted, output) for run in runs)
         if batch:
-            return _batch.collect(indices, done, self)
+            return _batch.collect(indices, done, self, _FORMAT_NAMES[output[0]])
         found = {}
         for part in done:
             found.update(part)
@@ -509,10 +509,9 @@ class Clip:
         end = first + len(packets)
         # The run stops after the last picture wanted, when times say where.
         # Not for H.264: FFmpeg's decoder drops or delays pictures of a run
-        # cut short after a recovery point, so positions would shift; nor for
-        # VP9/VP8, whose hidden frames output no picture.
-        cut = None if self.codec in (Codec.H264, Codec.VP9, Codec.VP8) else _prefix.cut(
-            self._pts[first:end], self._leading[run[0]], order)
+        # cut short after a recovery point, so positions would shift.
+        cut = None if self.codec == Codec.H264 else _prefix.cut(
+            self._pts[first:end], self._leading[run[0]], order, self._shown[first:end])
         count, selected = cut if cut else (len(packets), order)
         pixel_format, size = output
         rotation, flip = self._turn
