@@ -32,14 +32,22 @@ packages=(
   python3-distributed ffmpeg
   "$@"
 )
+# Installed without their recommendations: python3-torch for the DataLoader
+# example (108 packages, 455 MB installed, about a minute on a fresh machine).
+lean_packages=(python3-torch)
 
-missing=()
+installed() {
+  [[ $(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || true) == installed ]]
+}
+missing=() missing_lean=()
 for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-  [[ $status == installed ]] || missing+=("$package")
+  installed "$package" || missing+=("$package")
 done
-if ((${#missing[@]} == 0)); then
-  echo "install-deps: all ${#packages[@]} packages present"
+for package in "${lean_packages[@]}"; do
+  installed "$package" || missing_lean+=("$package")
+done
+if ((${#missing[@]} + ${#missing_lean[@]} == 0)); then
+  echo "install-deps: all $((${#packages[@]} + ${#lean_packages[@]})) packages present"
   exit 0
 fi
 
@@ -48,12 +56,15 @@ if ((EUID != 0)); then
   as_root=(sudo)
 fi
 
-echo "install-deps: installing ${missing[*]}"
+echo "install-deps: installing ${missing[*]} ${missing_lean[*]}"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 export DEBIAN_FRONTEND=noninteractive
+install=("${as_root[@]}" apt-get install -y -qq -o Dpkg::Use-Pty=0)
 if ! { "${as_root[@]}" apt-get update -qq &&
-  "${as_root[@]}" apt-get install -y -qq -o Dpkg::Use-Pty=0 "${missing[@]}"; } </dev/null >"$log" 2>&1; then
+  { ((${#missing[@]} == 0)) || "${install[@]}" "${missing[@]}"; } &&
+  { ((${#missing_lean[@]} == 0)) || "${install[@]}" --no-install-recommends "${missing_lean[@]}"; }
+  } </dev/null >"$log" 2>&1; then
   tail -n 40 "$log" >&2
   echo "install-deps: apt-get failed" >&2
   exit 1

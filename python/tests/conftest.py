@@ -71,6 +71,20 @@ def x265_10bit(path):
     return path
 
 
+def rotated_10bit(path, degrees=90):
+    """A 10-bit H.264 MP4 whose display matrix turns it by `degrees`."""
+    plain = path.with_name("plain_" + path.name)
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=s=64x48:r=25", "-frames:v", "12", "-c:v", "libx264",
+           "-pix_fmt", "yuv420p10le", "-g", "4", plain)
+    # Newer FFmpeg writes a matrix only from -display_rotation; 5.1 lacks the
+    # option and writes one from rotate= metadata.
+    newer = subprocess.run(["ffmpeg", "-v", "error", "-y", "-display_rotation", str(degrees),
+                            "-i", str(plain), "-c", "copy", str(path)], capture_output=True)
+    if newer.returncode:
+        ffmpeg("-i", plain, "-c", "copy", "-metadata:s:v", f"rotate={degrees}", path)
+    return path
+
+
 @pytest.fixture(scope="session")
 def media(tmp_path_factory):
     folder = tmp_path_factory.mktemp("media")
@@ -98,6 +112,7 @@ def media(tmp_path_factory):
         "vp8_webm": vpx(folder / "vp8.webm", "libvpx"),
         "vp8_ivf": vpx(folder / "vp8_alt.ivf", "libvpx"),  # invisible frames timed apart
         "vp8_odd_ivf": vpx(folder / "vp8.ivf", "libvpx", size=(35, 22), alt_ref=False),
+        "h264_10bit_rotated_mp4": rotated_10bit(folder / "rotated.mp4"),
     }
 
 

@@ -5,15 +5,20 @@ interface.
     frames = clip.frames_at([0, 50, 100])           # RGB, H x W x 3 uint8
     frames = clip.frames_played_at([0.0, 2.5], format="yuv420")
     frames = clip.frames_at([0], format="rgb48")     # H x W x 3 uint16
+    batch = vantle_video.samplers.clips_at_random_indices(clip, num_clips=4, seed=1)
 """
+from . import samplers
+from ._batch import FrameBatch
 from ._clip import Clip, open  # noqa: A004
+from ._stored_index import StaleIndexError, StoredIndex
 from ._library import VantleVideoError, layout_differences, library, library_path
 from ._runtime import (ColorPrimaries, ColorRange, ColorSpace, ColorTrc, Codec, Flip, Frame,
                        decode, decode_indexed, release_kept_memory, set_kept_memory_limit,
                        transcode_h264)
 
 __all__ = ["Clip", "Codec", "ColorPrimaries", "ColorRange", "ColorSpace", "ColorTrc", "Flip",
-           "Frame", "VantleVideoError", "decode", "decode_indexed", "open", "release_kept_memory",
+           "Frame", "FrameBatch", "StaleIndexError", "StoredIndex", "VantleVideoError", "decode",
+           "decode_indexed", "open", "release_kept_memory",
            "runtime_version", "set_kept_memory_limit", "transcode_h264"]
 __version__ = "1.2.0"
 

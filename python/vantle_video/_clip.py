@@ -14,6 +14,7 @@ from fractions import Fraction
 import av
 import numpy as np
 
+from . import _batch, _prefix, _stored_index
 from ._orientation import display_matrix, rotation_of, turn_of
 from ._runtime import _FORMAT_NAMES, CODEC_LIST, Codec, Flip, decode, output_of
 
@@ -217,11 +218,15 @@ class Clip:
     unless apply_rotation is False; width and height are those of the
     pictures as they come out."""
 
-    def __init__(self, source, stream=None, threads=1, apply_rotation=True):
+    def __init__(self, source, stream=None, threads=1, apply_rotation=True, *, index=None):
         self._source = _Source(source)
         self.path = self._source.path
         self.threads = _threads(threads)
         self.apply_rotation = bool(apply_rotation)
+        if index is not None:
+            _stored_index.restore(self, index, stream)  # no demux pass
+            self._timeline()
+            return
         container = self._source.container()
         try:
             if stream is None:
@@ -236,7 +241,10 @@ class Clip:
             self.width = chosen.codec_context.width
             self.height = chosen.codec_context.height
             self.pixel_format = chosen.codec_context.pix_fmt
-            self._orient(container, chosen)
+            matrix = None
+            if "mov" in container.format.name.split(","):
+                matrix = display_matrix(self._source.read, self._source.size, chosen.id)
+            self._orient(matrix)
             rate = chosen.average_rate or chosen.guessed_rate
             self.frame_rate = Fraction(rate.numerator, rate.denominator) if rate else Fraction(25)
             self.time_base = Fraction(chosen.time_base.numerator, chosen.time_base.denominator)
@@ -246,12 +254,11 @@ class Clip:
             container.close()
         self._timeline()
 
-    def _orient(self, container, chosen):
+    def _orient(self, matrix):
         """rotation (ffprobe's value) and the turn that makes pictures
-        upright, from an MP4/MOV track's display matrix."""
-        matrix = None
-        if "mov" in container.format.name.split(","):
-            matrix = display_matrix(self._source.read, self._source.size, chosen.id)
+        upright, from an MP4/MOV track's display matrix (None: none);
+        width and height are the stored ones until then."""
+        self._matrix = matrix  # kept for the stored index
         angle = rotation_of(matrix)
         self.rotation = 0.0 if math.isnan(angle) else angle
         self._turn = turn_of(matrix) if self.apply_rotation else (0, Flip.NONE)
@@ -364,6 +371,12 @@ class Clip:
     def __setstate__(self, state):
         self.__dict__.update(state)
 
+    @property
+    def index(self):
+        """The clip's index as a StoredIndex, to keep (to_bytes() or pickle)
+        and open the same source with again: open(source, index=...)."""
+        return _stored_index.of_clip(self)
+
     def group(self, g):
         """(codec, packets, extradata) of group g, ready for decode(*...);
         reads the group's bytes from the source."""
@@ -440,15 +453,18 @@ class Clip:
         return None
 
     def frames_at(self, indices, format="rgb", size=None, *, threads=None, rgb=None,
-                  yuv420=None):
+                  yuv420=None, batch=False):
         """The stream's pictures by display index (0 is the first picture a
         decode of the whole stream outputs, as PyAV and the ffmpeg command
         line number them), in the order asked. Decodes only the groups that
         hold them, each once, on `threads` threads (default: the clip's);
         a leading picture of an open group is decoded in one run with the
         group before it, which it refers to. format and size as in decode;
-        size is that of the picture as it comes out (upright by default)."""
+        size is that of the picture as it comes out (upright by default).
+        batch=True returns one FrameBatch of RGB pictures instead of a list."""
         output = output_of(format, size, rgb, yuv420)
+        if batch:
+            _batch.check_format(_FORMAT_NAMES[output[0]])
         indices = [int(i) for i in indices]
         wanted = {}
         for index in indices:
@@ -466,11 +482,13 @@ class Clip:
             else:
                 runs.append([g])
         threads = self.threads if threads is None else _threads(threads)
+        # Lazily, so that a batch takes in each run's pictures as it comes.
         if threads > 1 and len(runs) > 1:
-            done = list(_pool(threads).map(lambda run: self._decode_run(run, wanted, output),
-                                           runs))
+            done = _pool(threads).map(lambda run: self._decode_run(run, wanted, output), runs)
         else:
-            done = [self._decode_run(run, wanted, output) for run in runs]
+            done = (self._decode_run(run, wanted, output) for run in runs)
+        if batch:
+            return _batch.collect(indices, done, self, _FORMAT_NAMES[output[0]])
         found = {}
         for part in done:
             found.update(part)
@@ -487,9 +505,17 @@ class Clip:
             base += self._pictures[g] - (self._leading[g] if k == 0 else 0)
         packets = [p for g in run for p in self._packets(g)]
         order = sorted(positions)
+        first = self.groups[run[0]][0]
+        end = first + len(packets)
+        # The run stops after the last picture wanted, when times say where.
+        # Not for H.264: FFmpeg's decoder drops or delays pictures of a run
+        # cut short after a recovery point, so positions would shift.
+        cut = None if self.codec == Codec.H264 else _prefix.cut(
+            self._pts[first:end], self._leading[run[0]], order, self._shown[first:end])
+        count, selected = cut if cut else (len(packets), order)
         pixel_format, size = output
         rotation, flip = self._turn
-        frames = decode(self.codec, packets, self.extradata, positions=order,
+        frames = decode(self.codec, packets[:count], self.extradata, positions=selected,
                         format=_FORMAT_NAMES[pixel_format], size=size, rotation=rotation,
                         flip=flip)
         if len(frames) != len(order):
@@ -504,7 +530,7 @@ class Clip:
             found[index] = frame
         return found
 
-    def frames_played_at(self, seconds, format="rgb", size=None, *, threads=None):
+    def frames_played_at(self, seconds, format="rgb", size=None, *, threads=None, batch=False):
         """For each time t (seconds), the picture whose display interval
         [pts_seconds, pts_seconds + duration_seconds) holds it; a time before
         the first picture or past the last one raises ValueError."""
@@ -514,7 +540,7 @@ class Clip:
             if i < 0 or t >= self.pts_seconds[i] + self.durations_seconds[i]:
                 raise ValueError(f"{t} s is outside the pictures' "
                                  f"[{self.pts_seconds[0]}, {self.pts_seconds[0] + self.duration_seconds}) s")
-        return self.frames_at(indices, format, size, threads=threads)
+        return self.frames_at(indices, format, size, threads=threads, batch=batch)
 
 
 def _threads(threads):
@@ -583,11 +609,14 @@ def _shows_picture(codec, packet):
     return True
 
 
-def open(source, stream=None, threads=1, apply_rotation=True):  # noqa: A001 (as in av.open)
+# noqa: A001 below: the package's entry point, named as av.open.
+def open(source, stream=None, threads=1, apply_rotation=True, *, index=None):  # noqa: A001
     """Indexes a video stream of a container (MP4/MOV, MKV/WebM, raw Annex B,
     IVF, MPEG-TS, ...) given as a path, a bytes-like object or a binary file
     object. stream is the container's stream index; by default the best
     video stream. threads is how many groups frames_at decodes at once.
     Pictures come upright as the display matrix says (as the ffmpeg command
-    line's autorotation), or as stored with apply_rotation=False."""
-    return Clip(source, stream, threads, apply_rotation)
+    line's autorotation), or as stored with apply_rotation=False.
+    index, a Clip.index or its bytes, replaces the demux pass; one that does
+    not match the source raises StaleIndexError."""
+    return Clip(source, stream, threads, apply_rotation, index=index)
