@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "conversion/orientation.h"
 #include "media/container_reader.h"
 #include "runtime/owned_response.h"
 #include "support/last_error.h"
@@ -394,7 +395,7 @@ INSTANTIATE_TEST_SUITE_P(
 // turned after it. (Turned 4:2:0 chroma is interpolated along the other
 // axis, as the command line does it: checked above.)
 TEST(Turns, MovePixelsExactly) {
-  const ClipRecipe sources[] = {DEEP_CLIPS[4], DEEP_CLIPS[5]};
+  const ClipRecipe sources[] = {DEEP_CLIPS[4], DEEP_CLIPS[5], DEEP_CLIPS[7]};
   for (const ClipRecipe& recipe : sources) {
     VANTLE_REQUIRE_CLIP(clip, recipe);
     const media::ContainerVideo video = read_clip(clip);
@@ -428,6 +429,49 @@ TEST(Turns, MovePixelsExactly) {
             ASSERT_TRUE(std::equal(got, got + 6, want))
                 << recipe.name << " rotation " << rotation << " flip " << flip << " at " << x
                 << "," << y;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Planes of every size around the 8-sample blocks, each element size, every
+// turn and flip, against the mapping written out one sample at a time.
+TEST(Turns, PlanesOfEverySize) {
+  for (const std::size_t element : {1u, 2u, 3u, 4u, 6u, 8u}) {
+    for (const auto& [w, h] : {std::pair<std::size_t, std::size_t>{1, 1}, {7, 9}, {8, 8}, {17, 3},
+                               {16, 24}, {33, 15}}) {
+      const std::ptrdiff_t line = static_cast<std::ptrdiff_t>(w * element + 5);
+      std::vector<std::uint8_t> plane(static_cast<std::size_t>(line) * h);
+      for (std::size_t i = 0; i < plane.size(); ++i) {
+        plane[i] = static_cast<std::uint8_t>(i * 131 + 7);
+      }
+      for (std::uint32_t rotation : {0u, 90u, 180u, 270u}) {
+        for (std::uint32_t flip = 0; flip < 4; ++flip) {
+          const Orientation o{rotation, (flip & 1) != 0, (flip & 2) != 0};
+          const std::size_t tw = o.swaps_axes() ? h : w;
+          const std::size_t th = o.swaps_axes() ? w : h;
+          std::vector<std::uint8_t> out(tw * th * element);
+          turn_plane(plane.data(), line, w, h, element, o, out.data(),
+                     static_cast<std::ptrdiff_t>(tw * element));
+          for (std::size_t y = 0; y < th; ++y) {
+            for (std::size_t x = 0; x < tw; ++x) {
+              const std::size_t fx = o.flip_horizontal ? tw - 1 - x : x;
+              const std::size_t fy = o.flip_vertical ? th - 1 - y : y;
+              std::size_t sx = fx, sy = fy;
+              if (rotation == 90) {
+                sx = fy, sy = h - 1 - fx;
+              } else if (rotation == 180) {
+                sx = w - 1 - fx, sy = h - 1 - fy;
+              } else if (rotation == 270) {
+                sx = w - 1 - fy, sy = fx;
+              }
+              ASSERT_TRUE(std::equal(&out[(y * tw + x) * element], &out[(y * tw + x) * element] + element,
+                                     &plane[sy * static_cast<std::size_t>(line) + sx * element]))
+                  << element << " bytes, " << w << "x" << h << ", rotation " << rotation
+                  << ", flip " << flip << ", at " << x << "," << y;
+            }
           }
         }
       }
