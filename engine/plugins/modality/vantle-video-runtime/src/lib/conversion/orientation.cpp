@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/fatal.h"
 #include "common/ffmpeg_error.h"
 #include "common/text.h"
@@ -128,6 +132,67 @@ struct TransposeBlock {
   }
 };
 
+#if defined(__SSE2__)
+// 16 x 16 bytes transposed in SSE2 registers (every x86-64 has them): twice
+// the samples per instruction of the 64-bit words. Source words are read
+// forward; a walk that runs backwards along them stores the rows in
+// reverse instead of reversing every word.
+constexpr std::size_t SSE2_BLOCK = 16;
+
+void transpose_block_sse2(const std::uint8_t* from, std::ptrdiff_t dx, bool backwards,
+                          std::uint8_t* to, std::ptrdiff_t to_line) noexcept {
+  __m128i a[16];
+  for (int i = 0; i < 16; ++i, from += dx) {
+    a[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(backwards ? from - 15 : from));
+  }
+  __m128i b[16];
+  for (int i = 0; i < 16; i += 2) {
+    b[i] = _mm_unpacklo_epi8(a[i], a[i + 1]);
+    b[i + 1] = _mm_unpackhi_epi8(a[i], a[i + 1]);
+  }
+  for (int base = 0; base < 16; base += 4) {
+    a[base] = _mm_unpacklo_epi16(b[base], b[base + 2]);
+    a[base + 1] = _mm_unpackhi_epi16(b[base], b[base + 2]);
+    a[base + 2] = _mm_unpacklo_epi16(b[base + 1], b[base + 3]);
+    a[base + 3] = _mm_unpackhi_epi16(b[base + 1], b[base + 3]);
+  }
+  for (int base = 0; base < 16; base += 8) {
+    for (int k = 0; k < 4; ++k) {
+      b[base + 2 * k] = _mm_unpacklo_epi32(a[base + k], a[base + k + 4]);
+      b[base + 2 * k + 1] = _mm_unpackhi_epi32(a[base + k], a[base + k + 4]);
+    }
+  }
+  for (int k = 0; k < 8; ++k) {
+    const __m128i low = _mm_unpacklo_epi64(b[k], b[k + 8]);
+    const __m128i high = _mm_unpackhi_epi64(b[k], b[k + 8]);
+    const int row = 2 * k;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + (backwards ? 15 - row : row) * to_line), low);
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(to + (backwards ? 14 - row : row + 1) * to_line), high);
+  }
+}
+#endif
+
+// A walk that runs backwards along rows (a half turn, a horizontal flip):
+// each output row is a source row reversed, eight bytes at a time.
+template <std::size_t Size>
+void copy_reversed_rows(const SourceWalk& walk, std::size_t out_w, std::size_t out_h,
+                        std::uint8_t* destination, std::ptrdiff_t destination_line) noexcept {
+  constexpr std::size_t N = TransposeBlock<Size>::LANES;
+  for (std::size_t y = 0; y < out_h; ++y) {
+    std::uint8_t* row = destination + static_cast<std::ptrdiff_t>(y) * destination_line;
+    const std::uint8_t* from = walk.origin + static_cast<std::ptrdiff_t>(y) * walk.dy;
+    std::size_t x = 0;
+    for (; x + N <= out_w; x += N, from -= 8) {
+      const std::uint64_t word = TransposeBlock<Size>::load(from, -static_cast<std::ptrdiff_t>(Size));
+      std::memcpy(row + x * Size, &word, 8);
+    }
+    for (; x < out_w; ++x, from -= Size) {
+      std::memcpy(row + x * Size, from, Size);
+    }
+  }
+}
+
 // A walk that crosses rows (a quarter turn): output row y takes samples
 // along the source's rows, one sample apart. Whole blocks go through
 // TransposeBlock; the edges one sample at a time.
@@ -135,22 +200,45 @@ template <std::size_t Size>
 void copy_transposed(const SourceWalk& walk, std::size_t out_w, std::size_t out_h,
                      std::uint8_t* destination, std::ptrdiff_t destination_line) noexcept {
   using Block = TransposeBlock<Size>;
+#if defined(__SSE2__)
+  constexpr std::size_t N = Size == 1 ? SSE2_BLOCK : Block::LANES;
+#else
   constexpr std::size_t N = Block::LANES;
+#endif
   const std::size_t block_w = out_w / N * N;
   const std::size_t block_h = out_h / N * N;
+  // Tiles of 64 x 64 samples keep the source lines a tile reads in cache
+  // while its blocks use them.
+  constexpr std::size_t TILE = 64;
   std::uint64_t r[N];
-  for (std::size_t y = 0; y < block_h; y += N) {
-    for (std::size_t x = 0; x < block_w; x += N) {
-      // Word i: the samples of output column x + i, rows y to y + N - 1.
-      const std::uint8_t* from = walk.origin + static_cast<std::ptrdiff_t>(x) * walk.dx +
-                                 static_cast<std::ptrdiff_t>(y) * walk.dy;
-      for (std::size_t i = 0; i < N; ++i, from += walk.dx) {
-        r[i] = Block::load(from, walk.dy);
-      }
-      Block::transpose(r);
-      for (std::size_t j = 0; j < N; ++j) {
-        std::memcpy(destination + static_cast<std::ptrdiff_t>(y + j) * destination_line + x * Size,
-                    &r[j], 8);
+  for (std::size_t ty = 0; ty < block_h; ty += TILE) {
+    const std::size_t y_end = std::min(block_h, ty + TILE);
+    for (std::size_t tx = 0; tx < block_w; tx += TILE) {
+      const std::size_t x_end = std::min(block_w, tx + TILE);
+      for (std::size_t y = ty; y < y_end; y += N) {
+        for (std::size_t x = tx; x < x_end; x += N) {
+          // Word i: the samples of output column x + i, rows y to y + N - 1.
+          const std::uint8_t* from = walk.origin + static_cast<std::ptrdiff_t>(x) * walk.dx +
+                                     static_cast<std::ptrdiff_t>(y) * walk.dy;
+#if defined(__SSE2__)
+          if constexpr (Size == 1) {
+            transpose_block_sse2(
+                from, walk.dx, walk.dy < 0,
+                destination + static_cast<std::ptrdiff_t>(y) * destination_line + x,
+                destination_line);
+            continue;
+          }
+#endif
+          for (std::size_t i = 0; i < N; ++i, from += walk.dx) {
+            r[i] = Block::load(from, walk.dy);
+          }
+          Block::transpose(r);
+          for (std::size_t j = 0; j < N; ++j) {
+            std::memcpy(
+                destination + static_cast<std::ptrdiff_t>(y + j) * destination_line + x * Size,
+                &r[j], 8);
+          }
+        }
       }
     }
   }
@@ -204,16 +292,19 @@ void turn_plane(const std::uint8_t* source, std::ptrdiff_t source_line, std::siz
     }
     return;
   }
-  const bool crosses_rows = walk.dy == static_cast<std::ptrdiff_t>(element_size) ||
-                            walk.dy == -static_cast<std::ptrdiff_t>(element_size);
+  const auto element = static_cast<std::ptrdiff_t>(element_size);
+  const bool crosses_rows = walk.dy == element || walk.dy == -element;
+  const bool reverses_rows = walk.dx == -element;
   switch (element_size) {
     case 1:
-      crosses_rows ? copy_transposed<1>(walk, out_w, out_h, destination, destination_line)
-                   : copy_walked<1>(walk, out_w, out_h, destination, destination_line);
+      crosses_rows    ? copy_transposed<1>(walk, out_w, out_h, destination, destination_line)
+      : reverses_rows ? copy_reversed_rows<1>(walk, out_w, out_h, destination, destination_line)
+                      : copy_walked<1>(walk, out_w, out_h, destination, destination_line);
       break;
     case 2:
-      crosses_rows ? copy_transposed<2>(walk, out_w, out_h, destination, destination_line)
-                   : copy_walked<2>(walk, out_w, out_h, destination, destination_line);
+      crosses_rows    ? copy_transposed<2>(walk, out_w, out_h, destination, destination_line)
+      : reverses_rows ? copy_reversed_rows<2>(walk, out_w, out_h, destination, destination_line)
+                      : copy_walked<2>(walk, out_w, out_h, destination, destination_line);
       break;
     case 3:  // packed RGB24
       copy_walked<3>(walk, out_w, out_h, destination, destination_line);
