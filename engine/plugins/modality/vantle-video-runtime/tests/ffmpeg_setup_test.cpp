@@ -92,14 +92,19 @@ TEST(FfmpegSetup, SetsWarningLevelOnceForAllThreads) {
 }
 
 TEST(RuntimeCodecMapping, NamesAndIds) {
-  EXPECT_EQ(name(RuntimeCodec::H264), "H.264");
-  EXPECT_EQ(name(RuntimeCodec::Av1), "AV1");
-  EXPECT_EQ(name(RuntimeCodec::H265), "H.265");
-  EXPECT_EQ(name(static_cast<RuntimeCodec>(77)), "H.265");
-  EXPECT_EQ(ffmpeg_id(RuntimeCodec::H264), AV_CODEC_ID_H264);
-  EXPECT_EQ(ffmpeg_id(RuntimeCodec::Av1), AV_CODEC_ID_AV1);
-  EXPECT_EQ(ffmpeg_id(RuntimeCodec::H265), AV_CODEC_ID_HEVC);
-  EXPECT_EQ(ffmpeg_id(static_cast<RuntimeCodec>(3)), AV_CODEC_ID_HEVC);
+  // Values the header does not list stay H.265.
+  const struct {
+    std::uint32_t value;
+    const char* name;
+    AVCodecID id;
+  } table[] = {{0, "H.264", AV_CODEC_ID_H264}, {1, "AV1", AV_CODEC_ID_AV1},
+               {2, "H.265", AV_CODEC_ID_HEVC}, {3, "VP9", AV_CODEC_ID_VP9},
+               {4, "VP8", AV_CODEC_ID_VP8},    {5, "H.265", AV_CODEC_ID_HEVC},
+               {77, "H.265", AV_CODEC_ID_HEVC}};
+  for (const auto& row : table) {
+    EXPECT_EQ(name(static_cast<RuntimeCodec>(row.value)), row.name) << row.value;
+    EXPECT_EQ(ffmpeg_id(static_cast<RuntimeCodec>(row.value)), row.id) << row.value;
+  }
 }
 
 TEST(FfmpegErrorText, TagsUseFfmpegTextSystemErrorsUseStrerror) {
