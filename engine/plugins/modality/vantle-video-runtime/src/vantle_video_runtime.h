@@ -382,6 +382,35 @@ VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_set_kept_memory_limit(uint64_
     VANTLE_VIDEO_RUNTIME_NOEXCEPT;
 
 /*
+ * Bounds on what one stream may make the library allocate (since 1.3). Both
+ * are process-wide: any thread may set them at any time, and each call
+ * reads them when it starts. Never fail and never touch the thread's last
+ * error.
+ *
+ * vantle_video_runtime_set_picture_area_limit(): the most pixels (width
+ * times height) one decoded picture may have. Default 35389440, DCI 8K
+ * (8192 x 4320). The size a stream declares is checked before any of its
+ * packets is decoded, wherever the library reads it (H.264 and H.265
+ * sequence parameter sets in the extradata or in a packet, AV1 sequence
+ * headers, VP9 and VP8 key-frame headers), and the bound is also given to
+ * every decoder as FFmpeg's max_pixels. A stream over the bound fails the
+ * call with a message that names the bound and the declared size, never as
+ * a memory failure. 0 leaves FFmpeg's own limit (about 2^31 pixels).
+ *
+ * vantle_video_runtime_set_response_limit(): the most bytes of pixel data
+ * (and, for a transcode, of access units) one request call may return.
+ * Default 4 GiB (4294967296 bytes); 0 means no bound. The call fails at the
+ * first buffer that would take it over the bound, before that buffer is
+ * allocated, with a message that names the bound and the size; everything
+ * the call had allocated is freed. The indexed decode's own 256 MiB budget
+ * applies as well.
+ */
+VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_set_picture_area_limit(uint64_t pixels)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_set_response_limit(uint64_t bytes)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
  * Returns a view of the calling thread's last error message: UTF-8, not
  * NUL-terminated. When there is none, len is 0 and data is a non-NULL address
  * that must not be read. The view is not an allocation: never release it and
@@ -396,7 +425,7 @@ VANTLE_VIDEO_RUNTIME_API RuntimeBytes vantle_video_runtime_last_error(void)
  * Returns the library's version and the FFmpeg libraries it was built
  * against and is running with, as one NUL-terminated UTF-8 line:
  *
- *   vantle-video-runtime 1.2.0 (libavcodec 59.37.100 built, 59.37.100 loaded;
+ *   vantle-video-runtime 1.3.0 (libavcodec 59.37.100 built, 59.37.100 loaded;
  *   libavutil 57.28.100 built, 57.28.100 loaded; libswscale 6.7.100 built,
  *   6.7.100 loaded)
  *

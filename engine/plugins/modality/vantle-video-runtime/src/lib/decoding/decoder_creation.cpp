@@ -1,5 +1,7 @@
 #include "decoding/decoder_creation.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -51,6 +53,11 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key) {
   context->thread_type = FF_THREAD_FRAME;
   // The field is a C int: keep the low 32 bits of the key's count.
   context->thread_count = static_cast<int>(static_cast<std::uint32_t>(key.thread_count));
+  if (key.max_pixels != 0) {
+    // Past INT64_MAX it bounds nothing anyway.
+    context->max_pixels = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(key.max_pixels, std::numeric_limits<std::int64_t>::max()));
+  }
   if (key.codec == RuntimeCodec::H264) {
     // A stream whose SPS states no reorder depth (no VUI bitstream_restriction)
     // would otherwise start with a guessed depth of 0 and lose every picture
