@@ -27,8 +27,12 @@
  *  - Request exports return 0 on success and -1 on failure; nothing else.
  *    After -1, vantle_video_runtime_last_error() on the same thread returns
  *    the message; after 0 it returns an empty text.
- *  - Nothing unwinds into the host. Heap exhaustion or a broken internal
- *    invariant aborts the process.
+ *  - Nothing unwinds into the host. A call whose pixel or access-unit
+ *    buffers find no memory fails with -1 and a message (since 1.3), as
+ *    does one in which FFmpeg reports that it is out of memory. Only a
+ *    failed small allocation (response record arrays, messages, the
+ *    library's bookkeeping) or a broken internal invariant aborts the
+ *    process.
  *  - Every call runs on the calling thread. The library starts no threads of
  *    its own. Calls on different threads are independent; they share only
  *    the memory kept for reuse, under one lock taken a few times per call
@@ -307,8 +311,8 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_transcode_h264(
     RuntimeTranscodeResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
 
 /*
- * Memory kept for reuse. Released buffers of 128 KiB and more, and idle
- * decoders, are kept so that decoding group after group neither opens
+ * Memory kept for reuse. Released buffers of 4 KiB and more (since 1.3;
+ * 128 KiB before), and idle decoders, are kept so that decoding group after group neither opens
  * decoders nor faults fresh pages in. What is kept is shared by the whole
  * process and bounded as a whole: at most 256 MiB by default (see
  * vantle_video_runtime_set_kept_memory_limit()), whatever the number of

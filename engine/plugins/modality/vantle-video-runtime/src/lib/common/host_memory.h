@@ -22,9 +22,12 @@ inline constexpr std::size_t HOST_MEMORY_SLACK = 256;
 // mapped from the system and kept for reuse when released (kept_memory.h);
 // unmapped, they leave nothing behind in the C heap's arenas, where a whole
 // response of multi-megabyte blocks, interleaved with the decoder's own
-// allocations, would strand the memory after it is freed. Smaller ones come
-// from the C heap and go back to it at once.
-inline constexpr std::size_t HOST_MAPPED_MIN = std::size_t{128} << 10;
+// allocations, would strand the memory after it is freed. One page: the
+// chroma planes of small pictures (57,600 bytes at 640x360) are kept too,
+// since the C heap would trim them between calls and fault them in again.
+// Only what holds less than a page (record arrays, small access units)
+// comes from the C heap and goes back to it at once.
+inline constexpr std::size_t HOST_MAPPED_MIN = std::size_t{4} << 10;
 // Mappings of at least this length start on a huge-page boundary and ask
 // for transparent huge pages: a fresh block is faulted in a fifth of the
 // time.
