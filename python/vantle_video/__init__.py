@@ -8,11 +8,13 @@ interface.
 from ._clip import Clip, open  # noqa: A004
 from ._library import VantleVideoError, layout_differences, library, library_path
 from ._runtime import (ColorPrimaries, ColorRange, ColorSpace, ColorTrc, Codec, Frame, decode,
-                       decode_indexed, release_kept_memory, set_kept_memory_limit, transcode_h264)
+                       decode_indexed, release_kept_memory, set_kept_memory_limit,
+                       set_picture_area_limit, set_response_limit, transcode_h264)
 
 __all__ = ["Clip", "Codec", "ColorPrimaries", "ColorRange", "ColorSpace", "ColorTrc", "Frame",
            "VantleVideoError", "decode", "decode_indexed", "open", "release_kept_memory",
-           "runtime_version", "set_kept_memory_limit", "transcode_h264"]
+           "runtime_version", "set_kept_memory_limit", "set_picture_area_limit",
+           "set_response_limit", "transcode_h264"]
 __version__ = "1.1.0"
 
 

@@ -162,6 +162,8 @@ def _bind(library):
         "vantle_video_runtime_version": (ctypes.c_char_p, []),
         "vantle_video_runtime_release_kept_memory": (None, []),
         "vantle_video_runtime_set_kept_memory_limit": (None, [ctypes.c_uint64]),
+        "vantle_video_runtime_set_picture_area_limit": (None, [ctypes.c_uint64]),
+        "vantle_video_runtime_set_response_limit": (None, [ctypes.c_uint64]),
     }
     for name, (result, arguments) in functions.items():
         if not hasattr(library, name):
