@@ -228,16 +228,15 @@ std::map<std::string, std::function<std::string()>> requests() {
          const RuntimeDecodeRequest request = builder.request(RuntimePixelFormat::Yuv420);
          return decode_message(&request);
        }},
-      {"response-over-limit", with_stream(small_h264(),
-                                          [](RequestBuilder& builder) {
-                                            vantle_video_runtime_set_response_limit(100);
-                                            const auto request =
-                                                builder.request(RuntimePixelFormat::Yuv420);
-                                            std::string message = decode_message(&request);
-                                            vantle_video_runtime_set_response_limit(
-                                                std::uint64_t{4} << 30);
-                                            return message;
-                                          })},
+      {"response-over-limit",
+       with_stream(small_h264(),
+                   [](RequestBuilder& builder) {
+                     vantle_video_runtime_set_response_limit(100);
+                     const auto request = builder.request(RuntimePixelFormat::Yuv420);
+                     std::string message = decode_message(&request);
+                     vantle_video_runtime_set_response_limit(std::uint64_t{4} << 30);
+                     return message;
+                   })},
       {"indexed-av1",
        [] {
          RuntimeDecodeRequest request{};

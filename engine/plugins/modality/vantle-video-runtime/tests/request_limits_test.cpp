@@ -66,8 +66,8 @@ int32_t run_call(Call call, RequestBuilder& builder, std::vector<std::uint8_t>* 
     }
   } else {
     DecodedFrames response;
-    const RuntimeDecodeRequest request = builder.request(
-        call == Call::Rgb ? RuntimePixelFormat::Rgb : RuntimePixelFormat::Yuv420);
+    const RuntimeDecodeRequest request =
+        builder.request(call == Call::Rgb ? RuntimePixelFormat::Rgb : RuntimePixelFormat::Yuv420);
     status = vantle_video_runtime_decode(&request, response.out());
     for (const RuntimeFrame& frame : response.items()) {
       append_frame(frame);
@@ -100,7 +100,8 @@ TEST_F(RequestLimits, AreaLimitRefusesWhatEncodedStreamsDeclare) {
       {RuntimeCodec::Av1, false, "AV1 stream declares a 64x48 picture (3072 pixels)"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << static_cast<int>(c.codec) << " global " << c.global_header);
+    SCOPED_TRACE(::testing::Message()
+                 << static_cast<int>(c.codec) << " global " << c.global_header);
     StreamSpec spec;
     spec.codec = c.codec;
     spec.global_header = c.global_header;
@@ -116,8 +117,8 @@ TEST_F(RequestLimits, AreaLimitRefusesWhatEncodedStreamsDeclare) {
       }
       vantle_video_runtime_set_picture_area_limit(64 * 48 - 1);
       EXPECT_EQ(run_call(call, builder), -1);
-      EXPECT_EQ(last_error(), std::string(c.message) +
-                                  ", above the picture area limit of 3071 pixels");
+      EXPECT_EQ(last_error(),
+                std::string(c.message) + ", above the picture area limit of 3071 pixels");
       // At the picture's own area the same stream decodes whole.
       vantle_video_runtime_set_picture_area_limit(64 * 48);
       std::vector<std::uint8_t> bytes;
@@ -237,8 +238,7 @@ TEST_F(RequestLimits, RefusedMappingsFailTheCallAndLeaveThePoolUsable) {
     std::size_t from;
   };
   // The guard maps every buffer; the shipped placement maps the large ones.
-  const Case cases[] = {{&stream, HostGuard::After, 1},
-                        {&large, HostGuard::None, HOST_MAPPED_MIN}};
+  const Case cases[] = {{&stream, HostGuard::After, 1}, {&large, HostGuard::None, HOST_MAPPED_MIN}};
   for (const Case& c : cases) {
     for (const Call call : {Call::Rgb, Call::Yuv, Call::Indexed, Call::Transcode}) {
       SCOPED_TRACE(::testing::Message() << static_cast<int>(call) << " from " << c.from);

@@ -4,7 +4,9 @@
  *   bytes 0-15   header, little-endian:
  *                 0     codec (value modulo 3: H.264, AV1, H.265)
  *                 1     bit 0: RGB output (else YUV 4:2:0); bit 1: zero-length
- *                       extradata and packets get a non-null pointer
+ *                       extradata and packets get a non-null pointer; bit 2:
+ *                       small bounds (pictures of 4096 pixels, responses of
+ *                       64 KiB) instead of the library's defaults
  *                 2-3   RGB output width, modulo 257 (0: the picture's own)
  *                 4-5   RGB output height, modulo 257
  *                 6-7   position mask: bit i selects output position i
@@ -39,8 +41,9 @@ typedef struct FuzzRequest {
   size_t positions[FUZZ_MAX_POSITIONS];
 } FuzzRequest;
 
-/* Fills *request from the input; the records point into `data`. Returns 0
- * when the input is too short to hold a header. */
+/* Fills *request from the input; the records point into `data`. Sets the
+ * library's two bounds as the header asks. Returns 0 when the input is too
+ * short to hold a header. */
 int fuzz_parse_input(const uint8_t* data, size_t size, FuzzRequest* request);
 
 /* Called once per process: switches the library's host-buffer guard on when

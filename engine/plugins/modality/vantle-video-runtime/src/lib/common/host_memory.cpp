@@ -411,8 +411,8 @@ Result<void*> allocate_response_memory(std::size_t size) {
   std::uint64_t total = 0;
   const bool counted = THREAD_BLOCKS_GONE || THREAD_BLOCKS.count_response_bytes(size, limit, total);
   if (!counted) {
-    return fail(str_cat("response exceeds the response limit of ", limit, " bytes (", total,
-                        " bytes)"));
+    return fail(
+        str_cat("response exceeds the response limit of ", limit, " bytes (", total, " bytes)"));
   }
   void* data = try_allocate(size);
   if (data == nullptr) {

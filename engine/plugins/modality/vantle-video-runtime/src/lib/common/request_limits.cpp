@@ -20,7 +20,9 @@ void set_picture_area_limit(std::uint64_t pixels) noexcept {
   PICTURE_AREA_LIMIT.store(pixels, std::memory_order_relaxed);
 }
 
-std::uint64_t response_limit() noexcept { return RESPONSE_LIMIT.load(std::memory_order_relaxed); }
+std::uint64_t response_limit() noexcept {
+  return RESPONSE_LIMIT.load(std::memory_order_relaxed);
+}
 
 void set_response_limit(std::uint64_t bytes) noexcept {
   RESPONSE_LIMIT.store(bytes, std::memory_order_relaxed);
@@ -32,8 +34,8 @@ bool above_picture_area_limit(std::uint64_t width, std::uint64_t height,
   return limit != 0 && (__builtin_mul_overflow(width, height, &area) || area > limit);
 }
 
-std::string picture_area_refusal(std::string_view codec, std::uint64_t width,
-                                 std::uint64_t height, std::uint64_t limit) {
+std::string picture_area_refusal(std::string_view codec, std::uint64_t width, std::uint64_t height,
+                                 std::uint64_t limit) {
   std::uint64_t area = 0;
   if (__builtin_mul_overflow(width, height, &area)) {
     area = UINT64_MAX;

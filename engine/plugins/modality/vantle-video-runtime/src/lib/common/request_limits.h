@@ -27,7 +27,7 @@ bool above_picture_area_limit(std::uint64_t width, std::uint64_t height,
 
 // "{codec} stream declares a {w}x{h} picture ({n} pixels), above the
 // picture area limit of {limit} pixels"
-std::string picture_area_refusal(std::string_view codec, std::uint64_t width,
-                                 std::uint64_t height, std::uint64_t limit);
+std::string picture_area_refusal(std::string_view codec, std::uint64_t width, std::uint64_t height,
+                                 std::uint64_t limit);
 
 }  // namespace vantle

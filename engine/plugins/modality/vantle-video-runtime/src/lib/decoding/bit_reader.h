@@ -15,8 +15,7 @@ class BitReader {
  public:
   BitReader(std::span<const std::uint8_t> bytes, std::size_t size_in_bits)
       : bytes_(bytes), size_in_bits_(size_in_bits) {}
-  explicit BitReader(std::span<const std::uint8_t> bytes)
-      : BitReader(bytes, bytes.size() * 8) {}
+  explicit BitReader(std::span<const std::uint8_t> bytes) : BitReader(bytes, bytes.size() * 8) {}
 
   bool ok() const { return ok_; }
   std::size_t left() const { return size_in_bits_ - position_; }

@@ -66,15 +66,15 @@ std::optional<std::uint64_t> read_leb128(std::span<const std::uint8_t> bytes, st
 
 std::optional<PictureSize> av1_sequence_header_size(std::span<const std::uint8_t> payload) {
   BitReader reader(payload);
-  reader.skip(3);  // seq_profile
-  reader.bit();    // still_picture
+  reader.skip(3);           // seq_profile
+  reader.bit();             // still_picture
   if (reader.bit() != 0) {  // reduced_still_picture_header
     reader.skip(5);
   } else {
     bool decoder_model_info = false;
     std::uint32_t buffer_delay_length = 0;
-    if (reader.bit() != 0) {  // timing_info_present_flag
-      reader.skip(64);        // num_units_in_display_tick, time_scale
+    if (reader.bit() != 0) {    // timing_info_present_flag
+      reader.skip(64);          // num_units_in_display_tick, time_scale
       if (reader.bit() != 0) {  // equal_picture_interval: uvlc
         int zeros = 0;
         while (reader.ok() && reader.bit() == 0 && zeros < 32) {
@@ -259,9 +259,8 @@ std::optional<PictureSize> extradata_picture_size(RuntimeCodec codec,
   }
   if (codec == RuntimeCodec::Av1 && !extradata.empty()) {
     // An av1C record (marker bit set) carries its OBUs behind four bytes.
-    return av1_sequence_picture_size((extradata[0] & 0x80) != 0 && extradata.size() >= 4
-                                         ? extradata.subspan(4)
-                                         : extradata);
+    return av1_sequence_picture_size(
+        (extradata[0] & 0x80) != 0 && extradata.size() >= 4 ? extradata.subspan(4) : extradata);
   }
   return std::nullopt;
 }

@@ -271,8 +271,7 @@ std::optional<PictureSize> h264_sps_picture_size(std::span<const std::uint8_t> n
   // The cropped size, which FFmpeg checks its limit against; a crop FFmpeg
   // would reject leaves the coded size.
   const std::uint64_t unit_x = sps->chroma_format == 1 || sps->chroma_format == 2 ? 2 : 1;
-  const std::uint64_t unit_y =
-      (sps->chroma_format == 1 ? 2 : 1) * (sps->frame_mbs_only ? 1 : 2);
+  const std::uint64_t unit_y = (sps->chroma_format == 1 ? 2 : 1) * (sps->frame_mbs_only ? 1 : 2);
   const std::uint64_t crop_x = (std::uint64_t{sps->crop[0]} + sps->crop[1]) * unit_x;
   const std::uint64_t crop_y = (std::uint64_t{sps->crop[2]} + sps->crop[3]) * unit_y;
   if (crop_x < size.width && crop_y < size.height) {
