@@ -9,14 +9,10 @@
 #include <span>
 
 #include "common/result.h"
+#include "decoding/picture_size.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle {
-
-struct PictureSize {
-  std::uint64_t width = 0;
-  std::uint64_t height = 0;
-};
 
 // The largest picture the extradata declares; nothing when it declares none
 // or cannot be read (the decoder's own max_pixels check then applies).

@@ -7,7 +7,7 @@
 #include <optional>
 #include <span>
 
-#include "decoding/declared_picture_size.h"
+#include "decoding/picture_size.h"
 
 namespace vantle {
 
