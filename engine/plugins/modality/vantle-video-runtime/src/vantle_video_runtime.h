@@ -397,9 +397,11 @@ VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_set_kept_memory_limit(uint64_
  * packets is decoded, wherever the library reads it (H.264 and H.265
  * sequence parameter sets in the extradata or in a packet, AV1 sequence
  * headers, VP9 and VP8 key-frame headers), and the bound is also given to
- * every decoder as FFmpeg's max_pixels. A stream over the bound fails the
- * call with a message that names the bound and the declared size, never as
- * a memory failure. 0 leaves FFmpeg's own limit (about 2^31 pixels).
+ * every decoder as FFmpeg's max_pixels (with room for 64 more columns,
+ * since FFmpeg counts widths rounded up to its stride alignment). A stream
+ * over the bound fails the call with a message that names the bound and
+ * the declared size, never as a memory failure. 0 leaves FFmpeg's own limit
+ * (about 2^31 pixels).
  *
  * vantle_video_runtime_set_response_limit(): the most bytes of pixel data
  * (and, for a transcode, of access units) one request call may return.

@@ -54,9 +54,16 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key) {
   // The field is a C int: keep the low 32 bits of the key's count.
   context->thread_count = static_cast<int>(static_cast<std::uint32_t>(key.thread_count));
   if (key.max_pixels != 0) {
-    // Past INT64_MAX it bounds nothing anyway.
+    // FFmpeg counts a picture's width rounded up to its stride alignment (at
+    // most 64 pixels more): room for 64 columns of the tallest picture a
+    // decoder makes keeps a picture within the limit from being refused
+    // here. The exact limit is the library's own check of what the stream
+    // declares; this one catches what that cannot read.
+    constexpr std::uint64_t ALIGNMENT_ROOM = std::uint64_t{64} * 65536;
     context->max_pixels = static_cast<std::int64_t>(
-        std::min<std::uint64_t>(key.max_pixels, std::numeric_limits<std::int64_t>::max()));
+        std::min<std::uint64_t>(key.max_pixels,
+                                std::numeric_limits<std::int64_t>::max() - ALIGNMENT_ROOM) +
+        ALIGNMENT_ROOM);
   }
   if (key.codec == RuntimeCodec::H264) {
     // A stream whose SPS states no reorder depth (no VUI bitstream_restriction)
