@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/host_memory.h"
+#include "common/kept_memory.h"
 #include "common/request_limits.h"
 #include "common/sanitizer.h"
 #include "runtime/owned_response.h"
@@ -271,6 +272,8 @@ TEST_F(RequestLimits, RefusedMappingsFailTheCallAndLeaveThePoolUsable) {
       for (std::thread& thread : threads) {
         thread.join();
       }
+      // Nothing the failed calls took stays kept.
+      EXPECT_EQ(kept_buffer_bytes(), 0u);
       fail_host_mappings_for_testing(0);
       std::vector<std::uint8_t> again;
       EXPECT_EQ(run_call(call, reference_builder, &again), 0) << last_error();
