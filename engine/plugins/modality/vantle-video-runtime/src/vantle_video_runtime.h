@@ -312,8 +312,8 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_transcode_h264(
 
 /*
  * Memory kept for reuse. Released buffers of 4 KiB and more (since 1.3;
- * 128 KiB before), and idle decoders, are kept so that decoding group after group neither opens
- * decoders nor faults fresh pages in. What is kept is shared by the whole
+ * 128 KiB before), and idle decoders, are kept so that decoding group after
+ * group neither opens decoders nor faults fresh pages in. What is kept is shared by the whole
  * process and bounded as a whole: at most 256 MiB by default (see
  * vantle_video_runtime_set_kept_memory_limit()), whatever the number of
  * threads that ever called. A released buffer goes to whichever thread asks
@@ -322,11 +322,11 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_transcode_h264(
  * estimate of what it holds: its pictures at the size it last decoded, plus
  * 1 MiB. When the bound is reached, what was used longest ago, buffer or
  * decoder, goes first. A response larger than the bound cannot be kept
- * whole: part of the next such response is faulted in anew. Large buffers
+ * whole: part of the next such response is faulted in anew. These buffers
  * are mapped from the system and unmapped when they leave the library, so
  * nothing the library frees stays behind in the C heap's arenas; smaller
- * ones come from the C heap and go back to it at once. The library never
- * calls malloc_trim or mallopt.
+ * ones (record arrays, small access units) come from the C heap and go back
+ * to it at once. The library never calls malloc_trim or mallopt.
  *
  * Every byte handed out is followed by 256 bytes of slack that belong to the
  * library (never read or written by the host); access units are followed by
