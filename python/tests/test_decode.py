@@ -28,10 +28,10 @@ def owner_of(array):
 
 
 @pytest.mark.parametrize("version, accepted", [
-    ("vantle-video-runtime 1.2.0 (libavcodec 59.37.100 built, 59.37.100 loaded)", True),
-    ("vantle-video-runtime 1.10.1", True), ("vantle-video-runtime 1.1.9 (libavcodec 61)", False),
+    ("vantle-video-runtime 1.3.0 (libavcodec 59.37.100 built, 59.37.100 loaded)", True),
+    ("vantle-video-runtime 1.10.1", True), ("vantle-video-runtime 1.2.9 (libavcodec 61)", False),
     ("vantle-video-runtime 2.2.0", False), ("vantle-video-runtime 1.x", False)])
-def test_a_library_older_than_1_2_is_refused(version, accepted):
+def test_a_library_older_than_1_3_is_refused(version, accepted):
     assert _library._new_enough(version) == accepted
 
 

@@ -14,13 +14,14 @@ from ._stored_index import StaleIndexError, StoredIndex
 from ._library import VantleVideoError, layout_differences, library, library_path
 from ._runtime import (ColorPrimaries, ColorRange, ColorSpace, ColorTrc, Codec, Flip, Frame,
                        decode, decode_indexed, release_kept_memory, set_kept_memory_limit,
-                       transcode_h264)
+                       set_picture_area_limit, set_response_limit, transcode_h264)
 
 __all__ = ["Clip", "Codec", "ColorPrimaries", "ColorRange", "ColorSpace", "ColorTrc", "Flip",
            "Frame", "FrameBatch", "StaleIndexError", "StoredIndex", "VantleVideoError", "decode",
-           "decode_indexed", "open", "release_kept_memory",
-           "runtime_version", "set_kept_memory_limit", "transcode_h264"]
-__version__ = "1.2.0"
+           "decode_indexed", "open", "release_kept_memory", "runtime_version",
+           "set_kept_memory_limit", "set_picture_area_limit", "set_response_limit",
+           "transcode_h264"]
+__version__ = "1.3.0"
 
 
 def runtime_version():

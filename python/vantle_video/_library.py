@@ -10,10 +10,11 @@ from pathlib import Path
 SONAME = "libvantle_video_runtime.so.1"
 LIBRARY_VARIABLE = "VANTLE_VIDEO_RUNTIME_LIBRARY"
 # The soname's major version: the C interface only grows within it. 1.2
-# added the codec and format values this package sends; an older library
-# would decode VP9 and VP8 as H.265 and 16-bit formats as RGB.
+# added the codec and format values this package sends (an older library
+# would decode VP9 and VP8 as H.265 and 16-bit formats as RGB), 1.3 the two
+# bounds it sets.
 VERSION_PREFIX = "vantle-video-runtime 1."
-MINIMUM_MINOR = 2
+MINIMUM_MINOR = 3
 
 
 class VantleVideoError(Exception):
@@ -193,6 +194,8 @@ def _bind(library):
         "vantle_video_runtime_version": (ctypes.c_char_p, []),
         "vantle_video_runtime_release_kept_memory": (None, []),
         "vantle_video_runtime_set_kept_memory_limit": (None, [ctypes.c_uint64]),
+        "vantle_video_runtime_set_picture_area_limit": (None, [ctypes.c_uint64]),
+        "vantle_video_runtime_set_response_limit": (None, [ctypes.c_uint64]),
     }
     for name, (result, arguments) in functions.items():
         if not hasattr(library, name):

@@ -272,7 +272,12 @@ def _u32(name, value):
 def _call(function, *records):
     if function(*(ctypes.byref(record) for record in records)) != 0:
         # Read on the same thread, before anything else calls the library.
-        raise VantleVideoError(last_error())
+        message = last_error()
+        # The system's ENOMEM text: the library or FFmpeg found no memory,
+        # which Python hosts handle as they handle their own.
+        if "Cannot allocate memory" in message:
+            raise MemoryError(message)
+        raise VantleVideoError(message)
 
 
 def output_of(format="rgb", size=None, rgb=None, yuv420=None):
@@ -395,3 +400,23 @@ def set_kept_memory_limit(limit):
     if not 0 <= limit < 1 << 64:
         raise ValueError(f"kept memory limit {limit} is not 0 to 2**64 - 1 bytes")
     library().vantle_video_runtime_set_kept_memory_limit(limit)
+
+
+def _u64(name, value):
+    value = int(value)
+    if not 0 <= value < 1 << 64:
+        raise ValueError(f"{name} {value} is not 0 to 2**64 - 1")
+    return value
+
+
+def set_picture_area_limit(pixels):
+    """Bounds the pixels (width x height) of any picture a stream may declare
+    (the library's default admits 8192 x 4320); larger ones are refused with
+    VantleVideoError before they are decoded. 0 leaves FFmpeg's own limit."""
+    library().vantle_video_runtime_set_picture_area_limit(_u64("picture area limit", pixels))
+
+
+def set_response_limit(limit):
+    """Bounds the bytes of pixels one call may return (the library's default
+    is 4 GiB); a call over it raises VantleVideoError. 0 means no bound."""
+    library().vantle_video_runtime_set_response_limit(_u64("response limit", limit))

@@ -27,8 +27,12 @@
  *  - Request exports return 0 on success and -1 on failure; nothing else.
  *    After -1, vantle_video_runtime_last_error() on the same thread returns
  *    the message; after 0 it returns an empty text.
- *  - Nothing unwinds into the host. Heap exhaustion or a broken internal
- *    invariant aborts the process.
+ *  - Nothing unwinds into the host. A call whose pixel or access-unit
+ *    buffers find no memory fails with -1 and a message (since 1.3), as
+ *    does one in which FFmpeg reports that it is out of memory. Only a
+ *    failed small allocation (response record arrays, messages, the
+ *    library's bookkeeping) or a broken internal invariant aborts the
+ *    process.
  *  - Every call runs on the calling thread. The library starts no threads of
  *    its own. Calls on different threads are independent; they share only
  *    the memory kept for reuse, under one lock taken a few times per call
@@ -307,9 +311,9 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_transcode_h264(
     RuntimeTranscodeResponse *response) VANTLE_VIDEO_RUNTIME_NOEXCEPT;
 
 /*
- * Memory kept for reuse. Released buffers of 128 KiB and more, and idle
- * decoders, are kept so that decoding group after group neither opens
- * decoders nor faults fresh pages in. What is kept is shared by the whole
+ * Memory kept for reuse. Released buffers of 4 KiB and more (since 1.3;
+ * 128 KiB before), and idle decoders, are kept so that decoding group after
+ * group neither opens decoders nor faults fresh pages in. What is kept is shared by the whole
  * process and bounded as a whole: at most 256 MiB by default (see
  * vantle_video_runtime_set_kept_memory_limit()), whatever the number of
  * threads that ever called. A released buffer goes to whichever thread asks
@@ -318,11 +322,11 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_transcode_h264(
  * estimate of what it holds: its pictures at the size it last decoded, plus
  * 1 MiB. When the bound is reached, what was used longest ago, buffer or
  * decoder, goes first. A response larger than the bound cannot be kept
- * whole: part of the next such response is faulted in anew. Large buffers
+ * whole: part of the next such response is faulted in anew. These buffers
  * are mapped from the system and unmapped when they leave the library, so
  * nothing the library frees stays behind in the C heap's arenas; smaller
- * ones come from the C heap and go back to it at once. The library never
- * calls malloc_trim or mallopt.
+ * ones (record arrays, small access units) come from the C heap and go back
+ * to it at once. The library never calls malloc_trim or mallopt.
  *
  * Every byte handed out is followed by 256 bytes of slack that belong to the
  * library (never read or written by the host); access units are followed by
@@ -382,6 +386,37 @@ VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_set_kept_memory_limit(uint64_
     VANTLE_VIDEO_RUNTIME_NOEXCEPT;
 
 /*
+ * Bounds on what one stream may make the library allocate (since 1.3). Both
+ * are process-wide: any thread may set them at any time, and each call
+ * reads them when it starts. Never fail and never touch the thread's last
+ * error.
+ *
+ * vantle_video_runtime_set_picture_area_limit(): the most pixels (width
+ * times height) one decoded picture may have. Default 35389440, DCI 8K
+ * (8192 x 4320). The size a stream declares is checked before any of its
+ * packets is decoded, wherever the library reads it (H.264 and H.265
+ * sequence parameter sets in the extradata or in a packet, AV1 sequence
+ * headers, VP9 and VP8 key-frame headers), and the bound is also given to
+ * every decoder as FFmpeg's max_pixels (with room for 64 more columns,
+ * since FFmpeg counts widths rounded up to its stride alignment). A stream
+ * over the bound fails the call with a message that names the bound and
+ * the declared size, never as a memory failure. 0 leaves FFmpeg's own limit
+ * (about 2^31 pixels).
+ *
+ * vantle_video_runtime_set_response_limit(): the most bytes of pixel data
+ * (and, for a transcode, of access units) one request call may return.
+ * Default 4 GiB (4294967296 bytes); 0 means no bound. The call fails at the
+ * first buffer that would take it over the bound, before that buffer is
+ * allocated, with a message that names the bound and the size; everything
+ * the call had allocated is freed. The indexed decode's own 256 MiB budget
+ * applies as well.
+ */
+VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_set_picture_area_limit(uint64_t pixels)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_set_response_limit(uint64_t bytes)
+    VANTLE_VIDEO_RUNTIME_NOEXCEPT;
+
+/*
  * Returns a view of the calling thread's last error message: UTF-8, not
  * NUL-terminated. When there is none, len is 0 and data is a non-NULL address
  * that must not be read. The view is not an allocation: never release it and
@@ -396,7 +431,7 @@ VANTLE_VIDEO_RUNTIME_API RuntimeBytes vantle_video_runtime_last_error(void)
  * Returns the library's version and the FFmpeg libraries it was built
  * against and is running with, as one NUL-terminated UTF-8 line:
  *
- *   vantle-video-runtime 1.2.0 (libavcodec 59.37.100 built, 59.37.100 loaded;
+ *   vantle-video-runtime 1.3.0 (libavcodec 59.37.100 built, 59.37.100 loaded;
  *   libavutil 57.28.100 built, 57.28.100 loaded; libswscale 6.7.100 built,
  *   6.7.100 loaded)
  *

@@ -13,7 +13,7 @@ namespace vantle {
 namespace {
 
 RuntimeBytes owned_bytes(std::size_t n, std::uint8_t fill) {
-  ByteBuffer buffer = ByteBuffer::with_capacity(n);
+  ByteBuffer buffer = ByteBuffer::with_capacity(n).value();
   std::memset(buffer.data(), fill, n);
   buffer.set_size(n);
   return RuntimeBytes::from_vec(std::move(buffer));
@@ -39,7 +39,7 @@ TEST(RuntimeBytes, EmptyIsAbsentAndFromVecIsNeverNull) {
   EXPECT_EQ(nothing.len, 0u);
 
   // Spare capacity is trimmed and ownership moves: the bytes stay put.
-  ByteBuffer spare = ByteBuffer::with_capacity(64);
+  ByteBuffer spare = ByteBuffer::with_capacity(64).value();
   std::memcpy(spare.data(), "abc", 3);
   spare.set_size(3);
   const RuntimeBytes trimmed = RuntimeBytes::from_vec(std::move(spare));
@@ -49,7 +49,7 @@ TEST(RuntimeBytes, EmptyIsAbsentAndFromVecIsNeverNull) {
   vantle_video_runtime_free_bytes(trimmed);
 
   // Empty capacity-holding buffers are freed, not handed out.
-  ByteBuffer reserved = ByteBuffer::with_capacity(8);
+  ByteBuffer reserved = ByteBuffer::with_capacity(8).value();
   const RuntimeBytes empty_reserved = RuntimeBytes::from_vec(std::move(reserved));
   EXPECT_NE(empty_reserved.data, nullptr);
   EXPECT_EQ(empty_reserved.len, 0u);

@@ -497,6 +497,17 @@ const char* codec_name(RuntimeCodec codec) {
 
 using MatrixCase = std::tuple<Export, RuntimeCodec>;
 
+// Every bad input under the default bounds, then every one under small ones.
+std::vector<std::pair<const BadInput&, bool>> bad_inputs_under_both_bounds() {
+  std::vector<std::pair<const BadInput&, bool>> runs;
+  for (const bool small_bounds : {false, true}) {
+    for (const BadInput& bad : kBadInputs) {
+      runs.emplace_back(bad, small_bounds);
+    }
+  }
+  return runs;
+}
+
 class BadInputMatrix : public ::testing::TestWithParam<MatrixCase> {};
 
 // One program run per export and codec (the media are made once per
@@ -537,12 +548,21 @@ TEST_P(BadInputMatrix, EachCaseEndsDefinedAndLeavesThePooledDecoderUsable) {
   // failed.
   const bool known_encoder_difference = which == Export::Transcode;
 
-  for (const BadInput& bad : kBadInputs) {
-    SCOPED_TRACE(bad.name);
+  // Each damaged input under the default bounds, then under small ones
+  // (pictures of 1024 pixels, responses of 16 KiB): a refusal is reported
+  // as one, never as a memory failure, and the good request after it, under
+  // the defaults again, is served as before.
+  for (const auto& [bad, small_bounds] : bad_inputs_under_both_bounds()) {
+    SCOPED_TRACE(::testing::Message() << bad.name << (small_bounds ? ", small bounds" : ""));
     HostInput damaged = good;
     bad.damage(damaged, media);
+    vantle_video_runtime_set_picture_area_limit(small_bounds ? 1024 : 35389440);
+    vantle_video_runtime_set_response_limit(small_bounds ? 16384 : std::uint64_t{4} << 30);
     const Outcome outcome = call_export(which, damaged);
+    vantle_video_runtime_set_picture_area_limit(35389440);
+    vantle_video_runtime_set_response_limit(std::uint64_t{4} << 30);
     std::printf("%-40s %2d %s\n", bad.name, outcome.status, outcome.message.c_str());
+    EXPECT_EQ(outcome.message.find("Cannot allocate memory"), std::string::npos);
     const Outcome after = call_export(which, good);
     EXPECT_EQ(after.status, fresh.status) << after.message;
     if (known_encoder_difference && after.bytes != fresh.bytes) {

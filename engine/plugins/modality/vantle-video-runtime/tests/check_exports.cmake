@@ -1,5 +1,5 @@
 # Fails unless the shared library's dynamic symbol table defines exactly the
-# twelve vantle_video_runtime_* functions and nothing else of ours.
+# vantle_video_runtime_* functions listed below and nothing else of ours.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -25,6 +25,8 @@ set(expected
   vantle_video_runtime_last_error
   vantle_video_runtime_release_kept_memory
   vantle_video_runtime_set_kept_memory_limit
+  vantle_video_runtime_set_picture_area_limit
+  vantle_video_runtime_set_response_limit
   vantle_video_runtime_transcode_h264
   vantle_video_runtime_version)
 if(NOT found STREQUAL expected)

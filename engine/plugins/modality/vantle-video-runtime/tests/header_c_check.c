@@ -111,6 +111,9 @@ int main(void) {
     fprintf(stderr, "release did not reset the response\n");
     return 1;
   }
+  /* The defaults, set again: both setters link and never fail. */
+  vantle_video_runtime_set_picture_area_limit(UINT64_C(35389440));
+  vantle_video_runtime_set_response_limit(UINT64_C(4294967296));
   static const char version_prefix[] = "vantle-video-runtime ";
   if (__builtin_strncmp(vantle_video_runtime_version(), version_prefix,
                         sizeof version_prefix - 1) != 0) {

@@ -34,6 +34,8 @@ static_assert(offsetof(RuntimeTranscodeRequest, bit_rate) == 88);
 // The exports are callable from C++ and never throw.
 static_assert(noexcept(vantle_video_runtime_last_error()));
 static_assert(noexcept(vantle_video_runtime_decode(nullptr, nullptr)));
+static_assert(noexcept(vantle_video_runtime_set_picture_area_limit(0)));
+static_assert(noexcept(vantle_video_runtime_set_response_limit(0)));
 
 int main() {
   RuntimeTranscodeResponse response{nullptr, 0};

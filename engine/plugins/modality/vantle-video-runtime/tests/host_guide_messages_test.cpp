@@ -219,6 +219,24 @@ std::map<std::string, std::function<std::string()>> requests() {
                                               builder.request(RuntimePixelFormat::Yuv420);
                                           return decode_message(&request);
                                         })},
+      {"area-over-limit",
+       [] {
+         // A VP8 key frame tag, its start code, 16383 x 8000.
+         const std::vector<std::uint8_t> key_frame{0x10, 0x02, 0x00, 0x9d, 0x01, 0x2a,
+                                                   0xff, 0x3f, 0x40, 0x1f, 0x00, 0x00};
+         RequestBuilder builder(RuntimeCodec::Vp8, {}, {key_frame});
+         const RuntimeDecodeRequest request = builder.request(RuntimePixelFormat::Yuv420);
+         return decode_message(&request);
+       }},
+      {"response-over-limit",
+       with_stream(small_h264(),
+                   [](RequestBuilder& builder) {
+                     vantle_video_runtime_set_response_limit(100);
+                     const auto request = builder.request(RuntimePixelFormat::Yuv420);
+                     std::string message = decode_message(&request);
+                     vantle_video_runtime_set_response_limit(std::uint64_t{4} << 30);
+                     return message;
+                   })},
       {"indexed-av1",
        [] {
          RuntimeDecodeRequest request{};

@@ -301,8 +301,11 @@ Status H264GopEncoder::drain(std::vector<ByteBuffer>& access_units) {
     if (auto checked = check_access_unit(*packet, access_units.empty()); !checked) {
       return checked;
     }
-    access_units.push_back(
-        ByteBuffer::copy_of(packet->data, static_cast<std::size_t>(packet->size)));
+    auto access_unit = ByteBuffer::copy_of(packet->data, static_cast<std::size_t>(packet->size));
+    if (!access_unit) {
+      return fail(std::move(access_unit.error()));
+    }
+    access_units.push_back(std::move(*access_unit));
   }
 }
 

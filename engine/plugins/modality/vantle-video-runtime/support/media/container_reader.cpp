@@ -3,13 +3,16 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/display.h>
 #include <libavutil/mem.h>
 }
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace vantle::media {
 
@@ -97,7 +100,18 @@ std::optional<std::array<std::int32_t, 9>> display_matrix(const AVStream& stream
 
 // The opened container's first video stream, read to its end.
 Result<ContainerVideo> read_video(AVFormatContext& format) {
-  if (const int found = avformat_find_stream_info(&format, nullptr); found < 0) {
+  // Probing decodes pictures before the library sees the stream: the same
+  // area bound as the library's default keeps a hostile size from costing
+  // the probe what the library would refuse.
+  std::vector<AVDictionary*> probe_options(format.nb_streams, nullptr);
+  for (AVDictionary*& stream_options : probe_options) {
+    av_dict_set_int(&stream_options, "max_pixels", std::int64_t{8192} * 4320, 0);
+  }
+  const int found = avformat_find_stream_info(&format, probe_options.data());
+  for (AVDictionary*& stream_options : probe_options) {
+    av_dict_free(&stream_options);
+  }
+  if (found < 0) {
     return Failure(ffmpeg_error_text(found));
   }
   const int index = av_find_best_stream(&format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);

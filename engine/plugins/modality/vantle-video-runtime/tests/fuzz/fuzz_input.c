@@ -72,6 +72,9 @@ int fuzz_parse_input(const uint8_t* data, size_t size, FuzzRequest* request) {
   }
   decode->selected_positions = position_count ? request->positions : NULL;
   decode->selected_position_count = position_count;
+  /* Small bounds make the refusal paths reachable from small inputs. */
+  vantle_video_runtime_set_picture_area_limit((flags & 4) ? 4096 : UINT64_C(35389440));
+  vantle_video_runtime_set_response_limit((flags & 4) ? 65536 : UINT64_C(4294967296));
   request->transcode.frame_rate_num = read_le(data + 8, 4);
   request->transcode.frame_rate_den = read_le(data + 12, 4);
 

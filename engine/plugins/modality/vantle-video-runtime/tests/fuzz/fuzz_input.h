@@ -6,10 +6,13 @@
  *                       1 picks VP9 or VP8); with byte 1's bit 7, bits 2-3
  *                       the turn (times 90 degrees) and bits 4-5 the flips
  *                 1     bit 0: RGB output (else YUV 4:2:0); bit 1: zero-length
- *                       extradata and packets get a non-null pointer; bits 2
- *                       and 3: the indexed target's own; bit 4: VP9; bit 5:
- *                       VP8 (over bit 4); bit 6: the 16-bit output of the
- *                       same layout; bit 7: decode with options (the turn)
+ *                       extradata and packets get a non-null pointer; bit 2:
+ *                       small bounds (pictures of 4096 pixels, responses of
+ *                       64 KiB) instead of the library's defaults (the
+ *                       indexed target reads bits 2 and 3 for its own choices
+ *                       too); bit 4: VP9; bit 5: VP8 (over bit 4); bit 6: the
+ *                       16-bit output of the same layout; bit 7: decode with
+ *                       options (the turn)
  *                 2-3   RGB output width, modulo 257 (0: the picture's own)
  *                 4-5   RGB output height, modulo 257
  *                 6-7   position mask: bit i selects output position i
@@ -46,8 +49,9 @@ typedef struct FuzzRequest {
   size_t positions[FUZZ_MAX_POSITIONS];
 } FuzzRequest;
 
-/* Fills *request from the input; the records point into `data`. Returns 0
- * when the input is too short to hold a header. */
+/* Fills *request from the input; the records point into `data`. Sets the
+ * library's two bounds as the header asks. Returns 0 when the input is too
+ * short to hold a header. */
 int fuzz_parse_input(const uint8_t* data, size_t size, FuzzRequest* request);
 
 /* Called once per process: switches the library's host-buffer guard on when

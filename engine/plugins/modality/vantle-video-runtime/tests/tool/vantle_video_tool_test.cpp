@@ -441,6 +441,31 @@ TEST(VantleVideoTool, RefusesOtherCodecsByName) {
       << run.err;
 }
 
+// A stream larger than the library's default picture area: info and decode
+// exit with status 1 and the library's refusal.
+TEST(VantleVideoTool, OversizedStreamsAreRefusedWithTheLibraryMessage) {
+  StreamSpec spec;
+  spec.width = 9000;
+  spec.height = 4400;
+  spec.frame_count = 2;
+  spec.content = PictureContent::Flat;
+  spec.options = {{"preset", "ultrafast"}};
+  const EncodedStream stream = encode_stream(spec);
+  VANTLE_REQUIRE_STREAM(stream);
+  TempDir dir;
+  const fs::path file = dir.path() / "large.264";
+  ASSERT_EQ(mux(stream, "h264", file), "");
+  for (const std::string& command :
+       {std::string("info "), "decode --yuv -o " + quote(dir.path()) + " "}) {
+    const ToolRun run = run_tool(dir.path(), command + quote(file));
+    EXPECT_EQ(run.status, 1) << command;
+    EXPECT_NE(run.err.find("H.264 stream declares a 9000x4400 picture (39600000 pixels), above "
+                           "the picture area limit of 35389440 pixels"),
+              std::string::npos)
+        << command << run.err;
+  }
+}
+
 // Without FILE every command works on the built-in example, and every
 // command documents itself.
 TEST(VantleVideoTool, BuiltInExampleAndHelp) {

@@ -1,15 +1,19 @@
-// info: what the tool reads from a file, before any decoding.
+// info: what the tool reads from a file, and whether the library takes its
+// pictures' size.
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "colour_names.h"
 #include "command_support.h"
 #include "commands.h"
 #include "orientation.h"
+#include "runtime_calls.h"
 
 namespace vantle::tool {
 
@@ -42,6 +46,20 @@ int run_info(const ParsedOptions& options) {
   auto clip = load_clip(options);
   if (!clip) {
     return report_error("info", clip.error());
+  }
+  // The library's own check of the size the stream declares: the extradata
+  // and the first group's key frame, which selects no picture.
+  if (!clip->groups.empty()) {
+    std::vector<RuntimePacket> packets;
+    RuntimeDecodeRequest request = clip->request(Group{clip->groups.front().first, 1}, packets);
+    request.pixel_format = RuntimePixelFormat::Yuv420;
+    const std::size_t none = SIZE_MAX;
+    request.selected_positions = &none;
+    request.selected_position_count = 1;
+    const RuntimeDecodeOptions stored{sizeof(RuntimeDecodeOptions), 0, 0, 0};
+    if (auto checked = decode(request, stored); !checked) {
+      return report_error("info", checked.error());
+    }
   }
   std::printf("source: %s\n", clip->source.c_str());
   std::printf("codec: %s (%s)\n", codec_label(clip->codec), clip->codec_name.c_str());

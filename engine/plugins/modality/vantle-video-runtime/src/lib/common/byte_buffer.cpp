@@ -44,18 +44,26 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
 
 ByteBuffer::~ByteBuffer() { free_host_memory(data_); }
 
-ByteBuffer ByteBuffer::with_capacity(std::size_t capacity) {
+Result<ByteBuffer> ByteBuffer::with_capacity(std::size_t capacity) {
   ByteBuffer buffer;
   if (capacity == 0) {
     return buffer;
   }
-  buffer.data_ = static_cast<std::uint8_t*>(allocate_host_memory(capacity));
+  auto data = allocate_response_memory(capacity);
+  if (!data) {
+    return fail(std::move(data.error()));
+  }
+  buffer.data_ = static_cast<std::uint8_t*>(*data);
   buffer.capacity_ = capacity;
   return buffer;
 }
 
-ByteBuffer ByteBuffer::copy_of(const std::uint8_t* source, std::size_t size) {
-  ByteBuffer buffer = with_capacity(size);
+Result<ByteBuffer> ByteBuffer::copy_of(const std::uint8_t* source, std::size_t size) {
+  auto allocated = with_capacity(size);
+  if (!allocated) {
+    return allocated;
+  }
+  ByteBuffer buffer = std::move(*allocated);
   static_assert(AV_INPUT_BUFFER_PADDING_SIZE <= HOST_MEMORY_SLACK);
   if (size != 0) {
     std::memcpy(buffer.data_, source, size);

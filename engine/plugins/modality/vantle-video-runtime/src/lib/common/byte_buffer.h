@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/result.h"
+
 namespace vantle {
 
 class ByteBuffer {
@@ -19,12 +21,14 @@ class ByteBuffer {
   ~ByteBuffer();
 
   // Uninitialised storage for `capacity` bytes (and the slack behind them),
-  // size 0. Aborts when the heap is exhausted.
-  static ByteBuffer with_capacity(std::size_t capacity);
+  // size 0: a buffer of the running call's response
+  // (allocate_response_memory), refused with a message over the response
+  // limit or when the system has no memory for it.
+  static Result<ByteBuffer> with_capacity(std::size_t capacity);
   // Exactly `size` bytes copied from `source`, followed by
   // AV_INPUT_BUFFER_PADDING_SIZE zero bytes, so the bytes can be handed to an
   // FFmpeg decoder as they are.
-  static ByteBuffer copy_of(const std::uint8_t* source, std::size_t size);
+  static Result<ByteBuffer> copy_of(const std::uint8_t* source, std::size_t size);
 
   std::uint8_t* data() noexcept { return data_; }
   const std::uint8_t* data() const noexcept { return data_; }

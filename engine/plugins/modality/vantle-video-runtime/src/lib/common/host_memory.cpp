@@ -3,7 +3,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,8 @@
 
 #include "common/fatal.h"
 #include "common/kept_memory.h"
+#include "common/request_limits.h"
+#include "common/text.h"
 
 namespace vantle {
 
@@ -55,22 +59,36 @@ std::size_t mapping_length(std::size_t total) noexcept {
   return rounded / page * page;
 }
 
+#ifdef VANTLE_HOST_GUARD
+std::atomic<std::size_t> FAIL_MAPPINGS_FROM{0};
+#endif
+
+// A fresh anonymous mapping; null with errno set when the system refuses it.
+void* map_anonymous(std::size_t length) noexcept {
+#ifdef VANTLE_HOST_GUARD
+  if (const std::size_t from = FAIL_MAPPINGS_FROM.load(std::memory_order_relaxed);
+      from != 0 && length >= from) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+#endif
+  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return base == MAP_FAILED ? nullptr : base;
+}
+
+// Null with errno set when the system has no room for the mapping.
 void* map_block(std::size_t length) noexcept {
   if (length < HOST_HUGE_PAGE) {
-    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) {
-      fatal("out of memory");
-    }
-    return base;
+    return map_anonymous(length);
   }
   // Over-map by a huge page and cut the mapping down to an aligned start.
   std::size_t padded = 0;
   if (__builtin_add_overflow(length, HOST_HUGE_PAGE, &padded)) {
     fatal("host allocation size overflow");
   }
-  void* raw = mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) {
-    fatal("out of memory");
+  void* raw = map_anonymous(padded);
+  if (raw == nullptr) {
+    return nullptr;
   }
   const auto start = reinterpret_cast<std::uintptr_t>(raw);
   const std::uintptr_t aligned = (start + HOST_HUGE_PAGE - 1) & ~(HOST_HUGE_PAGE - 1);
@@ -97,7 +115,15 @@ class ThreadBlocks {
   void* take(std::size_t length);
   void give_back(void* base, std::size_t length);
 
-  void begin_call() noexcept { ++calls_; }
+  void begin_call() noexcept {
+    if (calls_++ == 0) {
+      response_bytes_ = 0;
+    }
+  }
+  // Adds `size` to what the running call returns; false, leaving the count
+  // as it was, when that would take it over `limit`. `total` is the count
+  // with `size`. Outside a call nothing is counted.
+  bool count_response_bytes(std::size_t size, std::uint64_t limit, std::uint64_t& total) noexcept;
   void end_call();
   void begin_release() noexcept { ++releases_; }
   void end_release();
@@ -120,6 +146,7 @@ class ThreadBlocks {
   std::vector<std::pair<void*, std::size_t>> released_;
   int calls_ = 0;
   int releases_ = 0;
+  std::uint64_t response_bytes_ = 0;
 };
 
 // Blocks may still be released by thread-exit code that runs after the
@@ -165,6 +192,21 @@ void* ThreadBlocks::take(std::size_t length) {
   void* base = known.stash.back();
   known.stash.pop_back();
   return base;
+}
+
+bool ThreadBlocks::count_response_bytes(std::size_t size, std::uint64_t limit,
+                                        std::uint64_t& total) noexcept {
+  if (__builtin_add_overflow(response_bytes_, std::uint64_t{size}, &total)) {
+    total = UINT64_MAX;
+  }
+  if (calls_ == 0) {
+    return true;
+  }
+  if (limit != 0 && total > limit) {
+    return false;
+  }
+  response_bytes_ = total;
+  return true;
 }
 
 void ThreadBlocks::give_back(void* base, std::size_t length) {
@@ -253,12 +295,15 @@ std::atomic<bool> GUARDED_ALLOCATIONS_MADE{false};
 struct Mapping {
   void* base = nullptr;
   std::size_t length = 0;
+  std::size_t total = 0;
 };
 
 // Guarded allocations by the address handed out. Tests only, so one lock is fine.
 struct GuardedMappings {
   std::mutex mutex;
   std::unordered_map<void*, Mapping> by_address;
+  std::size_t live_bytes = 0;
+  std::size_t peak_bytes = 0;
 };
 
 GuardedMappings& guarded_mappings() {
@@ -276,9 +321,9 @@ void* allocate_guarded(std::size_t total, HostGuard guard) noexcept {
     fatal("host allocation size overflow");
   }
   pages_bytes = length - page;
-  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (base == MAP_FAILED) {
-    fatal("out of memory");
+  void* base = map_anonymous(length);
+  if (base == nullptr) {
+    return nullptr;
   }
   auto* bytes = static_cast<unsigned char*>(base);
   unsigned char* guard_page = guard == HostGuard::After ? bytes + pages_bytes : bytes;
@@ -290,7 +335,9 @@ void* allocate_guarded(std::size_t total, HostGuard guard) noexcept {
   {
     GuardedMappings& mappings = guarded_mappings();
     const std::lock_guard lock(mappings.mutex);
-    mappings.by_address.emplace(data, Mapping{base, length});
+    mappings.by_address.emplace(data, Mapping{base, length, total});
+    mappings.live_bytes += total;
+    mappings.peak_bytes = std::max(mappings.peak_bytes, mappings.live_bytes);
   }
   GUARDED_ALLOCATIONS_MADE.store(true, std::memory_order_release);
   return data;
@@ -306,6 +353,7 @@ bool free_guarded(void* data) noexcept {
       return false;
     }
     mapping = found->second;
+    mappings.live_bytes -= mapping.total;
     mappings.by_address.erase(found);
   }
   munmap(mapping.base, mapping.length);
@@ -316,7 +364,11 @@ bool free_guarded(void* data) noexcept {
 
 }  // namespace
 
-void* allocate_host_memory(std::size_t size) noexcept {
+namespace {
+
+// The block for `size` bytes, from the thread's stash, the process's kept
+// blocks or the system; null with errno set when the system has no room.
+void* try_allocate(std::size_t size) noexcept {
 #ifdef VANTLE_HOST_GUARD
   if (const HostGuard guard = GUARD.load(std::memory_order_relaxed); guard != HostGuard::None) {
     return allocate_guarded(checked_total(size, 0), guard);
@@ -327,9 +379,6 @@ void* allocate_host_memory(std::size_t size) noexcept {
   void* block = nullptr;
   if (total < HOST_MAPPED_MIN) {
     block = std::malloc(total);
-    if (block == nullptr) {
-      fatal("out of memory");
-    }
   } else {
     length = mapping_length(total);
     block = take_block(length);
@@ -337,11 +386,41 @@ void* allocate_host_memory(std::size_t size) noexcept {
       block = map_block(length);
     }
   }
+  if (block == nullptr) {
+    return nullptr;
+  }
   auto* header = static_cast<BlockHeader*>(block);
   header->state = BLOCK_LIVE;
   header->size = size;
   header->length = length;
   return static_cast<unsigned char*>(block) + HEADER_SIZE;
+}
+
+}  // namespace
+
+void* allocate_host_memory(std::size_t size) noexcept {
+  void* data = try_allocate(size);
+  if (data == nullptr) {
+    fatal("out of memory");
+  }
+  return data;
+}
+
+Result<void*> allocate_response_memory(std::size_t size) {
+  const std::uint64_t limit = response_limit();
+  std::uint64_t total = 0;
+  const bool counted = THREAD_BLOCKS_GONE || THREAD_BLOCKS.count_response_bytes(size, limit, total);
+  if (!counted) {
+    return fail(
+        str_cat("response exceeds the response limit of ", limit, " bytes (", total, " bytes)"));
+  }
+  void* data = try_allocate(size);
+  if (data == nullptr) {
+    const int error = errno;
+    return fail(str_cat("failed to allocate a response buffer of ", size,
+                        " bytes: ", std::strerror(error)));
+  }
+  return data;
 }
 
 void free_host_memory(void* data) noexcept {
@@ -392,6 +471,20 @@ HostMemoryReleaseScope::~HostMemoryReleaseScope() {
 #ifdef VANTLE_HOST_GUARD
 void set_host_guard_for_testing(HostGuard guard) noexcept {
   GUARD.store(guard, std::memory_order_relaxed);
+}
+
+void fail_host_mappings_for_testing(std::size_t from_length) noexcept {
+  FAIL_MAPPINGS_FROM.store(from_length, std::memory_order_relaxed);
+}
+
+GuardedBytes guarded_bytes_for_testing(bool reset_peak) noexcept {
+  GuardedMappings& mappings = guarded_mappings();
+  const std::lock_guard lock(mappings.mutex);
+  const GuardedBytes bytes{mappings.live_bytes, mappings.peak_bytes};
+  if (reset_peak) {
+    mappings.peak_bytes = mappings.live_bytes;
+  }
+  return bytes;
 }
 #endif
 

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 
+#include "common/result.h"
+
 namespace vantle {
 
 inline constexpr std::size_t HOST_MEMORY_SLACK = 256;
@@ -20,9 +22,12 @@ inline constexpr std::size_t HOST_MEMORY_SLACK = 256;
 // mapped from the system and kept for reuse when released (kept_memory.h);
 // unmapped, they leave nothing behind in the C heap's arenas, where a whole
 // response of multi-megabyte blocks, interleaved with the decoder's own
-// allocations, would strand the memory after it is freed. Smaller ones come
-// from the C heap and go back to it at once.
-inline constexpr std::size_t HOST_MAPPED_MIN = std::size_t{128} << 10;
+// allocations, would strand the memory after it is freed. One page: the
+// chroma planes of small pictures (57,600 bytes at 640x360) are kept too,
+// since the C heap would trim them between calls and fault them in again.
+// Only what holds less than a page (record arrays, small access units)
+// comes from the C heap and goes back to it at once.
+inline constexpr std::size_t HOST_MAPPED_MIN = std::size_t{4} << 10;
 // Mappings of at least this length start on a huge-page boundary and ask
 // for transparent huge pages: a fresh block is faulted in a fifth of the
 // time.
@@ -31,8 +36,17 @@ inline constexpr std::size_t HOST_HUGE_PAGE = std::size_t{2} << 20;
 // `size` + HOST_MEMORY_SLACK bytes, uninitialised, aligned for any scalar
 // type (except under the test build's HostGuard::After). A mapped block
 // comes from the released blocks of its length when the process keeps one.
-// Never null: aborts when memory is exhausted or the size overflows.
+// For the response's record arrays, a few dozen bytes per picture: never
+// null, aborts when memory is exhausted or the size overflows.
 void* allocate_host_memory(std::size_t size) noexcept;
+
+// The same for a buffer of pixels or access units that a request call
+// returns. Inside the call (HostMemoryCallScope) its size is first counted
+// against the response limit (request_limits.h): the buffer that would take
+// the call over it is refused before any memory is taken for it. Fails with
+// a message, and never aborts, when refused or when the system has no
+// memory for it.
+Result<void*> allocate_response_memory(std::size_t size);
 
 // Releases what allocate_host_memory returned, on any thread: a mapped block
 // is kept for reuse within the process-wide bound or unmapped; a C-heap
@@ -83,6 +97,19 @@ inline constexpr unsigned char HOST_GUARD_FILL = 0xA5;
 // Process-wide; affects allocations made afterwards. Memory allocated under
 // one mode may be freed under any other.
 void set_host_guard_for_testing(HostGuard guard) noexcept;
+
+// From now on every fresh mapping of at least `from_length` bytes fails as
+// the system fails one that does not fit (ENOMEM); 0 stops it. The
+// sanitizers cannot run under an address-space limit: this stands in.
+void fail_host_mappings_for_testing(std::size_t from_length) noexcept;
+
+// Bytes of the guarded allocations live now, and the most live at once
+// since the last reset.
+struct GuardedBytes {
+  std::size_t live = 0;
+  std::size_t peak = 0;
+};
+GuardedBytes guarded_bytes_for_testing(bool reset_peak) noexcept;
 #endif  // VANTLE_HOST_GUARD
 
 }  // namespace vantle

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 #include "common/fatal.h"
@@ -34,9 +35,13 @@ Result<void> check_rows(int rows, std::uint32_t height, const char* target) {
 }
 
 // A plane of `width` x `height` elements turned into a new buffer.
-ByteBuffer turned_copy(const ByteBuffer& plane, std::size_t width, std::size_t height,
-                       std::size_t element, Orientation orientation) {
-  ByteBuffer turned = ByteBuffer::with_capacity(plane.size());
+Result<ByteBuffer> turned_copy(const ByteBuffer& plane, std::size_t width, std::size_t height,
+                               std::size_t element, Orientation orientation) {
+  auto allocated = ByteBuffer::with_capacity(plane.size());
+  if (!allocated) {
+    return fail(std::move(allocated.error()));
+  }
+  ByteBuffer turned = std::move(*allocated);
   const std::size_t out_width = orientation.swaps_axes() ? height : width;
   turn_plane(plane.data(), static_cast<std::ptrdiff_t>(width * element), width, height, element,
              orientation, turned.data(), static_cast<std::ptrdiff_t>(out_width * element));
@@ -74,7 +79,11 @@ Result<RgbFrame> convert_frame_to_rgb48(const AVFrame& frame, std::uint32_t widt
   if (!layout) {
     return fail(std::move(layout.error()));
   }
-  ByteBuffer pixels = ByteBuffer::with_capacity(layout->written_size);
+  auto allocated = ByteBuffer::with_capacity(layout->written_size);
+  if (!allocated) {
+    return fail(std::move(allocated.error()));
+  }
+  ByteBuffer pixels = std::move(*allocated);
   std::array<std::uint8_t*, 4> planes{pixels.data()};
   std::array<int, 4> lines{static_cast<int>(layout->line_size)};
   const int rows =
@@ -111,7 +120,11 @@ Result<Yuv420Frame> convert_frame_to_yuv420p16(const AVFrame& frame,
     // int is refused by swscale below.
     const std::size_t row = plane_width[p] * SAMPLE_BYTES_16;
     const std::size_t line = padded_line(row);
-    buffers[p] = ByteBuffer::with_capacity(line * (plane_height[p] - 1) + row);
+    auto allocated = ByteBuffer::with_capacity(line * (plane_height[p] - 1) + row);
+    if (!allocated) {
+      return fail(std::move(allocated.error()));
+    }
+    buffers[p] = std::move(*allocated);
     planes[p] = buffers[p].data();
     lines[p] = line <= static_cast<std::size_t>(INT32_MAX) ? static_cast<int>(line) : -1;
   }
@@ -187,8 +200,11 @@ Result<RgbFrame> FfmpegPictureConverter::to_rgb(FfmpegDecodedFrame frame) {
     return converted;
   }
   const std::size_t pixel = converted->sixteen_bit ? 6 : 3;
-  converted->data =
-      turned_copy(converted->data, convert_width, convert_height, pixel, orientation);
+  auto turned = turned_copy(converted->data, convert_width, convert_height, pixel, orientation);
+  if (!turned) {
+    return fail(std::move(turned.error()));
+  }
+  converted->data = std::move(*turned);
   converted->width = width;
   converted->height = height;
   return converted;
@@ -222,9 +238,14 @@ Result<Yuv420Frame> FfmpegPictureConverter::to_yuv420(FfmpegDecodedFrame frame) 
   const std::size_t h = converted->height;
   const std::size_t cw = w / 2 + w % 2;
   const std::size_t ch = h / 2 + h % 2;
-  converted->y = turned_copy(converted->y, w, h, SAMPLE_BYTES_16, orientation);
-  converted->u = turned_copy(converted->u, cw, ch, SAMPLE_BYTES_16, orientation);
-  converted->v = turned_copy(converted->v, cw, ch, SAMPLE_BYTES_16, orientation);
+  for (auto [plane, pw, ph] : {std::tuple{&converted->y, w, h}, std::tuple{&converted->u, cw, ch},
+                                std::tuple{&converted->v, cw, ch}}) {
+    auto turned = turned_copy(*plane, pw, ph, SAMPLE_BYTES_16, orientation);
+    if (!turned) {
+      return fail(std::move(turned.error()));
+    }
+    *plane = std::move(*turned);
+  }
   if (orientation.swaps_axes()) {
     std::swap(converted->width, converted->height);
   }

@@ -166,7 +166,11 @@ Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
 
   // The host heap adds the slack that swscale's vector stores need behind
   // the last row (host_memory.h).
-  ByteBuffer pixels = ByteBuffer::with_capacity(layout->written_size);
+  auto allocated = ByteBuffer::with_capacity(layout->written_size);
+  if (!allocated) {
+    return fail(std::move(allocated.error()));
+  }
+  ByteBuffer pixels = std::move(*allocated);
   std::array<std::uint8_t*, 8> planes{};
   std::array<int, 8> linesizes{};
   planes[0] = pixels.data();

@@ -35,7 +35,11 @@ Result<ByteBuffer> copy_frame_plane(const AVFrame& frame, int plane, std::uint32
   if (!source) {
     return fail(std::move(source.error()));
   }
-  ByteBuffer buffer = ByteBuffer::with_capacity(size);
+  auto allocated = ByteBuffer::with_capacity(size);
+  if (!allocated) {
+    return allocated;
+  }
+  ByteBuffer buffer = std::move(*allocated);
   if (size != 0) {
     if (source->linesize == row) {
       std::memcpy(buffer.data(), source->data, size);

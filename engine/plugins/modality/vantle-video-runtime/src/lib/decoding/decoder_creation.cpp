@@ -1,5 +1,7 @@
 #include "decoding/decoder_creation.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -51,6 +53,18 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key) {
   context->thread_type = FF_THREAD_FRAME;
   // The field is a C int: keep the low 32 bits of the key's count.
   context->thread_count = static_cast<int>(static_cast<std::uint32_t>(key.thread_count));
+  if (key.max_pixels != 0) {
+    // FFmpeg counts a picture's width rounded up to its stride alignment (at
+    // most 64 pixels more): room for 64 columns of the tallest picture a
+    // decoder makes keeps a picture within the limit from being refused
+    // here. The exact limit is the library's own check of what the stream
+    // declares; this one catches what that cannot read.
+    constexpr std::uint64_t ALIGNMENT_ROOM = std::uint64_t{64} * 65536;
+    context->max_pixels = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(key.max_pixels,
+                                std::numeric_limits<std::int64_t>::max() - ALIGNMENT_ROOM) +
+        ALIGNMENT_ROOM);
+  }
   if (key.codec == RuntimeCodec::H264) {
     // A stream whose SPS states no reorder depth (no VUI bitstream_restriction)
     // would otherwise start with a guessed depth of 0 and lose every picture

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/ffmpeg_setup.h"
+#include "common/request_limits.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -31,7 +32,8 @@ DecoderPoolKey DecoderPoolKey::for_decode(RuntimeCodec codec,
   DecoderPoolKey key{codec,
                      std::vector<std::uint8_t>(extradata.begin(), extradata.end()),
                      ffmpeg_thread_count_from_env(),
-                     {}};
+                     {},
+                     picture_area_limit()};
   // An unreadable first packet matches only decoders that hold no in-band
   // sets, whatever it carries; the decode records it as unknown. One too
   // large for an FFmpeg packet is never sent, so it is not read either.

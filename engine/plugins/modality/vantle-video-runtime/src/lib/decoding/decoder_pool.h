@@ -31,9 +31,13 @@ struct DecoderPoolKey {
   // those sets are parsed anew, in the same state, before any picture can
   // use them, and the decoder behaves as a fresh one would.
   ParameterSets in_band_parameter_sets;
+  // FFmpeg's max_pixels, 0 for its own default. Part of the key because
+  // frame threads and libdav1d read it only when the decoder opens.
+  std::uint64_t max_pixels = 0;
 
   // The key of a decode starting now: the thread count is read from the
-  // environment at this moment, the in-band sets from the first packet.
+  // environment and the picture area limit from the process at this moment,
+  // the in-band sets from the first packet.
   static DecoderPoolKey for_decode(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
                                    std::span<const std::uint8_t> first_packet = {});
 

@@ -5,74 +5,11 @@
 #include <cstddef>
 #include <vector>
 
+#include "decoding/bit_reader.h"
+
 namespace vantle {
 
 namespace {
-
-// Reads the RBSP bits up to the stop bit; any read past them fails the parse.
-class BitReader {
- public:
-  BitReader(const std::vector<std::uint8_t>& bytes, std::size_t size_in_bits)
-      : bytes_(bytes), size_in_bits_(size_in_bits) {}
-
-  bool ok() const { return ok_; }
-  std::size_t left() const { return size_in_bits_ - position_; }
-
-  std::uint32_t bits(int count) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < count; ++i) {
-      value = (value << 1) | bit();
-    }
-    return value;
-  }
-
-  std::uint32_t bit() {
-    if (position_ >= size_in_bits_) {
-      ok_ = false;
-      return 0;
-    }
-    const std::uint32_t value = (bytes_[position_ / 8] >> (7 - position_ % 8)) & 1U;
-    ++position_;
-    return value;
-  }
-
-  bool peek_bit() const {
-    return position_ < size_in_bits_ && ((bytes_[position_ / 8] >> (7 - position_ % 8)) & 1U);
-  }
-
-  // Exp-Golomb codes of up to 32 bits of value; longer ones fail.
-  std::uint32_t ue() {
-    int zeros = 0;
-    while (bit() == 0) {
-      if (!ok_ || ++zeros > 31) {
-        ok_ = false;
-        return 0;
-      }
-    }
-    return static_cast<std::uint32_t>((std::uint64_t{1} << zeros) - 1 + bits(zeros));
-  }
-
-  // FFmpeg reads most SPS fields with a reader that is only exact up to 31.
-  std::uint32_t ue31() {
-    const std::uint32_t value = ue();
-    if (value > 31) {
-      ok_ = false;
-    }
-    return value;
-  }
-
-  std::int64_t se() {
-    const std::uint32_t code = ue();
-    return (code & 1U) ? static_cast<std::int64_t>(code / 2) + 1
-                       : -static_cast<std::int64_t>(code / 2);
-  }
-
- private:
-  const std::vector<std::uint8_t>& bytes_;
-  std::size_t size_in_bits_;
-  std::size_t position_ = 0;
-  bool ok_ = true;
-};
 
 constexpr std::array<std::array<int, 2>, 16> LEVEL_MAX_DPB_MBS{{
     {10, 396},
@@ -190,34 +127,21 @@ std::optional<int> vui_reorder_frames(BitReader& reader) {
   return static_cast<int>(reorder);
 }
 
-}  // namespace
+struct SpsHead {
+  std::uint32_t level = 0;
+  std::uint32_t chroma_format = 1;
+  bool frame_mbs_only = true;
+  std::uint64_t mb_width = 0;
+  // In frame macroblock rows: twice the map units of a field-coded SPS.
+  std::uint64_t mb_height = 0;
+  // Left, right, top, bottom, in crop units.
+  std::uint32_t crop[4] = {0, 0, 0, 0};
+};
 
-std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit) {
-  if (nal_unit.size() < 2 || (nal_unit[0] & 0x1f) != 7) {
-    return std::nullopt;
-  }
-  // The RBSP: emulation prevention bytes out, then up to the stop bit.
-  std::vector<std::uint8_t> rbsp;
-  rbsp.reserve(nal_unit.size());
-  int zeros = 0;
-  for (std::size_t i = 1; i < nal_unit.size(); ++i) {
-    const std::uint8_t byte = nal_unit[i];
-    if (zeros >= 2 && byte == 3) {
-      zeros = 0;
-      continue;
-    }
-    zeros = byte == 0 ? zeros + 1 : 0;
-    rbsp.push_back(byte);
-  }
-  while (!rbsp.empty() && rbsp.back() == 0) {
-    rbsp.pop_back();
-  }
-  if (rbsp.empty()) {
-    return std::nullopt;
-  }
-  const int trailing = __builtin_ctz(rbsp.back()) + 1;
-  BitReader reader(rbsp, rbsp.size() * 8 - static_cast<std::size_t>(trailing));
-
+// The fields of an SPS up to its VUI, read from `reader`; nothing on any
+// path where FFmpeg refuses the unit.
+std::optional<SpsHead> read_sps_head(BitReader& reader) {
+  SpsHead sps;
   const std::uint32_t profile = reader.bits(8);
   reader.bits(8);  // constraint flags, reserved bits
   const std::uint32_t level = reader.bits(8);
@@ -279,9 +203,32 @@ std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit
   }
   reader.bit();             // direct_8x8_inference_flag
   if (reader.bit() != 0) {  // frame_cropping_flag
-    for (int i = 0; i < 4; ++i) {
-      reader.ue();
+    for (std::uint32_t& offset : sps.crop) {
+      offset = reader.ue();
     }
+  }
+  sps.level = level;
+  sps.chroma_format = chroma_format;
+  sps.frame_mbs_only = frame_mbs_only;
+  sps.mb_width = mb_width;
+  sps.mb_height = mb_height;
+  return sps;
+}
+
+}  // namespace
+
+std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit) {
+  if (nal_unit.size() < 2 || (nal_unit[0] & 0x1f) != 7) {
+    return std::nullopt;
+  }
+  const auto rbsp = nal_rbsp(nal_unit, 1);
+  if (!rbsp) {
+    return std::nullopt;
+  }
+  BitReader reader = rbsp->reader();
+  const auto sps = read_sps_head(reader);
+  if (!sps) {
+    return std::nullopt;
   }
   int reorder = -1;
   if (reader.bit() != 0) {  // vui_parameters_present_flag
@@ -291,19 +238,47 @@ std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit
     }
     reorder = *from_vui;
   }
-  if (!reader.ok() || mb_width > 1U << 16 || mb_height > 1U << 16) {
+  if (!reader.ok() || sps->mb_width > 1U << 16 || sps->mb_height > 1U << 16) {
     return std::nullopt;
   }
   if (reorder >= 0) {
     return reorder;
   }
   for (const auto& [level_idc, dpb_mbs] : LEVEL_MAX_DPB_MBS) {
-    if (static_cast<std::uint32_t>(level_idc) == level) {
+    if (static_cast<std::uint32_t>(level_idc) == sps->level) {
       return static_cast<int>(std::min<std::uint64_t>(
-          static_cast<std::uint64_t>(dpb_mbs) / (mb_width * mb_height), MAX_REORDER_DEPTH));
+          static_cast<std::uint64_t>(dpb_mbs) / (sps->mb_width * sps->mb_height),
+          MAX_REORDER_DEPTH));
     }
   }
   return MAX_REORDER_DEPTH;
+}
+
+std::optional<PictureSize> h264_sps_picture_size(std::span<const std::uint8_t> nal_unit) {
+  if (nal_unit.size() < 2 || (nal_unit[0] & 0x1f) != 7) {
+    return std::nullopt;
+  }
+  const auto rbsp = nal_rbsp(nal_unit, 1);
+  if (!rbsp) {
+    return std::nullopt;
+  }
+  BitReader reader = rbsp->reader();
+  const auto sps = read_sps_head(reader);
+  if (!sps || !reader.ok()) {
+    return std::nullopt;
+  }
+  PictureSize size{sps->mb_width * 16, sps->mb_height * 16};
+  // The cropped size, which FFmpeg checks its limit against; a crop FFmpeg
+  // would reject leaves the coded size.
+  const std::uint64_t unit_x = sps->chroma_format == 1 || sps->chroma_format == 2 ? 2 : 1;
+  const std::uint64_t unit_y = (sps->chroma_format == 1 ? 2 : 1) * (sps->frame_mbs_only ? 1 : 2);
+  const std::uint64_t crop_x = (std::uint64_t{sps->crop[0]} + sps->crop[1]) * unit_x;
+  const std::uint64_t crop_y = (std::uint64_t{sps->crop[2]} + sps->crop[3]) * unit_y;
+  if (crop_x < size.width && crop_y < size.height) {
+    size.width -= crop_x;
+    size.height -= crop_y;
+  }
+  return size;
 }
 
 }  // namespace vantle

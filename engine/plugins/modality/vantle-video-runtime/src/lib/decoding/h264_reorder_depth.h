@@ -1,11 +1,13 @@
-// The reorder depth FFmpeg's H.264 decoder derives from a sequence parameter
-// set, used to tell whether a decoder with frame threads learned more from a
-// run than its parameter sets imply.
+// What FFmpeg's H.264 decoder derives from a sequence parameter set: the
+// reorder depth, used to tell whether a decoder with frame threads learned
+// more from a run than its parameter sets imply, and the picture size.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
+
+#include "decoding/picture_size.h"
 
 namespace vantle {
 
@@ -17,5 +19,9 @@ namespace vantle {
 // or takes any path where the decoder could settle on something else
 // (damaged, truncated, out-of-range values).
 std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit);
+
+// The cropped picture size of an SPS (same form); nothing when the unit is
+// not an SPS or FFmpeg would refuse it before reading the size.
+std::optional<PictureSize> h264_sps_picture_size(std::span<const std::uint8_t> nal_unit);
 
 }  // namespace vantle

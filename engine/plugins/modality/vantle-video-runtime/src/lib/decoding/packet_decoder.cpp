@@ -8,11 +8,30 @@
 #include "common/ffmpeg_error.h"
 #include "common/ffmpeg_setup.h"
 #include "common/text.h"
+#include "decoding/declared_picture_size.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/parameter_sets.h"
 #include "decoding/runtime_codec.h"
 
 namespace vantle {
+
+namespace {
+
+// A decoder fails a picture over its max_pixels with whatever code its
+// check gives (EINVAL, INVALIDDATA, ENOMEM): when the size it was given is
+// over the limit, the failure is the refusal, not what the code says.
+Status area_refusal(const AVCodecContext& context, const DecoderPoolKey& key) {
+  const int width = context.width > 0 ? context.width : context.coded_width;
+  const int height = context.height > 0 ? context.height : context.coded_height;
+  if (width <= 0 || height <= 0) {
+    return {};
+  }
+  return check_picture_area(
+      key.codec, PictureSize{static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)},
+      key.max_pixels);
+}
+
+}  // namespace
 
 Result<PacketHandle> packet_from_bytes(PacketView bytes) {
   PacketHandle packet(av_packet_alloc());
@@ -111,6 +130,15 @@ std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
         finished_ = true;
         return fail(std::move(packet.error()));
       }
+      // A picture over the area limit is refused before its packet reaches
+      // the decoder, which would allocate its tables first.
+      if (auto admitted = check_picture_area(
+              key_.codec, packet_picture_size(key_.codec, key_.extradata, packets_[cursor_ - 1]),
+              key_.max_pixels);
+          !admitted) {
+        finished_ = true;
+        return fail(std::move(admitted.error()));
+      }
       if (assign_packet_pts) {
         (*packet)->pts = static_cast<std::int64_t>(index);
       }
@@ -121,6 +149,9 @@ std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
       }
       if (const int rc = avcodec_send_packet(context, packet->get()); rc != 0) {
         finished_ = true;
+        if (auto refused = area_refusal(*context, key_); !refused) {
+          return fail(std::move(refused.error()));
+        }
         return fail(str_cat("failed to decode ", name(key_.codec), " packet ", index, ": ",
                             ffmpeg_error_text(rc)));
       }
@@ -128,6 +159,9 @@ std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
     }
     if (const int rc = avcodec_send_packet(context, nullptr); rc != 0) {
       finished_ = true;
+      if (auto refused = area_refusal(*context, key_); !refused) {
+        return fail(std::move(refused.error()));
+      }
       return fail(
           str_cat("failed to flush ", name(key_.codec), " decoder: ", ffmpeg_error_text(rc)));
     }
@@ -141,6 +175,12 @@ Result<FfmpegDecodedFrames> decode_packets(RuntimeCodec codec,
   ensure_ffmpeg_initialized();
   DecoderPoolKey key = DecoderPoolKey::for_decode(codec, extradata,
                                                   packets.empty() ? PacketView{} : packets.front());
+  // Before a decoder opens with extradata it would size itself by.
+  if (auto admitted =
+          check_picture_area(codec, extradata_picture_size(codec, extradata), key.max_pixels);
+      !admitted) {
+    return fail(std::move(admitted.error()));
+  }
   auto decoder = take_or_create_decoder(key);
   if (!decoder) {
     return fail(std::move(decoder.error()));

@@ -135,6 +135,30 @@ bool add_avcc_sets(std::span<const std::uint8_t> record, ParameterSets& sets) {
   return true;
 }
 
+// The arrays of an hvcC record behind its 22-byte header and array count:
+// each a type byte and a 16-bit unit count, its units behind 16-bit lengths.
+bool add_hvcc_sets(std::span<const std::uint8_t> record, ParameterSets& sets) {
+  constexpr std::size_t ARRAYS = 22;
+  if (record.size() <= ARRAYS) {
+    return false;
+  }
+  const std::size_t arrays = record[ARRAYS];
+  std::size_t at = ARRAYS + 1;
+  for (std::size_t i = 0; i < arrays; ++i) {
+    if (record.size() - at < 3) {
+      return false;
+    }
+    const std::size_t count = (std::size_t{record[at + 1]} << 8) | record[at + 2];
+    at += 3;
+    for (std::size_t unit = 0; unit < count; ++unit) {
+      if (!add_prefixed_unit(RuntimeCodec::H265, record, 2, at, sets)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
@@ -143,8 +167,8 @@ bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8
     return true;
   }
   if (nal_length_size(codec, extradata) != 0) {
-    // Only H.264's record is read: nothing needs H.265's yet.
-    return codec == RuntimeCodec::H264 && add_avcc_sets(extradata, sets);
+    return codec == RuntimeCodec::H264 ? add_avcc_sets(extradata, sets)
+                                       : add_hvcc_sets(extradata, sets);
   }
   add_annex_b_sets(codec, extradata, sets);
   return true;

@@ -21,9 +21,9 @@ using ParameterSets = std::vector<std::vector<std::uint8_t>>;
 bool add_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
                         std::span<const std::uint8_t> packet, ParameterSets& sets);
 
-// The parameter sets of the extradata: an avcC record's arrays, or the NAL
-// units of Annex B extradata. Answers false when a record runs past its end,
-// and for an hvcC record, which is not read.
+// The parameter sets of the extradata: an avcC or hvcC record's arrays, or
+// the NAL units of Annex B extradata. Answers false when a record runs past
+// its end.
 bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
                                   ParameterSets& sets);
 
