@@ -67,8 +67,9 @@ StreamSpec spec_for(RuntimeCodec codec, int width, int height, int frames, bool 
   spec.width = width;
   spec.height = height;
   spec.frame_count = frames;
-  spec.b_frames = codec == RuntimeCodec::Av1 ? 0 : 2;
-  spec.global_header = global_header;
+  spec.b_frames = codec == RuntimeCodec::Av1 || codec == RuntimeCodec::Vp9 ? 0 : 2;
+  // VP9 has no extradata to carry parameter sets.
+  spec.global_header = global_header && codec != RuntimeCodec::Vp9;
   return spec;
 }
 
@@ -134,10 +135,11 @@ void append_be(Bytes& out, std::uint32_t value, int bytes) {
 }
 
 // The access unit as a container stores it: 4-byte big-endian lengths instead
-// of start codes. AV1 has no start codes: it gets one in front instead.
+// of start codes. AV1 and VP9 have no start codes: they get one in front
+// instead.
 Bytes reframed_unit(RuntimeCodec codec, const Bytes& unit) {
   Bytes out;
-  if (codec == RuntimeCodec::Av1) {
+  if (codec == RuntimeCodec::Av1 || codec == RuntimeCodec::Vp9) {
     out = {0, 0, 0, 1};
     out.insert(out.end(), unit.begin(), unit.end());
     return out;
@@ -154,7 +156,7 @@ Bytes reframed_unit(RuntimeCodec codec, const Bytes& unit) {
 Bytes configuration_record(RuntimeCodec codec, const Bytes& annex_b) {
   Bytes out;
   const std::vector<Bytes> nals = split_annex_b(annex_b);
-  if (codec == RuntimeCodec::Av1) {
+  if (codec == RuntimeCodec::Av1 || codec == RuntimeCodec::Vp9) {
     out = {0x81, 0x00, 0x0c, 0x00};
     out.insert(out.end(), annex_b.begin(), annex_b.end());
     return out;
@@ -490,6 +492,8 @@ const char* codec_name(RuntimeCodec codec) {
       return "H264";
     case RuntimeCodec::H265:
       return "H265";
+    case RuntimeCodec::Vp9:
+      return "Vp9";
     default:
       return "Av1";
   }
@@ -525,7 +529,8 @@ TEST_P(BadInputMatrix, EachCaseEndsDefinedAndLeavesThePooledDecoderUsable) {
   // The good request on a freshly opened decoder (this thread has pooled
   // none yet): what every later good request must return byte for byte.
   const Outcome first = call_export(which, good);
-  if (which != Export::Indexed || codec != RuntimeCodec::Av1) {
+  // Indexed decode refuses AV1 and VP9 whatever the input.
+  if (which != Export::Indexed || (codec != RuntimeCodec::Av1 && codec != RuntimeCodec::Vp9)) {
     ASSERT_EQ(first.status, 0) << first.message;
     ASSERT_FALSE(first.bytes.empty());
   }
@@ -578,7 +583,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(Export::DecodeYuv420, Export::DecodeRgb, Export::Indexed,
                                          Export::Transcode),
                        ::testing::Values(RuntimeCodec::H264, RuntimeCodec::H265,
-                                         RuntimeCodec::Av1)),
+                                         RuntimeCodec::Av1, RuntimeCodec::Vp9)),
     [](const ::testing::TestParamInfo<MatrixCase>& info) {
       return std::string(export_name(std::get<0>(info.param))) + "_" +
              codec_name(std::get<1>(info.param));
