@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds vantle-video in Release and runs `vantle-video bench ARGS` once per allocator
 # (VANTLE_BENCH_ALLOCATORS picks runs); --ffmpeg9 ARGS: the same in the FFmpeg 9.0 root of the
-# ffmpeg9 test leg (glibc only); --alternatives [OUT_DIR]: against ffmpeg, PyAV, OpenCV and the
-# Python package, into doc/benchmarks/alternatives.md and .png. See doc/benchmarks.md.
+# ffmpeg9 test leg (glibc as installed and glibc-tuned); --alternatives [OUT_DIR]: against
+# ffmpeg, PyAV, OpenCV and the Python package, into doc/benchmarks/alternatives.md and .png.
+# See doc/benchmarks.md.
 set -euo pipefail
 
 repo=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)

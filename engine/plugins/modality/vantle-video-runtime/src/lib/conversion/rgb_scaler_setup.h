@@ -1,6 +1,7 @@
-// How the library sets swscale up for a frame: the colour-space table, the
-// format swscale is given and the filter flags. Header-only and FFmpeg-only,
-// so the benchmark's bare ceiling makes exactly the same choices.
+// How the library sets swscale up for a frame's 8-bit RGB conversion: the
+// colour-space table, the format swscale is given and the filter flags.
+// Header-only and FFmpeg-only. (The benchmark's bare loop makes its own
+// swscale choices.)
 #pragma once
 
 #include <array>
