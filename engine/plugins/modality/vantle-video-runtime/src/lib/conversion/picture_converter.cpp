@@ -75,30 +75,18 @@ Result<RgbFrame> convert_frame_to_rgb48(const AVFrame& frame, std::uint32_t widt
   if (!context) {
     return fail(std::move(context.error()));
   }
-  auto layout = rgb_buffer_layout(width, height, 6);
-  if (!layout) {
-    return fail(std::move(layout.error()));
-  }
-  auto allocated = ByteBuffer::with_capacity(layout->written_size);
-  if (!allocated) {
-    return fail(std::move(allocated.error()));
-  }
-  ByteBuffer pixels = std::move(*allocated);
-  std::array<std::uint8_t*, 4> planes{pixels.data()};
-  std::array<int, 4> lines{static_cast<int>(layout->line_size)};
-  const int rows =
-      sws_scale(*context, frame.data, frame.linesize, 0, frame.height, planes.data(), lines.data());
-  if (auto checked = check_rows(rows, height, "RGB"); !checked) {
-    return fail(std::move(checked.error()));
+  auto pixels = scale_to_packed_rgb(**context, frame, width, height, 6);
+  if (!pixels) {
+    return fail(std::move(pixels.error()));
   }
   if (leaves_last_column(frame, width, height)) {
-    for (std::size_t row = 0; row < height; ++row) {
-      std::memset(pixels.data() + row * layout->line_size + layout->row_size - 6, 0, 6);
+    const std::size_t row = std::size_t{width} * 6;
+    for (std::size_t y = 0; y < height; ++y) {
+      std::memset(pixels->data() + y * row + row - 6, 0, 6);
     }
   }
-  pack_rows(pixels.data(), layout->line_size, layout->row_size, height);
-  pixels.set_size(layout->frame_size);
-  return RgbFrame{.data = std::move(pixels), .width = width, .height = height, .sixteen_bit = true};
+  return RgbFrame{
+      .data = std::move(*pixels), .width = width, .height = height, .sixteen_bit = true};
 }
 
 Result<Yuv420Frame> convert_frame_to_yuv420p16(const AVFrame& frame,
@@ -223,7 +211,7 @@ Result<Yuv420Frame> FfmpegPictureConverter::to_yuv420(FfmpegDecodedFrame frame) 
   // The 8-bit output takes 4:2:0 sources only, whose planes always turn.
   const bool after = request_.layout == OutputLayout::Yuv420P16 &&
                      turns_after_conversion(system_frame);
-  auto source = after ? Result<const AVFrame*>(&system_frame) : prepared(system_frame);
+  auto source = prepared(system_frame);
   if (!source) {
     return fail(std::move(source.error()));
   }

@@ -159,11 +159,20 @@ Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
   if (!scaler || !scaler->context) {
     return fail("video scaler not initialized");
   }
-  auto layout = rgb_buffer_layout(width, height);
+  auto pixels = scale_to_packed_rgb(*scaler->context, frame, width, height, 3);
+  if (!pixels) {
+    return fail(std::move(pixels.error()));
+  }
+  return RgbFrame{.data = std::move(*pixels), .width = width, .height = height};
+}
+
+Result<ByteBuffer> scale_to_packed_rgb(SwsContext& context, const AVFrame& frame,
+                                       std::uint32_t width, std::uint32_t height,
+                                       std::size_t pixel_size) {
+  auto layout = rgb_buffer_layout(width, height, pixel_size);
   if (!layout) {
     return fail(std::move(layout.error()));
   }
-
   // The host heap adds the slack that swscale's vector stores need behind
   // the last row (host_memory.h).
   auto allocated = ByteBuffer::with_capacity(layout->written_size);
@@ -175,8 +184,8 @@ Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
   std::array<int, 8> linesizes{};
   planes[0] = pixels.data();
   linesizes[0] = static_cast<int>(layout->line_size);
-  const int rows = sws_scale(scaler->context.get(), frame.data, frame.linesize, 0, frame.height,
-                             planes.data(), linesizes.data());
+  const int rows = sws_scale(&context, frame.data, frame.linesize, 0, frame.height, planes.data(),
+                             linesizes.data());
   if (rows < 0) {
     return fail(str_cat("failed to convert decoded frame to RGB: sws_scale returned ", rows));
   }
@@ -186,7 +195,7 @@ Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
   }
   pack_rows(pixels.data(), layout->line_size, layout->row_size, height);
   pixels.set_size(layout->frame_size);
-  return RgbFrame{.data = std::move(pixels), .width = width, .height = height};
+  return pixels;
 }
 
 Result<RgbFrame> FfmpegRgbConverter::convert_to_rgb(FfmpegDecodedFrame frame, std::uint32_t width,

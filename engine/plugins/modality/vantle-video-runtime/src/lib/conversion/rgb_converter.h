@@ -79,6 +79,13 @@ Result<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width,
                                       std::uint32_t height,
                                       std::optional<ConfiguredRgbScaler>& scaler);
 
+// `height` rows of `width` packed pixels of `pixel_size` bytes (3 for RGB24,
+// 6 for RGB48) from `frame` through `context`, written at padded line
+// sizes (rgb_buffer_layout) and packed in place.
+Result<ByteBuffer> scale_to_packed_rgb(SwsContext& context, const AVFrame& frame,
+                                       std::uint32_t width, std::uint32_t height,
+                                       std::size_t pixel_size);
+
 // Installs the YUV-to-RGB matrix `colorspace` (SWS_CS_*) with the given
 // source range and a full-range destination.
 Status configure_rgb_scaler(SwsContext& context, std::int32_t colorspace, bool full_range);
