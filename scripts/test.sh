@@ -3,7 +3,8 @@
 # warnings as errors (VANTLE_WERROR=ON):
 #
 #   system    FFmpeg 5.1 from Debian 12 (libavcodec 59); first checks that the
-#             includes under src/ run one way (scripts/check_includes.py),
+#             includes under src/ run one way (scripts/check_includes.py) and
+#             that the guides agree with the tree (scripts/check_docs.py),
 #             also checks that the benchmark (`vantle-video bench`) answers,
 #             and runs the Python package's tests (pytest) against the
 #             library it built
@@ -289,9 +290,10 @@ build_everything_and_test() {
 }
 
 leg_system() {
-  # Cheap, so first: an include that runs against the subsystem order fails
-  # the leg before anything is built.
+  # Cheap, so first: an include that runs against the subsystem order, or a
+  # guide that names what is gone, fails the leg before anything is built.
   python3 "$repo/scripts/check_includes.py"
+  python3 "$repo/scripts/check_docs.py"
   build_everything_and_test system "$repo/build-ci-system"
 }
 
