@@ -72,6 +72,13 @@ def _first_slice(codec, packet, length_size):
     return None
 
 
+def is_h264_idr(packet, length_size):
+    """Whether an H.264 access unit is an IDR picture: the decoder starts
+    afresh there, and nothing after it refers to anything before it."""
+    first = _first_slice(Codec.H264, packet, length_size)
+    return first is not None and first[0] == _H264_IDR
+
+
 class LeadingPictures:
     """Counts, as the packets of a stream come in decode order, each group's
     leading pictures: those after its key frame in decode order that refer

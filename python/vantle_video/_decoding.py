@@ -2,7 +2,7 @@
 each decoded once by one library call."""
 import bisect
 
-from . import _batch, _index, _pool, _prefix
+from . import _batch, _bitstream, _index, _pool, _prefix
 from ._frame import FORMAT_NAMES
 from ._runtime import Codec, decode
 
@@ -55,10 +55,11 @@ def _decode_run(clip, run, wanted, output):
     first = clip.groups[run[0]][0]
     end = first + len(packets)
     # The run stops after the last picture wanted, when times say where.
-    # Not for H.264: FFmpeg's decoder drops or delays pictures of a run
-    # cut short after a recovery point, so positions would shift.
-    cut = None if clip.codec == Codec.H264 else _prefix.cut(
-        clip._pts[first:end], clip._leading[run[0]], order, clip._shown[first:end])
+    # An H.264 run only when it starts at an IDR picture: FFmpeg's decoder
+    # drops or delays pictures of a run cut short after a recovery point
+    # that is not one, so positions would shift.
+    cut = _prefix.cut(clip._pts[first:end], clip._leading[run[0]], order,
+                      clip._shown[first:end]) if _may_cut(clip, packets[0]) else None
     count, selected = cut if cut else (len(packets), order)
     pixel_format, size = output
     rotation, flip = clip._turn
@@ -75,3 +76,8 @@ def _decode_run(clip, run, wanted, output):
         frame.duration_seconds = float(clip.durations_seconds[index])
         found[index] = frame
     return found
+
+
+def _may_cut(clip, first_packet):
+    return clip.codec != Codec.H264 or _bitstream.is_h264_idr(
+        first_packet, _bitstream.length_size(clip.codec, clip.extradata))
