@@ -13,7 +13,7 @@ import pytest
 from conftest import STREAMS, pyav_decode
 
 import vantle_video
-from vantle_video import _library, _runtime
+from vantle_video import _frame, _library
 
 # 8-bit 4:2:0 streams of the corpus, one per container kind.
 CORPUS = ["h264/h264_4bf_pyramid_nobsrestriction.mp4", "h264/MPS_MW_A.264",
@@ -22,7 +22,7 @@ CORPUS = ["h264/h264_4bf_pyramid_nobsrestriction.mp4", "h264/MPS_MW_A.264",
 
 
 def owner_of(array):
-    while not isinstance(array, _runtime._PlaneView):
+    while not isinstance(array, _frame._PlaneView):
         array = array.base
     return array.owner
 
@@ -47,7 +47,7 @@ def test_corpus_groups_equal_ffmpeg_and_the_records(name):
     reference = pyav_decode(STREAMS / name)  # FFmpeg's decode of the whole stream
     decoded = 0
     for g in range(len(clip.groups)):
-        frames = vantle_video.decode(*clip.group(g), yuv420=True)
+        frames = vantle_video.decode(*clip.group(g), format="yuv420")
         for frame, planes in zip(frames, reference[decoded:]):
             for ours, theirs in zip(frame.planes, planes):
                 np.testing.assert_array_equal(ours, theirs)
@@ -60,20 +60,20 @@ def test_corpus_groups_equal_ffmpeg_and_the_records(name):
                 assert array.__array_interface__["data"][0] == plane.data
                 assert array.tobytes() == ctypes.string_at(plane.data, plane.len)
     assert decoded == len(reference)
-    rgb = vantle_video.decode(*clip.group(0), positions=[0], rgb=(64, 48))
+    rgb = vantle_video.decode(*clip.group(0), positions=[0], size=(64, 48))
     assert rgb[0].rgb.shape == (48, 64, 3) and np.asarray(rgb[0]).dtype == np.uint8
 
 
 def test_indexed_and_transcode(media):
     clip = vantle_video.open(STREAMS / "h264/h264_4bf_pyramid_nobsrestriction.mp4")
     indexed = vantle_video.decode_indexed(*clip.group(0))
-    plain = vantle_video.decode(*clip.group(0), yuv420=True)
+    plain = vantle_video.decode(*clip.group(0), format="yuv420")
     assert sorted(f.packet_index for f in indexed) == list(range(len(clip.group(0)[1])))
     for a, b in zip(indexed, plain):
         np.testing.assert_array_equal(a.y, b.y)
     units = vantle_video.transcode_h264(*clip.group(0), positions=[0, 3, 4], frame_rate=(25, 1))
     assert len(units) == 3 and all(u[:3] == b"\0\0\1" or u[:4] == b"\0\0\0\1" for u in units)
-    again = vantle_video.decode("h264", units, yuv420=True)
+    again = vantle_video.decode("h264", units, format="yuv420")
     assert [f.y.shape for f in again] == [plain[0].y.shape] * 3
     ten_bit = vantle_video.open(media["h265_10bit_open_mkv"]).group(1)
     indexed = vantle_video.decode_indexed(*ten_bit, format="yuv420p16")
@@ -101,7 +101,7 @@ def test_the_response_lives_while_an_array_views_it_and_is_released_once(monkeyp
 
     monkeypatch.setattr(lib, "vantle_video_runtime_free_response", counting_release)
     clip = vantle_video.open(STREAMS / "h264/MPS_MW_A.264")
-    frames = vantle_video.decode(*clip.group(0), yuv420=True)
+    frames = vantle_video.decode(*clip.group(0), format="yuv420")
     kept = frames[3].u[2:, 1:]  # a view of a view keeps it too
     copy = kept.copy()
     owner = weakref.ref(owner_of(kept))
@@ -112,8 +112,8 @@ def test_the_response_lives_while_an_array_views_it_and_is_released_once(monkeyp
     # response gone, these would overwrite what `kept` shows.
     other = vantle_video.open(STREAMS / "h264/h264_4bf_pyramid_nobsrestriction.mp4")
     for _ in range(3):
-        vantle_video.decode(*other.group(0), yuv420=True)
-        vantle_video.decode(*clip.group(1), yuv420=True)
+        vantle_video.decode(*other.group(0), format="yuv420")
+        vantle_video.decode(*clip.group(1), format="yuv420")
     np.testing.assert_array_equal(kept, copy)
     releases.clear()
     del kept
@@ -228,15 +228,14 @@ def test_array_protocol_of_numpy_1_and_2(dtype, copy, same, result):
 
 
 @pytest.mark.parametrize("arguments, shape", [
-    ({"format": "rgb", "size": (64, 48)}, (48, 64, 3)), ({"rgb": (64, 48)}, (48, 64, 3)),
-    ({"format": "yuv420"}, (144, 176)), ({"yuv420": True}, (144, 176)),
+    ({"format": "rgb", "size": (64, 48)}, (48, 64, 3)), ({"format": "yuv420"}, (144, 176)),
     ({"format": "rgb48", "size": (64, 48)}, (48, 64, 3)), ({"format": "yuv420p16"}, (144, 176)),
     ({"format": "rgb", "rotation": 90, "size": (48, 64)}, (64, 48, 3)),
     ({"format": "yuv420p16", "rotation": 270, "flip": vantle_video.Flip.VERTICAL}, (176, 144)),
     ({"format": "bgr"}, ValueError), ({"format": "yuv420", "size": (64, 48)}, ValueError),
-    ({"format": "yuv420p16", "size": (64, 48)}, ValueError), ({"rgb": False}, ValueError),
+    ({"format": "yuv420p16", "size": (64, 48)}, ValueError),
 ])
-def test_format_and_size_with_the_older_flags(arguments, shape):
+def test_format_size_and_turn(arguments, shape):
     codec, packets, extradata = GROUP
     if shape is ValueError:
         with pytest.raises(ValueError):
@@ -251,12 +250,12 @@ def test_format_and_size_with_the_older_flags(arguments, shape):
 
 def test_kept_memory_calls_while_threads_decode():
     clip = vantle_video.open(STREAMS / "h264/MPS_MW_A.264")
-    reference = [f.y.copy() for f in vantle_video.decode(*clip.group(1), yuv420=True)]
+    reference = [f.y.copy() for f in vantle_video.decode(*clip.group(1), format="yuv420")]
     failures = []
 
     def decode_many():
         for _ in range(15):
-            frames = vantle_video.decode(*clip.group(1), yuv420=True)
+            frames = vantle_video.decode(*clip.group(1), format="yuv420")
             if any(not np.array_equal(f.y, r) for f, r in zip(frames, reference)):
                 failures.append("pixels")
 

@@ -12,9 +12,10 @@ from ._batch import FrameBatch
 from ._clip import Clip, open  # noqa: A004
 from ._stored_index import StaleIndexError, StoredIndex
 from ._library import VantleVideoError, layout_differences, library, library_path
-from ._runtime import (ColorPrimaries, ColorRange, ColorSpace, ColorTrc, Codec, Flip, Frame,
-                       decode, decode_indexed, release_kept_memory, set_kept_memory_limit,
-                       set_picture_area_limit, set_response_limit, transcode_h264)
+from ._frame import ColorPrimaries, ColorRange, ColorSpace, ColorTrc, Frame
+from ._runtime import (Codec, Flip, decode, decode_indexed, release_kept_memory,
+                       set_kept_memory_limit, set_picture_area_limit, set_response_limit,
+                       transcode_h264)
 
 __all__ = ["Clip", "Codec", "ColorPrimaries", "ColorRange", "ColorSpace", "ColorTrc", "Flip",
            "Frame", "FrameBatch", "StaleIndexError", "StoredIndex", "VantleVideoError", "decode",

@@ -70,12 +70,7 @@ class RuntimeDecodeRequest(ctypes.Structure):
 
 
 class RuntimeDecodeOptions(ctypes.Structure):
-    _fields_ = [
-        ("size", ctypes.c_uint32),
-        ("rotation", ctypes.c_uint32),
-        ("flip", ctypes.c_uint32),
-        ("reserved", ctypes.c_uint32),
-    ]
+    _fields_ = [(name, ctypes.c_uint32) for name in ("size", "rotation", "flip", "reserved")]
 
 
 class RuntimeTranscodeRequest(ctypes.Structure):
@@ -157,12 +152,6 @@ def _candidate_paths():
     yield SONAME
 
 
-def _version_of(library):
-    function = library.vantle_video_runtime_version
-    function.restype, function.argtypes = ctypes.c_char_p, []
-    return function().decode()
-
-
 def _new_enough(version):
     """Whether a version text is 1.x with x at least MINIMUM_MINOR."""
     if not version.startswith(VERSION_PREFIX):
@@ -171,45 +160,55 @@ def _new_enough(version):
     return minor.isdigit() and int(minor) >= MINIMUM_MINOR
 
 
-def _bind(library):
-    functions = {
-        "vantle_video_runtime_decode": (ctypes.c_int32, [ctypes.POINTER(RuntimeDecodeRequest),
-                                                         ctypes.POINTER(RuntimeDecodeResponse)]),
-        "vantle_video_runtime_decode_with_options": (
-            ctypes.c_int32, [ctypes.POINTER(RuntimeDecodeRequest),
-                             ctypes.POINTER(RuntimeDecodeOptions),
-                             ctypes.POINTER(RuntimeDecodeResponse)]),
-        "vantle_video_runtime_decode_indexed": (ctypes.c_int32,
-                                                [ctypes.POINTER(RuntimeDecodeRequest),
-                                                 ctypes.POINTER(RuntimeIndexedResponse)]),
-        "vantle_video_runtime_transcode_h264": (ctypes.c_int32,
-                                                [ctypes.POINTER(RuntimeTranscodeRequest),
-                                                 ctypes.POINTER(RuntimeTranscodeResponse)]),
-        "vantle_video_runtime_free_response": (None, [ctypes.POINTER(RuntimeDecodeResponse)]),
-        "vantle_video_runtime_free_indexed_response": (None,
-                                                       [ctypes.POINTER(RuntimeIndexedResponse)]),
-        "vantle_video_runtime_free_transcode_response": (
-            None, [ctypes.POINTER(RuntimeTranscodeResponse)]),
-        "vantle_video_runtime_last_error": (RuntimeBytes, []),
-        "vantle_video_runtime_version": (ctypes.c_char_p, []),
-        "vantle_video_runtime_release_kept_memory": (None, []),
-        "vantle_video_runtime_set_kept_memory_limit": (None, [ctypes.c_uint64]),
-        "vantle_video_runtime_set_picture_area_limit": (None, [ctypes.c_uint64]),
-        "vantle_video_runtime_set_response_limit": (None, [ctypes.c_uint64]),
-    }
-    for name, (result, arguments) in functions.items():
-        if not hasattr(library, name):
-            raise ImportError(f"vantle_video: the library has no {name} (older than this "
-                              "package)")
-        function = getattr(library, name)
-        function.restype = result
-        function.argtypes = arguments
+_FUNCTIONS = {
+    "vantle_video_runtime_decode": (ctypes.c_int32, [ctypes.POINTER(RuntimeDecodeRequest),
+                                                     ctypes.POINTER(RuntimeDecodeResponse)]),
+    "vantle_video_runtime_decode_with_options": (
+        ctypes.c_int32, [ctypes.POINTER(RuntimeDecodeRequest),
+                         ctypes.POINTER(RuntimeDecodeOptions),
+                         ctypes.POINTER(RuntimeDecodeResponse)]),
+    "vantle_video_runtime_decode_indexed": (ctypes.c_int32,
+                                            [ctypes.POINTER(RuntimeDecodeRequest),
+                                             ctypes.POINTER(RuntimeIndexedResponse)]),
+    "vantle_video_runtime_transcode_h264": (ctypes.c_int32,
+                                            [ctypes.POINTER(RuntimeTranscodeRequest),
+                                             ctypes.POINTER(RuntimeTranscodeResponse)]),
+    "vantle_video_runtime_free_response": (None, [ctypes.POINTER(RuntimeDecodeResponse)]),
+    "vantle_video_runtime_free_indexed_response": (None,
+                                                   [ctypes.POINTER(RuntimeIndexedResponse)]),
+    "vantle_video_runtime_free_transcode_response": (
+        None, [ctypes.POINTER(RuntimeTranscodeResponse)]),
+    "vantle_video_runtime_last_error": (RuntimeBytes, []),
+    "vantle_video_runtime_version": (ctypes.c_char_p, []),
+    "vantle_video_runtime_release_kept_memory": (None, []),
+    "vantle_video_runtime_set_kept_memory_limit": (None, [ctypes.c_uint64]),
+    "vantle_video_runtime_set_picture_area_limit": (None, [ctypes.c_uint64]),
+    "vantle_video_runtime_set_response_limit": (None, [ctypes.c_uint64]),
+}
+
+
+def _bind(library, path):
+    """Sets the types of every export the package calls; refuses a library
+    that lacks one or is older than 1.MINIMUM_MINOR, by its version where it
+    can tell it."""
+    missing = [name for name in _FUNCTIONS if not hasattr(library, name)]
+    for name, (result, arguments) in _FUNCTIONS.items():
+        if name not in missing:
+            function = getattr(library, name)
+            function.restype, function.argtypes = result, arguments
+    if "vantle_video_runtime_version" not in missing:
+        version = library.vantle_video_runtime_version().decode()
+        if not _new_enough(version):
+            raise ImportError(f"vantle_video: {path} is '{version}', this package needs "
+                              f"'{VERSION_PREFIX}{MINIMUM_MINOR}' or a later 1.x")
+    if missing:
+        raise ImportError(f"vantle_video: {path} has no {missing[0]} (a library older than this "
+                          "package)")
     return library
 
 
 _LOCK = threading.Lock()
-_LIBRARY = None
-_PATH = None
+_LIBRARY = _PATH = None
 
 
 def library():
@@ -230,16 +229,8 @@ def library():
                 except OSError as error:
                     failures.append(str(error))
                     continue
-                if not hasattr(loaded, "vantle_video_runtime_version"):
-                    raise ImportError(f"vantle_video: {path} has no vantle_video_runtime_version "
-                                      "(a library older than this package)")
-                version = _version_of(loaded)
-                if not _new_enough(version):
-                    raise ImportError(f"vantle_video: {path} is '{version}', this package needs "
-                                      f"'{VERSION_PREFIX}{MINIMUM_MINOR}' or a later 1.x")
-                bound = _bind(loaded)
-                _PATH = path
-                _LIBRARY = bound
+                # _LIBRARY last: library() reads it without the lock.
+                _PATH, _LIBRARY = path, _bind(loaded, path)
                 break
             else:
                 raise ImportError(f"vantle_video: cannot load {SONAME} (set {LIBRARY_VARIABLE} "

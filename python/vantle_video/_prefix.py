@@ -3,9 +3,10 @@ Every picture refers only to packets before it in decode order, so the
 packets up to it decode the same pictures; only their output positions
 change, as the pictures of later packets are not there. For decoders that
 output every picture of a run drained at any point (FFmpeg's H.265, AV1,
-VP9 and VP8 decoders). A packet that shows no picture (a hidden VP9 or
-invisible VP8 frame) is kept when it comes before the last one wanted, as
-a later picture may refer to it or show it."""
+VP9 and VP8 decoders, and its H.264 decoder on a run that starts at an
+IDR picture). A packet that shows no picture (a hidden VP9 or invisible
+VP8 frame) is kept when it comes before the last one wanted, as a later
+picture may refer to it or show it."""
 import numpy as np
 
 _NO_TIME = np.iinfo(np.int64).min

@@ -1,11 +1,10 @@
-"""The three requests of the C interface, with NumPy arrays that view the
-library's own buffers."""
+"""The three requests of the C interface and the process-wide settings."""
 import ctypes
 import enum
-import weakref
 
 import numpy as np
 
+from ._frame import FORMATS, Frame, _Response
 from ._library import (RuntimeDecodeOptions, RuntimeDecodeRequest, RuntimeDecodeResponse,
                        RuntimeIndexedResponse, RuntimePacket, RuntimeTranscodeRequest,
                        RuntimeTranscodeResponse, VantleVideoError, last_error, library)
@@ -24,10 +23,7 @@ _CODEC_NAMES = {"h264": Codec.H264, "h.264": Codec.H264, "avc": Codec.H264,
                 "av1": Codec.AV1, "vp9": Codec.VP9, "vp8": Codec.VP8}
 CODEC_LIST = "H.264, H.265, AV1, VP9 or VP8"
 
-_RGB, _YUV420, _RGB48, _YUV420P16 = 0, 1, 2, 3
-_FORMATS = {"rgb": _RGB, "yuv420": _YUV420, "rgb48": _RGB48, "yuv420p16": _YUV420P16}
-_FORMAT_NAMES = {code: name for name, code in _FORMATS.items()}
-_RESIZABLE = (_RGB, _RGB48)
+_RESIZABLE = (FORMATS["rgb"], FORMATS["rgb48"])
 
 
 class Flip(enum.IntFlag):
@@ -35,81 +31,6 @@ class Flip(enum.IntFlag):
     NONE = 0
     HORIZONTAL = 1
     VERTICAL = 2
-
-
-class ColorRange(enum.IntEnum):
-    """AVColorRange, named as FFmpeg prints it (av_color_range_name)."""
-    unknown = 0
-    tv = 1
-    pc = 2
-
-
-class ColorSpace(enum.IntEnum):
-    """AVColorSpace (the matrix), named as FFmpeg prints it with '-' as '_'."""
-    gbr = 0
-    bt709 = 1
-    unknown = 2
-    reserved = 3
-    fcc = 4
-    bt470bg = 5
-    smpte170m = 6
-    smpte240m = 7
-    ycgco = 8
-    bt2020nc = 9
-    bt2020c = 10
-    smpte2085 = 11
-    chroma_derived_nc = 12
-    chroma_derived_c = 13
-    ictcp = 14
-
-
-class ColorPrimaries(enum.IntEnum):
-    """AVColorPrimaries, named as FFmpeg prints them."""
-    reserved0 = 0
-    bt709 = 1
-    unknown = 2
-    reserved = 3
-    bt470m = 4
-    bt470bg = 5
-    smpte170m = 6
-    smpte240m = 7
-    film = 8
-    bt2020 = 9
-    smpte428 = 10
-    smpte431 = 11
-    smpte432 = 12
-    ebu3213 = 22
-
-
-class ColorTrc(enum.IntEnum):
-    """AVColorTransferCharacteristic, named as FFmpeg prints it with '-' as '_'."""
-    reserved0 = 0
-    bt709 = 1
-    unknown = 2
-    reserved = 3
-    bt470m = 4
-    bt470bg = 5
-    smpte170m = 6
-    smpte240m = 7
-    linear = 8
-    log100 = 9
-    log316 = 10
-    iec61966_2_4 = 11
-    bt1361e = 12
-    iec61966_2_1 = 13
-    bt2020_10 = 14
-    bt2020_12 = 15
-    smpte2084 = 16
-    smpte428 = 17
-    arib_std_b67 = 18
-
-
-def _named(kind, value):
-    # A value a newer FFmpeg added stays a plain int rather than failing.
-    try:
-        return kind(value)
-    except ValueError:
-        return value
 
 
 def codec_of(codec):
@@ -120,114 +41,6 @@ def codec_of(codec):
         except KeyError:
             raise ValueError(f"codec {codec!r} is not {CODEC_LIST}") from None
     return Codec(codec)
-
-
-class _Response:
-    """Owns one filled response record. Arrays reach it through their base,
-    so it lives while any of them does; when it goes, its finalizer hands the
-    whole record to the library's release function, once."""
-
-    __slots__ = ("record", "__weakref__")
-
-    def __init__(self, record, release):
-        self.record = record
-        finalizer = weakref.finalize(self, _release, release, record)
-        # At interpreter exit arrays may still view the buffers: leave them.
-        finalizer.atexit = False
-
-
-def _release(release, record):
-    release(ctypes.byref(record))
-
-
-class _PlaneView:
-    """What np.asarray reads: the address and shape of one library buffer,
-    plus the owner that keeps the buffer alive."""
-
-    __slots__ = ("__array_interface__", "owner")
-
-    def __init__(self, owner, address, shape, typestr):
-        self.owner = owner
-        # No strides: C order, rows packed, every stride positive.
-        self.__array_interface__ = {"shape": shape, "typestr": typestr, "data": (address, False),
-                                    "version": 3}
-
-
-def _view(owner, buffer, shape, dtype):
-    expected = dtype.itemsize
-    for extent in shape:
-        expected *= extent
-    if buffer.len != expected:
-        raise AssertionError(f"library buffer of {buffer.len} bytes for shape {shape} {dtype}")
-    if expected == 0:
-        # An empty buffer's address must not be read.
-        return np.empty(shape, dtype=dtype)
-    return np.asarray(_PlaneView(owner, buffer.data, shape, dtype.str))
-
-
-_U8 = np.dtype("|u1")
-_U16 = np.dtype("<u2")  # the library's 16-bit samples are little-endian
-
-
-class Frame:
-    """One decoded picture. `format` "rgb": `rgb` is an H x W x 3 uint8 array;
-    "rgb48": the same in uint16 at the source's precision. "yuv420": `y`
-    (H x W), `u` and `v` (ceil(H/2) x ceil(W/2)) uint8; "yuv420p16": the
-    same in uint16, the source's range kept. The colour fields are
-    ColorRange, ColorSpace, ColorPrimaries and ColorTrc members (plain ints
-    for values they do not name). `packet_index` is set by decode_indexed;
-    `index`, `pts_seconds` and `duration_seconds` by a Clip."""
-
-    __slots__ = ("format", "width", "height", "rgb", "y", "u", "v", "color_range", "color_space",
-                 "color_primaries", "color_trc", "packet_index", "index", "pts_seconds",
-                 "duration_seconds")
-
-    def __init__(self, owner, record, packet_index=None):
-        self.width = record.width
-        self.height = record.height
-        self.color_range = _named(ColorRange, record.color_range)
-        self.color_space = _named(ColorSpace, record.color_space)
-        self.color_primaries = _named(ColorPrimaries, record.color_primaries)
-        self.color_trc = _named(ColorTrc, record.color_trc)
-        self.packet_index = packet_index
-        self.index = self.pts_seconds = self.duration_seconds = None
-        self.format = _FORMAT_NAMES.get(record.format, "rgb")
-        dtype = _U16 if self.format in ("rgb48", "yuv420p16") else _U8
-        if self.format in ("rgb", "rgb48"):
-            self.rgb = _view(owner, record.rgb, (self.height, self.width, 3), dtype)
-            self.y = self.u = self.v = None
-        else:
-            self.rgb = None
-            chroma = ((self.height + 1) // 2, (self.width + 1) // 2)
-            self.y = _view(owner, record.y, (self.height, self.width), dtype)
-            self.u = _view(owner, record.u, chroma, dtype)
-            self.v = _view(owner, record.v, chroma, dtype)
-
-    @property
-    def planes(self):
-        """(y, u, v) of a YUV 4:2:0 frame (8 or 16 bits)."""
-        return self.y, self.u, self.v
-
-    def __array__(self, dtype=None, copy=None):
-        """NumPy 1 and 2: the RGB array itself, unless a dtype or copy=True
-        asks for a new one; copy=False with another dtype raises."""
-        if self.rgb is None:
-            raise TypeError("a YUV 4:2:0 frame has three planes: use frame.y, frame.u, frame.v")
-        converts = dtype is not None and np.dtype(dtype) != self.rgb.dtype
-        if converts and copy is False:
-            raise ValueError(f"{self.rgb.dtype} pixels cannot be viewed as {np.dtype(dtype)} "
-                             "without a copy")
-        if converts:
-            return self.rgb.astype(dtype)
-        return self.rgb.copy() if copy else self.rgb
-
-    def __repr__(self):
-        extra = "" if self.packet_index is None else f", packet {self.packet_index}"
-        if self.index is not None:
-            extra += f", picture {self.index} at {self.pts_seconds:.6g} s"
-        colour = "/".join(getattr(v, "name", str(v)) for v in (
-            self.color_range, self.color_space, self.color_primaries, self.color_trc))
-        return f"Frame({self.format} {self.width}x{self.height}, colour {colour}{extra})"
 
 
 def _address(buffer):
@@ -280,29 +93,22 @@ def _call(function, *records):
         raise VantleVideoError(message)
 
 
-def output_of(format="rgb", size=None, rgb=None, yuv420=None):
-    """(pixel format code, (width, height) or None) from the format/size
-    arguments or the older rgb=/yuv420= ones (rgb=(width, height) resizes).
-    Only RGB output ("rgb", "rgb48") is resized."""
-    if yuv420:
-        format = "yuv420"
-    elif isinstance(rgb, (tuple, list)):
-        format, size = "rgb", rgb
-    elif rgb is False:
-        raise ValueError("ask for format='rgb' or format='yuv420'")
-    if format not in _FORMATS:
-        raise ValueError(f"format {format!r} is not one of {', '.join(map(repr, _FORMATS))}")
+def output_of(format="rgb", size=None):
+    """(pixel format code, (width, height) or None) from the format and size
+    arguments. Only RGB output ("rgb", "rgb48") is resized."""
+    if format not in FORMATS:
+        raise ValueError(f"format {format!r} is not one of {', '.join(map(repr, FORMATS))}")
     if size is not None:
-        if _FORMATS[format] not in _RESIZABLE:
+        if FORMATS[format] not in _RESIZABLE:
             raise ValueError("size resizes RGB output only")
         size = tuple(_u32("size", n) for n in size)
         if len(size) != 2:
             raise ValueError("size is (width, height)")
-    return _FORMATS[format], size
+    return FORMATS[format], size
 
 
 def decode(codec, packets, extradata=b"", positions=None, format="rgb", size=None, *, rotation=0,
-           flip=Flip.NONE, rgb=None, yuv420=None):
+           flip=Flip.NONE):
     """Decodes one run of access units (decode order; typically one group of
     pictures) and returns the pictures at the output positions asked for
     (all when positions is None), in output order.
@@ -310,7 +116,6 @@ def decode(codec, packets, extradata=b"", positions=None, format="rgb", size=Non
     format="rgb" gives 8-bit RGB, at size=(width, height) when given, else
     at the decoded size; "rgb48" 16-bit RGB, resized the same way;
     "yuv420" the three YUV 4:2:0 planes, "yuv420p16" the same in 16 bits.
-    The older rgb=(width, height) and yuv420=True still work.
 
     rotation (clockwise degrees: 0, 90, 180, 270) and flip (Flip bits,
     applied after the turn) turn each stored picture before it is converted,
@@ -318,7 +123,7 @@ def decode(codec, packets, extradata=b"", positions=None, format="rgb", size=Non
     the turned picture. The arrays view the library's buffers; the response
     is released when the last of them is gone. The library runs without the
     GIL, so threads decode in parallel."""
-    pixel_format, size = output_of(format, size, rgb, yuv420)
+    pixel_format, size = output_of(format, size)
     rotation, flip = int(rotation), int(flip)
     if rotation not in (0, 90, 180, 270):
         raise ValueError(f"rotation {rotation} is not 0, 90, 180 or 270")
@@ -351,7 +156,7 @@ def decode_indexed(codec, packets, extradata=b"", format="yuv420"):
     request = RuntimeDecodeRequest()
     keep = []
     _fill_request(request, codec, packets, extradata, None, keep)
-    request.pixel_format = _FORMATS[format]
+    request.pixel_format = FORMATS[format]
     response = RuntimeIndexedResponse()
     _call(lib.vantle_video_runtime_decode_indexed, request, response)
     owner = _Response(response, lib.vantle_video_runtime_free_indexed_response)
@@ -396,16 +201,14 @@ def set_kept_memory_limit(limit):
     """Bounds what the whole process keeps for reuse to `limit` bytes (the
     library's default is 256 MiB) and trims to it at once; 0 keeps nothing
     between calls."""
-    limit = int(limit)
-    if not 0 <= limit < 1 << 64:
-        raise ValueError(f"kept memory limit {limit} is not 0 to 2**64 - 1 bytes")
-    library().vantle_video_runtime_set_kept_memory_limit(limit)
+    library().vantle_video_runtime_set_kept_memory_limit(
+        _u64("kept memory limit", limit, " bytes"))
 
 
-def _u64(name, value):
+def _u64(name, value, unit=""):
     value = int(value)
     if not 0 <= value < 1 << 64:
-        raise ValueError(f"{name} {value} is not 0 to 2**64 - 1")
+        raise ValueError(f"{name} {value} is not 0 to 2**64 - 1{unit}")
     return value
 
 

@@ -18,6 +18,7 @@ from fractions import Fraction
 
 import numpy as np
 
+from . import _index
 from ._runtime import Codec
 
 # The last byte is the layout's version; an index of another is refused.
@@ -28,7 +29,6 @@ _HEADER = struct.Struct("<8sIIII qq qq Q QQ q q q 8B")
 _COLUMNS = ("gap", "size", "dts", "pts", "crc", "flags", "count", "leading")
 _UNLOCATED, _NO_PTS, _NO_DTS, _HIDDEN = 1, 2, 4, 8
 _MATRIX = struct.Struct("<9i")
-_NO_TIME = np.iinfo(np.int64).min
 
 
 class StaleIndexError(ValueError):
@@ -105,7 +105,7 @@ def of_clip(clip):
             end = places[i] + sizes[i]
     gaps = np.diff(places) - sizes[:-1]
     gaps = np.concatenate(([0], gaps))
-    has_dts, has_pts = clip._dts != _NO_TIME, clip._pts != _NO_TIME
+    has_dts, has_pts = clip._dts != _index.NO_TIME, clip._pts != _index.NO_TIME
     dts = _forward_filled(clip._dts, has_dts)
     pts = np.where(has_pts, clip._pts, dts)
     steps = np.concatenate(([0], np.diff(dts)))
@@ -214,23 +214,21 @@ def restore(clip, index, stream):
     clip._offsets = np.where(flags & _UNLOCATED, -1, ends - sizes)
     clip._sizes = sizes
     dts = fields["first_dts"] + np.cumsum(fields["dts"]) * fields["tick"]
-    clip._dts = np.where(flags & _NO_DTS, _NO_TIME, dts)
-    clip._pts = np.where(flags & _NO_PTS, _NO_TIME, dts + fields["pts"] * fields["tick"])
+    clip._dts = np.where(flags & _NO_DTS, _index.NO_TIME, dts)
+    clip._pts = np.where(flags & _NO_PTS, _index.NO_TIME, dts + fields["pts"] * fields["tick"])
     clip._crcs = fields["crc"].astype(np.uint32)
     counts = fields["count"].tolist()
     firsts = np.concatenate(([0], np.cumsum(counts)[:-1])).tolist()
     clip.groups = list(zip(firsts, counts))
     clip._leading = fields["leading"].tolist()
     clip._shown = (flags & _HIDDEN) == 0
-    clip._pictures = [int(clip._shown[f:f + c].sum()) for f, c in clip.groups]
+    _index.count_pictures(clip)
     first, count = clip.groups[0]
-    offsets = clip._offsets[first:first + count]
-    if (offsets >= 0).all():
-        packets = clip._read_located(offsets, sizes[first:first + count])
-        same = all(zlib.crc32(p) == c for p, c in zip(packets, clip._crcs[first:first + count]))
+    if (clip._offsets[first:first + count] >= 0).all():
+        same = _index.located_group(clip, 0) is not None
     else:
         try:
-            clip._packets(0)
+            _index.group_packets(clip, 0)
             same = True
         except RuntimeError:
             same = False
