@@ -589,7 +589,7 @@ TEST(SelectedDecoding, WholeRunIsDecodedAndOnlySelectedFramesConverted) {
   VANTLE_REQUIRE_STREAM(media);
   auto reference = reference_decode(media);
   ASSERT_TRUE(reference.has_value()) << reference.error();
-  std::vector<PacketView> views;
+  std::vector<ByteView> views;
   for (const auto& packet : media.packets) {
     views.emplace_back(packet.data(), packet.size());
   }

@@ -217,7 +217,7 @@ std::optional<SpsHead> read_sps_head(BitReader& reader) {
 
 }  // namespace
 
-std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit) {
+std::optional<int> h264_sps_reorder_depth(ByteView nal_unit) {
   if (nal_unit.size() < 2 || (nal_unit[0] & 0x1f) != 7) {
     return std::nullopt;
   }
@@ -254,7 +254,7 @@ std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit
   return MAX_REORDER_DEPTH;
 }
 
-std::optional<PictureSize> h264_sps_picture_size(std::span<const std::uint8_t> nal_unit) {
+std::optional<PictureSize> h264_sps_picture_size(ByteView nal_unit) {
   if (nal_unit.size() < 2 || (nal_unit[0] & 0x1f) != 7) {
     return std::nullopt;
   }

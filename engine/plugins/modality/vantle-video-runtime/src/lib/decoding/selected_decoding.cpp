@@ -11,9 +11,8 @@ namespace {
 // Runs the iterator to its end, handing each selected frame to `convert`
 // (FfmpegDecodedFrame -> Result<Frame>) and releasing the others unconverted.
 template <typename Frame, typename Convert>
-Result<std::vector<Frame>> decode_selected(RuntimeCodec codec,
-                                           std::span<const std::uint8_t> extradata,
-                                           std::vector<PacketView> packets,
+Result<std::vector<Frame>> decode_selected(RuntimeCodec codec, ByteView extradata,
+                                           std::vector<ByteView> packets,
                                            const PositionSet& selection, Convert&& convert) {
   std::vector<Frame> converted;
   converted.reserve(selection.size());
@@ -55,10 +54,11 @@ Result<Yuv420Frame> convert_decoded_frame_to_yuv420(FfmpegDecodedFrame frame) {
   return convert_frame_to_yuv420(input->as_ref());
 }
 
-Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
-    std::uint32_t width, std::uint32_t height, RuntimeCodec codec,
-    std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
-    const PositionSet& selection) {
+Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(std::uint32_t width,
+                                                             std::uint32_t height,
+                                                             RuntimeCodec codec, ByteView extradata,
+                                                             std::vector<ByteView> packets,
+                                                             const PositionSet& selection) {
   return decode_selected_packets_to_rgb(
       OutputRequest{
           .layout = OutputLayout::Rgb24, .width = width, .height = height, .orientation = {}},
@@ -66,17 +66,19 @@ Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
       extradata, std::move(packets), selection);
 }
 
-Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
-    RuntimeCodec codec, std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
-    const PositionSet& selection) {
+Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(RuntimeCodec codec,
+                                                                   ByteView extradata,
+                                                                   std::vector<ByteView> packets,
+                                                                   const PositionSet& selection) {
   return decode_selected_packets_to_yuv420(
       OutputRequest{.layout = OutputLayout::Yuv420, .width = 0, .height = 0, .orientation = {}},
       codec, extradata, std::move(packets), selection);
 }
 
-Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
-    const OutputRequest& output, RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-    std::vector<PacketView> packets, const PositionSet& selection) {
+Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(const OutputRequest& output,
+                                                             RuntimeCodec codec, ByteView extradata,
+                                                             std::vector<ByteView> packets,
+                                                             const PositionSet& selection) {
   // One converter for the request, so its scaler serves frame after frame.
   FfmpegPictureConverter converter(output);
   return decode_selected<RgbFrame>(
@@ -84,9 +86,11 @@ Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
       [&](FfmpegDecodedFrame decoded) { return converter.to_rgb(std::move(decoded)); });
 }
 
-Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
-    const OutputRequest& output, RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-    std::vector<PacketView> packets, const PositionSet& selection) {
+Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(const OutputRequest& output,
+                                                                   RuntimeCodec codec,
+                                                                   ByteView extradata,
+                                                                   std::vector<ByteView> packets,
+                                                                   const PositionSet& selection) {
   FfmpegPictureConverter converter(output);
   return decode_selected<Yuv420Frame>(
       codec, extradata, std::move(packets), selection,
