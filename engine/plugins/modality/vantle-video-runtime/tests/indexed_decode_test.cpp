@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "abi/indexed_decode.h"
+#include "abi/indexed_decode_request.h"
 #include "common/ffmpeg_setup.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_pool.h"
