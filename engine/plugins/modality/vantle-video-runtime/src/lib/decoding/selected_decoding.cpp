@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "conversion/hardware_download.h"
-
 namespace vantle {
 
 namespace {
@@ -43,16 +41,6 @@ Result<std::vector<Frame>> decode_selected(RuntimeCodec codec, ByteView extradat
 }
 
 }  // namespace
-
-Result<Yuv420Frame> convert_decoded_frame_to_yuv420(FfmpegDecodedFrame frame) {
-  const FfmpegDecodedFrame decoded = std::move(frame);
-  // The downloaded copy, if any, is released before the decoded frame.
-  auto input = frame_for_rgb_conversion(*decoded.frame);
-  if (!input) {
-    return fail(std::move(input.error()));
-  }
-  return convert_frame_to_yuv420(input->as_ref());
-}
 
 Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(std::uint32_t width,
                                                              std::uint32_t height,

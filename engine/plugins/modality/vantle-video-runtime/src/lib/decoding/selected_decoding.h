@@ -47,8 +47,4 @@ Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(const OutputR
                                                                    std::vector<ByteView> packets,
                                                                    const PositionSet& selection);
 
-// The YUV420 conversion of one selected frame, which it takes over: a
-// hardware frame's planes are read from its system-memory copy.
-Result<Yuv420Frame> convert_decoded_frame_to_yuv420(FfmpegDecodedFrame frame);
-
 }  // namespace vantle
