@@ -125,18 +125,7 @@ Result<Yuv420Frame> convert_frame_to_yuv420p16(const AVFrame& frame,
     pack_rows(buffers[p].data(), static_cast<std::size_t>(lines[p]), row, plane_height[p]);
     buffers[p].set_size(row * plane_height[p]);
   }
-  return Yuv420Frame{
-      .y = std::move(buffers[0]),
-      .u = std::move(buffers[1]),
-      .v = std::move(buffers[2]),
-      .width = width,
-      .height = height,
-      .color_range = yuv420_output_range(frame),
-      .color_space = enum_code(frame.colorspace),
-      .color_primaries = enum_code(frame.color_primaries),
-      .color_trc = enum_code(frame.color_trc),
-      .sixteen_bit = true,
-  };
+  return yuv420_picture(frame, std::move(buffers), true);
 }
 
 bool FfmpegPictureConverter::turns_after_conversion(const AVFrame& frame) const noexcept {
