@@ -6,12 +6,15 @@ namespace vantle {
 
 namespace {
 
-// Runs the iterator to its end, handing each selected frame to `convert`
-// (FfmpegDecodedFrame -> Result<Frame>) and releasing the others unconverted.
-template <typename Frame, typename Convert>
-Result<std::vector<Frame>> decode_selected(RuntimeCodec codec, ByteView extradata,
-                                           std::vector<ByteView> packets,
-                                           const PositionSet& selection, Convert&& convert) {
+// Runs the iterator to its end, converting each selected frame with the
+// `convert` member of one converter for the request, so that its scaler
+// serves frame after frame, and releasing the others unconverted.
+template <typename Frame>
+Result<std::vector<Frame>> decode_selected(
+    const OutputRequest& output,
+    Result<Frame> (FfmpegPictureConverter::*convert)(FfmpegDecodedFrame), RuntimeCodec codec,
+    ByteView extradata, std::vector<ByteView> packets, const PositionSet& selection) {
+  FfmpegPictureConverter converter(output);
   std::vector<Frame> converted;
   converted.reserve(selection.size());
   auto frames = decode_packets(codec, extradata, std::move(packets));
@@ -31,7 +34,7 @@ Result<std::vector<Frame>> decode_selected(RuntimeCodec codec, ByteView extradat
     if (!selected) {
       continue;
     }
-    auto frame = convert(std::move(decoded));
+    auto frame = (converter.*convert)(std::move(decoded));
     if (!frame) {
       return fail(std::move(frame.error()));
     }
@@ -67,11 +70,8 @@ Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(const OutputRequest
                                                              RuntimeCodec codec, ByteView extradata,
                                                              std::vector<ByteView> packets,
                                                              const PositionSet& selection) {
-  // One converter for the request, so its scaler serves frame after frame.
-  FfmpegPictureConverter converter(output);
-  return decode_selected<RgbFrame>(
-      codec, extradata, std::move(packets), selection,
-      [&](FfmpegDecodedFrame decoded) { return converter.to_rgb(std::move(decoded)); });
+  return decode_selected(output, &FfmpegPictureConverter::to_rgb, codec, extradata,
+                         std::move(packets), selection);
 }
 
 Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(const OutputRequest& output,
@@ -79,10 +79,8 @@ Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(const OutputR
                                                                    ByteView extradata,
                                                                    std::vector<ByteView> packets,
                                                                    const PositionSet& selection) {
-  FfmpegPictureConverter converter(output);
-  return decode_selected<Yuv420Frame>(
-      codec, extradata, std::move(packets), selection,
-      [&](FfmpegDecodedFrame decoded) { return converter.to_yuv420(std::move(decoded)); });
+  return decode_selected(output, &FfmpegPictureConverter::to_yuv420, codec, extradata,
+                         std::move(packets), selection);
 }
 
 }  // namespace vantle
