@@ -589,7 +589,7 @@ TEST(SelectedDecoding, WholeRunIsDecodedAndOnlySelectedFramesConverted) {
   VANTLE_REQUIRE_STREAM(media);
   auto reference = reference_decode(media);
   ASSERT_TRUE(reference.has_value()) << reference.error();
-  std::vector<PacketView> views;
+  std::vector<ByteView> views;
   for (const auto& packet : media.packets) {
     views.emplace_back(packet.data(), packet.size());
   }
@@ -622,7 +622,9 @@ TEST(SelectedDecoding, HardwareFrameConvertsToYuv420ThroughItsCopy) {
 
   testing::VulkanFrame hardware = testing::upload_to_vulkan(*software);
   VANTLE_REQUIRE_VULKAN_FRAME(hardware);
-  auto yuv = convert_decoded_frame_to_yuv420(FfmpegDecodedFrame{std::move(hardware.frame)});
+  FfmpegPictureConverter converter(
+      OutputRequest{.layout = OutputLayout::Yuv420, .width = 0, .height = 0, .orientation = {}});
+  auto yuv = converter.to_yuv420(FfmpegDecodedFrame{std::move(hardware.frame)});
   ASSERT_TRUE(yuv.has_value()) << yuv.error();
   EXPECT_EQ(yuv->width, 33u);
   EXPECT_EQ(yuv->height, 17u);
@@ -640,7 +642,7 @@ TEST(SelectedDecoding, HardwareFrameConvertsToYuv420ThroughItsCopy) {
   // A surface that downloads as NV12 is refused by the plane extraction.
   testing::VulkanFrame semi_planar = testing::upload_to_vulkan(*software, AV_PIX_FMT_NV12);
   VANTLE_REQUIRE_VULKAN_FRAME(semi_planar);
-  auto refused = convert_decoded_frame_to_yuv420(FfmpegDecodedFrame{std::move(semi_planar.frame)});
+  auto refused = converter.to_yuv420(FfmpegDecodedFrame{std::move(semi_planar.frame)});
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error(),
             "yuv420 video output expects FFmpeg to decode yuv420p or yuvj420p frames, got NV12");

@@ -16,6 +16,7 @@ extern "C" {
 
 #include "common/ffmpeg.h"
 #include "common/ffmpeg_setup.h"
+#include "conversion/hardware_download.h"
 #include "h264_encoder/gop_transcode.h"
 #include "h264_encoder/h264_gop_encoder.h"
 #include "support/media.h"
@@ -467,7 +468,7 @@ TEST_F(H264GopEncoderTest, AbandonedEncoderReleasesWhatItBuffered) {
 TEST_F(H264GopEncoderTest, SoftwareFramesAreEncodedThemselves) {
   FrameHandle decoded = frame_of(64, 48);
   AVFrame* address = decoded.get();
-  auto frame = take_system_memory_frame(std::move(decoded));
+  auto frame = in_system_memory(std::move(decoded));
   ASSERT_TRUE(frame.has_value()) << frame.error();
   EXPECT_EQ(frame->get(), address);
 }
@@ -487,7 +488,7 @@ TEST_F(H264GopEncoderTest, HardwareFrameIsDownloadedAndEncoded) {
   ASSERT_NE(frames_context, nullptr);
   ASSERT_EQ(av_buffer_get_ref_count(frames_context.get()), 2);
 
-  auto frame = take_system_memory_frame(std::move(hardware.frame));
+  auto frame = in_system_memory(std::move(hardware.frame));
   ASSERT_TRUE(frame.has_value()) << frame.error();
   EXPECT_EQ((*frame)->hw_frames_ctx, nullptr);
   EXPECT_EQ((*frame)->width, 64);

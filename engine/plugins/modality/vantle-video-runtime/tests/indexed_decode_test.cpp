@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "abi/indexed_decode.h"
+#include "abi/indexed_decode_request.h"
 #include "common/ffmpeg_setup.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_pool.h"
@@ -361,7 +361,7 @@ TEST(IndexedDecodePool, EqualDecodesOpenOneDecoderAndFailuresLeaveItUsable) {
   // Stopping after three pictures leaves the decoder mid-stream; the pool
   // flushes it and the next decode starts clean.
   {
-    std::vector<PacketView> views;
+    std::vector<ByteView> views;
     for (const auto& packet : stream.packets) {
       views.emplace_back(packet);
     }

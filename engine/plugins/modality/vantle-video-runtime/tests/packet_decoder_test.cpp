@@ -14,8 +14,8 @@ using testing::EncodedStream;
 using testing::encode_stream;
 using testing::StreamSpec;
 
-std::vector<PacketView> views_of(const EncodedStream& stream) {
-  std::vector<PacketView> views;
+std::vector<ByteView> views_of(const EncodedStream& stream) {
+  std::vector<ByteView> views;
   for (const auto& packet : stream.packets) {
     views.emplace_back(packet);
   }
@@ -84,9 +84,9 @@ TEST(PacketDecoder, PacketIndexAsPts) {
 TEST(PacketDecoder, SendErrorNamesThePacketAndEarlierFramesStayValid) {
   const EncodedStream stream = reordered_stream();
   VANTLE_REQUIRE_STREAM(stream);
-  std::vector<PacketView> views = views_of(stream);
+  std::vector<ByteView> views = views_of(stream);
   const std::uint8_t empty_marker = 0;
-  views[6] = PacketView(&empty_marker, 0);  // a drain signal in the middle
+  views[6] = ByteView(&empty_marker, 0);  // a drain signal in the middle
   auto frames = decode_packets(RuntimeCodec::H264, {}, std::move(views));
   ASSERT_TRUE(frames.has_value());
   std::vector<FrameHandle> before;
@@ -113,7 +113,7 @@ TEST(PacketDecoder, SendErrorNamesThePacketAndEarlierFramesStayValid) {
 TEST(PacketDecoder, OversizedAccessUnitFailsWithoutATruncatedSend) {
   const std::uint8_t byte = 0;
   // The view is never read: its size alone rules it out.
-  const PacketView huge(&byte, static_cast<std::size_t>(INT_MAX) + 1);
+  const ByteView huge(&byte, static_cast<std::size_t>(INT_MAX) + 1);
   auto packet = packet_from_bytes(huge);
   ASSERT_FALSE(packet.has_value());
   EXPECT_EQ(packet.error(), "access unit of 2147483648 bytes exceeds the FFmpeg packet size limit");

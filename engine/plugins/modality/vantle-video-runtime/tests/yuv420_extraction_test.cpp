@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "common/ffmpeg.h"
-#include "conversion/hardware_download.h"
 #include "conversion/pixel_format_name.h"
 #include "conversion/yuv420.h"
 
@@ -151,15 +150,6 @@ TEST(Yuv420Extraction, BrokenPlanesFailWithTheirIndex) {
   FrameHandle missing_v = patterned_frame(AV_PIX_FMT_YUV420P, 8, 4);
   missing_v->data[2] = nullptr;
   EXPECT_EQ(convert_frame_to_yuv420(*missing_v).error(), "decoded frame plane 2 is null");
-}
-
-TEST(HardwareDownload, SoftwareFrameIsBorrowed) {
-  FrameHandle frame = patterned_frame(AV_PIX_FMT_YUV420P, 4, 4);
-  auto input = frame_for_rgb_conversion(*frame);
-  ASSERT_TRUE(input.has_value());
-  EXPECT_FALSE(input->is_downloaded());
-  EXPECT_EQ(&input->as_ref(), frame.get());
-  EXPECT_EQ(input->take_downloaded(), nullptr);
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ Status encode_selected_frames(FfmpegDecodedFrames& frames, const std::set<std::u
     if (!selected.contains(position++)) {
       continue;
     }
-    auto frame = take_system_memory_frame(std::move(decoded));
+    auto frame = in_system_memory(std::move(decoded));
     if (!frame) {
       return fail(std::move(frame.error()));
     }
@@ -53,18 +53,6 @@ Status encode_selected_frames(FfmpegDecodedFrames& frames, const std::set<std::u
 }
 
 }  // namespace
-
-Result<FrameHandle> take_system_memory_frame(FrameHandle decoded) {
-  auto input = frame_for_rgb_conversion(*decoded);
-  if (!input) {
-    return fail(std::move(input.error()));
-  }
-  if (input->is_downloaded()) {
-    // The hardware frame goes with `decoded` as this returns.
-    return input->take_downloaded();
-  }
-  return decoded;
-}
 
 Result<std::vector<ByteBuffer>> transcode_to_h264(const RuntimeTranscodeRequest& request) {
   const RuntimeDecodeRequest& source = request.decode;

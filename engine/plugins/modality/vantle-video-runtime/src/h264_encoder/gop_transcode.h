@@ -5,16 +5,10 @@
 #include <vector>
 
 #include "common/byte_buffer.h"
-#include "common/ffmpeg.h"
 #include "common/result.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle {
-
-// The frame to encode for a decoded frame: the frame itself when it is in
-// system memory, else its downloaded copy (the hardware frame is released
-// at once).
-Result<FrameHandle> take_system_memory_frame(FrameHandle decoded);
 
 // One Annex B access unit per distinct selected position, in display order,
 // the first a key frame; or the first failure's message, with nothing kept.

@@ -40,16 +40,15 @@ std::vector<RuntimeFrame> to_runtime_frames(std::vector<Picture>&& pictures) {
 
 }  // namespace
 
-Status decode_runtime_request(const RuntimeDecodeRequest* request,
-                              RuntimeDecodeResponse* response) {
+Status run_decode_request(const RuntimeDecodeRequest* request, RuntimeDecodeResponse* response) {
   return fill_response(request, response, [](const RuntimeDecodeRequest& checked) {
-    return handle_runtime_request(checked);
+    return decode_request_records(checked);
   });
 }
 
-Status decode_runtime_request_with_options(const RuntimeDecodeRequest* request,
-                                           const RuntimeDecodeOptions* options,
-                                           RuntimeDecodeResponse* response) {
+Status run_decode_request_with_options(const RuntimeDecodeRequest* request,
+                                       const RuntimeDecodeOptions* options,
+                                       RuntimeDecodeResponse* response) {
   return fill_response(request, response, [options](const RuntimeDecodeRequest& checked)
                                               -> Result<std::vector<RuntimeFrame>> {
     if (options == nullptr) {
@@ -59,7 +58,7 @@ Status decode_runtime_request_with_options(const RuntimeDecodeRequest* request,
     if (!orientation) {
       return fail(std::move(orientation.error()));
     }
-    return handle_runtime_request(checked, *orientation);
+    return decode_request_records(checked, *orientation);
   });
 }
 
@@ -96,7 +95,7 @@ Result<Orientation> read_decode_options(const RuntimeDecodeOptions& options) {
                      .flip_vertical = (options.flip & RuntimeFlip_Vertical) != 0};
 }
 
-Result<std::vector<RuntimeFrame>> handle_runtime_request(const RuntimeDecodeRequest& request,
+Result<std::vector<RuntimeFrame>> decode_request_records(const RuntimeDecodeRequest& request,
                                                          Orientation orientation) {
   // The views are taken in this order so that the first invalid one is the
   // one reported.

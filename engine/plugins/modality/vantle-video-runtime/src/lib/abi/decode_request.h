@@ -10,14 +10,14 @@
 namespace vantle {
 
 // Checks both pointers, decodes, and writes the response only on success.
-Status decode_runtime_request(const RuntimeDecodeRequest* request, RuntimeDecodeResponse* response);
-// As decode_runtime_request, then checks the options and turns the pictures
+Status run_decode_request(const RuntimeDecodeRequest* request, RuntimeDecodeResponse* response);
+// As run_decode_request, then checks the options and turns the pictures
 // as they say.
-Status decode_runtime_request_with_options(const RuntimeDecodeRequest* request,
-                                           const RuntimeDecodeOptions* options,
-                                           RuntimeDecodeResponse* response);
+Status run_decode_request_with_options(const RuntimeDecodeRequest* request,
+                                       const RuntimeDecodeOptions* options,
+                                       RuntimeDecodeResponse* response);
 // The selected frames as response records; never touches a response.
-Result<std::vector<RuntimeFrame>> handle_runtime_request(const RuntimeDecodeRequest& request,
+Result<std::vector<RuntimeFrame>> decode_request_records(const RuntimeDecodeRequest& request,
                                                          Orientation orientation = {});
 // The orientation the options ask for, or why they are refused.
 Result<Orientation> read_decode_options(const RuntimeDecodeOptions& options);

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
+#include "common/byte_view.h"
 #include "common/result.h"
 
 namespace vantle {
@@ -35,7 +35,7 @@ class ByteBuffer {
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return capacity_; }
   bool empty() const noexcept { return size_ == 0; }
-  std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
+  ByteView bytes() const noexcept { return {data_, size_}; }
 
   // Marks the first `size` bytes as written; `size` must not exceed the
   // capacity.

@@ -3,15 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
+#include "common/byte_view.h"
 #include "common/result.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle {
-
-using ByteView = std::span<const std::uint8_t>;
 
 Result<ByteView> bytes_slice(const std::uint8_t* data, std::size_t len);
 Result<ByteView> packet_slice(const RuntimePacket& packet);

@@ -1,33 +1,16 @@
-// Brings a decoded frame into system memory: software frames are borrowed,
-// hardware frames downloaded into a copy that carries the source's metadata.
+// Brings a decoded picture into system memory, where the conversions and the
+// encoder read it: a software frame stays as it is, a hardware frame is
+// downloaded into a copy that carries the source's metadata.
 #pragma once
-
-#include <variant>
 
 #include "common/ffmpeg.h"
 #include "common/result.h"
 
 namespace vantle {
 
-class FfmpegRgbInputFrame {
- public:
-  // Refers to the caller's frame, which must outlive this value.
-  static FfmpegRgbInputFrame borrowed(const AVFrame& frame) noexcept;
-  // Owns a system-memory copy.
-  static FfmpegRgbInputFrame downloaded(FrameHandle copy) noexcept;
-
-  // The frame to read pixels and metadata from.
-  const AVFrame& as_ref() const noexcept;
-  bool is_downloaded() const noexcept;
-  // The owned copy, leaving this value empty; null for a borrowed frame.
-  FrameHandle take_downloaded() noexcept;
-
- private:
-  explicit FfmpegRgbInputFrame(std::variant<const AVFrame*, FrameHandle> frame) noexcept
-      : frame_(std::move(frame)) {}
-  std::variant<const AVFrame*, FrameHandle> frame_;
-};
-
-Result<FfmpegRgbInputFrame> frame_for_rgb_conversion(const AVFrame& frame);
+// Takes the decoded frame over and answers it in system memory: the frame
+// itself when it is there already (nothing is copied), else its downloaded
+// copy, the hardware frame being released as this returns.
+Result<FrameHandle> in_system_memory(FrameHandle frame);
 
 }  // namespace vantle

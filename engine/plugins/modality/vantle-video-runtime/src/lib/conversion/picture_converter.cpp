@@ -5,7 +5,6 @@
 #include <tuple>
 #include <utility>
 
-#include "common/fatal.h"
 #include "common/text.h"
 #include "conversion/hardware_download.h"
 
@@ -126,18 +125,7 @@ Result<Yuv420Frame> convert_frame_to_yuv420p16(const AVFrame& frame,
     pack_rows(buffers[p].data(), static_cast<std::size_t>(lines[p]), row, plane_height[p]);
     buffers[p].set_size(row * plane_height[p]);
   }
-  return Yuv420Frame{
-      .y = std::move(buffers[0]),
-      .u = std::move(buffers[1]),
-      .v = std::move(buffers[2]),
-      .width = width,
-      .height = height,
-      .color_range = yuv420_output_range(frame),
-      .color_space = enum_code(frame.colorspace),
-      .color_primaries = enum_code(frame.color_primaries),
-      .color_trc = enum_code(frame.color_trc),
-      .sixteen_bit = true,
-  };
+  return yuv420_picture(frame, std::move(buffers), true);
 }
 
 bool FfmpegPictureConverter::turns_after_conversion(const AVFrame& frame) const noexcept {
@@ -153,16 +141,11 @@ Result<const AVFrame*> FfmpegPictureConverter::prepared(const AVFrame& system_fr
 }
 
 Result<RgbFrame> FfmpegPictureConverter::to_rgb(FfmpegDecodedFrame frame) {
-  const FfmpegDecodedFrame decoded = std::move(frame);
-  if (!decoded.frame) {
-    fatal("decoded frame item without a frame");
+  auto picture = in_system_memory(std::move(frame.frame));
+  if (!picture) {
+    return fail(std::move(picture.error()));
   }
-  // The downloaded copy, if any, is released before the decoded frame.
-  auto input = frame_for_rgb_conversion(*decoded.frame);
-  if (!input) {
-    return fail(std::move(input.error()));
-  }
-  const AVFrame& system_frame = input->as_ref();
+  const AVFrame& system_frame = **picture;
   const Orientation orientation = request_.orientation;
   const bool swap = orientation.swaps_axes();
   // Each dimension of the turned picture defaults on its own.
@@ -199,15 +182,11 @@ Result<RgbFrame> FfmpegPictureConverter::to_rgb(FfmpegDecodedFrame frame) {
 }
 
 Result<Yuv420Frame> FfmpegPictureConverter::to_yuv420(FfmpegDecodedFrame frame) {
-  const FfmpegDecodedFrame decoded = std::move(frame);
-  if (!decoded.frame) {
-    fatal("decoded frame item without a frame");
+  auto picture = in_system_memory(std::move(frame.frame));
+  if (!picture) {
+    return fail(std::move(picture.error()));
   }
-  auto input = frame_for_rgb_conversion(*decoded.frame);
-  if (!input) {
-    return fail(std::move(input.error()));
-  }
-  const AVFrame& system_frame = input->as_ref();
+  const AVFrame& system_frame = **picture;
   // The 8-bit output takes 4:2:0 sources only, whose planes always turn.
   const bool after = request_.layout == OutputLayout::Yuv420P16 &&
                      turns_after_conversion(system_frame);

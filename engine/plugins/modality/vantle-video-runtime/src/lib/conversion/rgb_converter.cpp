@@ -5,7 +5,6 @@
 #include <limits>
 #include <utility>
 
-#include "common/fatal.h"
 #include "common/ffmpeg_error.h"
 #include "common/text.h"
 #include "conversion/hardware_download.h"
@@ -200,24 +199,16 @@ Result<ByteBuffer> scale_to_packed_rgb(SwsContext& context, const AVFrame& frame
 
 Result<RgbFrame> FfmpegRgbConverter::convert_to_rgb(FfmpegDecodedFrame frame, std::uint32_t width,
                                                     std::uint32_t height) {
-  FfmpegDecodedFrame decoded = std::move(frame);
-  if (!decoded.frame) {
-    fatal("decoded frame item without a frame");
+  auto picture = in_system_memory(std::move(frame.frame));
+  if (!picture) {
+    return fail(std::move(picture.error()));
   }
-  // Each dimension defaults on its own; a download keeps the size.
+  // Each dimension defaults on its own.
   const std::uint32_t output_width =
-      width != 0 ? width : static_cast<std::uint32_t>(decoded.frame->width);
+      width != 0 ? width : static_cast<std::uint32_t>((*picture)->width);
   const std::uint32_t output_height =
-      height != 0 ? height : static_cast<std::uint32_t>(decoded.frame->height);
-  Result<RgbFrame> converted = [&]() -> Result<RgbFrame> {
-    auto input = frame_for_rgb_conversion(*decoded.frame);
-    if (!input) {
-      return fail(std::move(input.error()));
-    }
-    return convert_frame_to_rgb(input->as_ref(), output_width, output_height, scaler_);
-  }();
-  decoded.frame.reset();
-  return converted;
+      height != 0 ? height : static_cast<std::uint32_t>((*picture)->height);
+  return convert_frame_to_rgb(**picture, output_width, output_height, scaler_);
 }
 
 }  // namespace vantle

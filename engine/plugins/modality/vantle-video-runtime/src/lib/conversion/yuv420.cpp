@@ -59,8 +59,8 @@ std::int32_t known_range_or_unspecified(int range) {
   return range == AVCOL_RANGE_MPEG || range == AVCOL_RANGE_JPEG ? range : AVCOL_RANGE_UNSPECIFIED;
 }
 
-}  // namespace
-
+// Full for the yuvj formats, otherwise the frame's own range when it is
+// limited or full.
 std::int32_t yuv420_output_range(const AVFrame& frame) noexcept {
   const auto format = static_cast<AVPixelFormat>(frame.format);
   if (format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
@@ -69,6 +69,24 @@ std::int32_t yuv420_output_range(const AVFrame& frame) noexcept {
     return AVCOL_RANGE_JPEG;
   }
   return known_range_or_unspecified(enum_code(frame.color_range));
+}
+
+}  // namespace
+
+Yuv420Frame yuv420_picture(const AVFrame& frame, std::array<ByteBuffer, 3> planes,
+                           bool sixteen_bit) {
+  return Yuv420Frame{
+      .y = std::move(planes[0]),
+      .u = std::move(planes[1]),
+      .v = std::move(planes[2]),
+      .width = static_cast<std::uint32_t>(frame.width),
+      .height = static_cast<std::uint32_t>(frame.height),
+      .color_range = yuv420_output_range(frame),
+      .color_space = enum_code(frame.colorspace),
+      .color_primaries = enum_code(frame.color_primaries),
+      .color_trc = enum_code(frame.color_trc),
+      .sixteen_bit = sixteen_bit,
+  };
 }
 
 Result<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
@@ -95,17 +113,7 @@ Result<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
   if (!v) {
     return fail(std::move(v.error()));
   }
-  return Yuv420Frame{
-      .y = std::move(*y),
-      .u = std::move(*u),
-      .v = std::move(*v),
-      .width = width,
-      .height = height,
-      .color_range = yuv420_output_range(frame),
-      .color_space = enum_code(frame.colorspace),
-      .color_primaries = enum_code(frame.color_primaries),
-      .color_trc = enum_code(frame.color_trc),
-  };
+  return yuv420_picture(frame, {std::move(*y), std::move(*u), std::move(*v)}, false);
 }
 
 }  // namespace vantle

@@ -1,6 +1,7 @@
 // Extraction of tightly packed 8-bit YUV 4:2:0 planes from a decoded frame.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,9 +25,10 @@ struct Yuv420Frame {
   bool sixteen_bit = false;
 };
 
-// The range a YUV 4:2:0 output reports for a frame: full for the yuvj
-// formats, otherwise the frame's own when it is limited or full.
-std::int32_t yuv420_output_range(const AVFrame& frame) noexcept;
+// The planes (Y, U, V) of `frame` as a YUV 4:2:0 picture of its size, with
+// the range and colour description the output reports for it.
+Yuv420Frame yuv420_picture(const AVFrame& frame, std::array<ByteBuffer, 3> planes,
+                           bool sixteen_bit);
 
 // Accepts only yuv420p and yuvj420p frames in system memory; the frame is
 // not modified.

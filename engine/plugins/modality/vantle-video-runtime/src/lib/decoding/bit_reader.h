@@ -4,8 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <vector>
+
+#include "common/byte_view.h"
 
 namespace vantle {
 
@@ -13,9 +14,9 @@ namespace vantle {
 // them fails the parse (ok() turns false and reads give 0).
 class BitReader {
  public:
-  BitReader(std::span<const std::uint8_t> bytes, std::size_t size_in_bits)
+  BitReader(ByteView bytes, std::size_t size_in_bits)
       : bytes_(bytes), size_in_bits_(size_in_bits) {}
-  explicit BitReader(std::span<const std::uint8_t> bytes) : BitReader(bytes, bytes.size() * 8) {}
+  explicit BitReader(ByteView bytes) : BitReader(bytes, bytes.size() * 8) {}
 
   bool ok() const { return ok_; }
   std::size_t left() const { return size_in_bits_ - position_; }
@@ -79,7 +80,7 @@ class BitReader {
   }
 
  private:
-  std::span<const std::uint8_t> bytes_;
+  ByteView bytes_;
   std::size_t size_in_bits_;
   std::size_t position_ = 0;
   bool ok_ = true;
@@ -94,8 +95,7 @@ struct Rbsp {
   BitReader reader() const { return BitReader(bytes, bits); }
 };
 
-inline std::optional<Rbsp> nal_rbsp(std::span<const std::uint8_t> nal_unit,
-                                    std::size_t header_bytes) {
+inline std::optional<Rbsp> nal_rbsp(ByteView nal_unit, std::size_t header_bytes) {
   Rbsp rbsp;
   rbsp.bytes.reserve(nal_unit.size());
   int zeros = 0;

@@ -49,7 +49,7 @@ void skip_h265_profile_tier_level(BitReader& reader, std::uint32_t sub_layers) {
 }
 
 // An OBU's leb128 value, at most eight bytes.
-std::optional<std::uint64_t> read_leb128(std::span<const std::uint8_t> bytes, std::size_t& at) {
+std::optional<std::uint64_t> read_leb128(ByteView bytes, std::size_t& at) {
   std::uint64_t value = 0;
   for (int i = 0; i < 8; ++i) {
     if (at >= bytes.size()) {
@@ -64,7 +64,7 @@ std::optional<std::uint64_t> read_leb128(std::span<const std::uint8_t> bytes, st
   return std::nullopt;
 }
 
-std::optional<PictureSize> av1_sequence_header_size(std::span<const std::uint8_t> payload) {
+std::optional<PictureSize> av1_sequence_header_size(ByteView payload) {
   BitReader reader(payload);
   reader.skip(3);           // seq_profile
   reader.bit();             // still_picture
@@ -115,7 +115,7 @@ std::optional<PictureSize> av1_sequence_header_size(std::span<const std::uint8_t
 
 }  // namespace
 
-std::optional<PictureSize> h265_sps_picture_size(std::span<const std::uint8_t> nal_unit) {
+std::optional<PictureSize> h265_sps_picture_size(ByteView nal_unit) {
   if (nal_unit.size() < 3 || ((nal_unit[0] >> 1) & 0x3f) != 33) {
     return std::nullopt;
   }
@@ -157,7 +157,7 @@ std::optional<PictureSize> h265_sps_picture_size(std::span<const std::uint8_t> n
   return size;
 }
 
-std::optional<PictureSize> av1_sequence_picture_size(std::span<const std::uint8_t> obus) {
+std::optional<PictureSize> av1_sequence_picture_size(ByteView obus) {
   std::optional<PictureSize> largest;
   std::size_t at = 0;
   while (at < obus.size()) {
@@ -185,7 +185,7 @@ std::optional<PictureSize> av1_sequence_picture_size(std::span<const std::uint8_
   return largest;
 }
 
-std::optional<PictureSize> vp9_frame_picture_size(std::span<const std::uint8_t> frame) {
+std::optional<PictureSize> vp9_frame_picture_size(ByteView frame) {
   BitReader reader(frame);
   if (reader.bits(2) != 2) {  // frame_marker
     return std::nullopt;
@@ -239,7 +239,7 @@ std::optional<PictureSize> vp9_frame_picture_size(std::span<const std::uint8_t> 
   return PictureSize{width, height};
 }
 
-std::optional<PictureSize> vp8_frame_picture_size(std::span<const std::uint8_t> frame) {
+std::optional<PictureSize> vp8_frame_picture_size(ByteView frame) {
   // A key frame: the frame tag's bit 0 clear, then the start code.
   if (frame.size() < 10 || (frame[0] & 1) != 0 || frame[3] != 0x9d || frame[4] != 0x01 ||
       frame[5] != 0x2a) {
@@ -250,8 +250,7 @@ std::optional<PictureSize> vp8_frame_picture_size(std::span<const std::uint8_t> 
   return PictureSize{width, height};
 }
 
-std::optional<PictureSize> extradata_picture_size(RuntimeCodec codec,
-                                                  std::span<const std::uint8_t> extradata) {
+std::optional<PictureSize> extradata_picture_size(RuntimeCodec codec, ByteView extradata) {
   if (carries_nal_units(codec)) {
     ParameterSets sets;
     add_extradata_parameter_sets(codec, extradata, sets);
@@ -265,9 +264,8 @@ std::optional<PictureSize> extradata_picture_size(RuntimeCodec codec,
   return std::nullopt;
 }
 
-std::optional<PictureSize> packet_picture_size(RuntimeCodec codec,
-                                               std::span<const std::uint8_t> extradata,
-                                               std::span<const std::uint8_t> packet) {
+std::optional<PictureSize> packet_picture_size(RuntimeCodec codec, ByteView extradata,
+                                               ByteView packet) {
   switch (codec) {
     case RuntimeCodec::Av1:
       return av1_sequence_picture_size(packet);

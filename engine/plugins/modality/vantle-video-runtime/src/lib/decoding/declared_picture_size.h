@@ -6,8 +6,8 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 
+#include "common/byte_view.h"
 #include "common/result.h"
 #include "decoding/picture_size.h"
 #include "vantle_video_runtime.h"
@@ -16,12 +16,10 @@ namespace vantle {
 
 // The largest picture the extradata declares; nothing when it declares none
 // or cannot be read (the decoder's own max_pixels check then applies).
-std::optional<PictureSize> extradata_picture_size(RuntimeCodec codec,
-                                                  std::span<const std::uint8_t> extradata);
+std::optional<PictureSize> extradata_picture_size(RuntimeCodec codec, ByteView extradata);
 // The same for one packet (the extradata tells how NAL units are framed).
-std::optional<PictureSize> packet_picture_size(RuntimeCodec codec,
-                                               std::span<const std::uint8_t> extradata,
-                                               std::span<const std::uint8_t> packet);
+std::optional<PictureSize> packet_picture_size(RuntimeCodec codec, ByteView extradata,
+                                               ByteView packet);
 
 // Fails with the area refusal when `size` is over `limit` (0: no limit).
 Status check_picture_area(RuntimeCodec codec, const std::optional<PictureSize>& size,
@@ -29,11 +27,11 @@ Status check_picture_area(RuntimeCodec codec, const std::optional<PictureSize>& 
 
 // The H.265 SPS (a whole NAL unit, two header bytes first) picture size,
 // cropped by its conformance window.
-std::optional<PictureSize> h265_sps_picture_size(std::span<const std::uint8_t> nal_unit);
+std::optional<PictureSize> h265_sps_picture_size(ByteView nal_unit);
 // The largest frame of an AV1 sequence header among the OBUs.
-std::optional<PictureSize> av1_sequence_picture_size(std::span<const std::uint8_t> obus);
+std::optional<PictureSize> av1_sequence_picture_size(ByteView obus);
 // The size of a VP9 key or intra-only frame, or of a VP8 key frame.
-std::optional<PictureSize> vp9_frame_picture_size(std::span<const std::uint8_t> frame);
-std::optional<PictureSize> vp8_frame_picture_size(std::span<const std::uint8_t> frame);
+std::optional<PictureSize> vp9_frame_picture_size(ByteView frame);
+std::optional<PictureSize> vp8_frame_picture_size(ByteView frame);
 
 }  // namespace vantle

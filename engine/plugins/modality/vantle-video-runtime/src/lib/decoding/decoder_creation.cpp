@@ -18,7 +18,7 @@ thread_local std::size_t DECODERS_OPENED = 0;
 
 std::size_t decoders_opened_on_thread() noexcept { return DECODERS_OPENED; }
 
-Status set_decoder_extradata(AVCodecContext* context, std::span<const std::uint8_t> bytes) {
+Status set_decoder_extradata(AVCodecContext* context, ByteView bytes) {
   const std::size_t n = bytes.size();
   std::size_t padded = 0;
   if (__builtin_add_overflow(n, static_cast<std::size_t>(AV_INPUT_BUFFER_PADDING_SIZE), &padded)) {

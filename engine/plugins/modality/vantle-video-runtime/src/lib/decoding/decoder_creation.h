@@ -3,8 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
+#include "common/byte_view.h"
 #include "common/ffmpeg.h"
 #include "common/result.h"
 #include "decoding/decoder_pool.h"
@@ -19,7 +19,7 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key);
 
 // Installs n extradata bytes followed by 64 zero bytes on a fresh, unopened
 // context.
-Status set_decoder_extradata(AVCodecContext* context, std::span<const std::uint8_t> bytes);
+Status set_decoder_extradata(AVCodecContext* context, ByteView bytes);
 
 // Decoders opened (not taken from a pool) on the calling thread so far.
 std::size_t decoders_opened_on_thread() noexcept;

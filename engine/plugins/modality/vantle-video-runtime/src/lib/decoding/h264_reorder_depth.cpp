@@ -215,13 +215,18 @@ std::optional<SpsHead> read_sps_head(BitReader& reader) {
   return sps;
 }
 
-}  // namespace
-
-std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit) {
+// The payload of an SPS NAL unit; nothing for any other unit.
+std::optional<Rbsp> sps_rbsp(ByteView nal_unit) {
   if (nal_unit.size() < 2 || (nal_unit[0] & 0x1f) != 7) {
     return std::nullopt;
   }
-  const auto rbsp = nal_rbsp(nal_unit, 1);
+  return nal_rbsp(nal_unit, 1);
+}
+
+}  // namespace
+
+std::optional<int> h264_sps_reorder_depth(ByteView nal_unit) {
+  const auto rbsp = sps_rbsp(nal_unit);
   if (!rbsp) {
     return std::nullopt;
   }
@@ -254,11 +259,8 @@ std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit
   return MAX_REORDER_DEPTH;
 }
 
-std::optional<PictureSize> h264_sps_picture_size(std::span<const std::uint8_t> nal_unit) {
-  if (nal_unit.size() < 2 || (nal_unit[0] & 0x1f) != 7) {
-    return std::nullopt;
-  }
-  const auto rbsp = nal_rbsp(nal_unit, 1);
+std::optional<PictureSize> h264_sps_picture_size(ByteView nal_unit) {
+  const auto rbsp = sps_rbsp(nal_unit);
   if (!rbsp) {
     return std::nullopt;
   }

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 
+#include "common/byte_view.h"
 #include "decoding/picture_size.h"
 
 namespace vantle {
@@ -18,10 +18,10 @@ namespace vantle {
 // holds at this picture size, at most 15. Nothing when the unit is not an SPS
 // or takes any path where the decoder could settle on something else
 // (damaged, truncated, out-of-range values).
-std::optional<int> h264_sps_reorder_depth(std::span<const std::uint8_t> nal_unit);
+std::optional<int> h264_sps_reorder_depth(ByteView nal_unit);
 
 // The cropped picture size of an SPS (same form); nothing when the unit is
 // not an SPS or FFmpeg would refuse it before reading the size.
-std::optional<PictureSize> h264_sps_picture_size(std::span<const std::uint8_t> nal_unit);
+std::optional<PictureSize> h264_sps_picture_size(ByteView nal_unit);
 
 }  // namespace vantle

@@ -33,7 +33,7 @@ Status area_refusal(const AVCodecContext& context, const DecoderPoolKey& key) {
 
 }  // namespace
 
-Result<PacketHandle> packet_from_bytes(PacketView bytes) {
+Result<PacketHandle> packet_from_bytes(ByteView bytes) {
   PacketHandle packet(av_packet_alloc());
   if (!packet) {
     return fail("failed to allocate FFmpeg packet");
@@ -56,8 +56,7 @@ Result<PacketHandle> packet_from_bytes(PacketView bytes) {
 }
 
 FfmpegDecodedFrames::FfmpegDecodedFrames(OpenedDecoder decoder, DecoderPoolKey key,
-                                         FrameHandle frame,
-                                         std::vector<PacketView> packets) noexcept
+                                         FrameHandle frame, std::vector<ByteView> packets) noexcept
     : decoder_(std::move(decoder)),
       key_(std::move(key)),
       frame_(std::move(frame)),
@@ -169,12 +168,11 @@ std::optional<Result<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
   }
 }
 
-Result<FfmpegDecodedFrames> decode_packets(RuntimeCodec codec,
-                                           std::span<const std::uint8_t> extradata,
-                                           std::vector<PacketView> packets) {
+Result<FfmpegDecodedFrames> decode_packets(RuntimeCodec codec, ByteView extradata,
+                                           std::vector<ByteView> packets) {
   ensure_ffmpeg_initialized();
-  DecoderPoolKey key = DecoderPoolKey::for_decode(codec, extradata,
-                                                  packets.empty() ? PacketView{} : packets.front());
+  DecoderPoolKey key =
+      DecoderPoolKey::for_decode(codec, extradata, packets.empty() ? ByteView{} : packets.front());
   // Before a decoder opens with extradata it would size itself by.
   if (auto admitted =
           check_picture_area(codec, extradata_picture_size(codec, extradata), key.max_pixels);

@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <vector>
 
+#include "common/byte_view.h"
 #include "common/ffmpeg.h"
 #include "common/result.h"
 #include "decoding/decoder_pool.h"
@@ -16,8 +16,6 @@
 
 namespace vantle {
 
-using PacketView = std::span<const std::uint8_t>;
-
 // Frames in the order the decoder outputs them. Each step answers a frame, an
 // error message, or the end (nullopt). The iterator records how its run went;
 // destruction hands the decoder to the calling thread's pool, filed under the
@@ -25,7 +23,7 @@ using PacketView = std::span<const std::uint8_t>;
 class FfmpegDecodedFrames {
  public:
   FfmpegDecodedFrames(OpenedDecoder decoder, DecoderPoolKey key, FrameHandle frame,
-                      std::vector<PacketView> packets) noexcept;
+                      std::vector<ByteView> packets) noexcept;
   // The moved-from iterator holds no decoder and gives nothing back.
   FfmpegDecodedFrames(FfmpegDecodedFrames&& other) noexcept;
   FfmpegDecodedFrames& operator=(FfmpegDecodedFrames&&) = delete;
@@ -42,7 +40,7 @@ class FfmpegDecodedFrames {
   std::optional<OpenedDecoder> decoder_;
   DecoderPoolKey key_;
   FrameHandle frame_;
-  std::vector<PacketView> packets_;
+  std::vector<ByteView> packets_;
   std::size_t cursor_ = 0;
   std::uint64_t next_packet_index_ = 0;
   bool eof_sent_ = false;
@@ -53,12 +51,11 @@ class FfmpegDecodedFrames {
 // Sets FFmpeg up, acquires a decoder for the codec and extradata (pool
 // first) and returns the iterator; nothing is sent yet. The packet views must
 // outlive the iterator.
-Result<FfmpegDecodedFrames> decode_packets(RuntimeCodec codec,
-                                           std::span<const std::uint8_t> extradata,
-                                           std::vector<PacketView> packets);
+Result<FfmpegDecodedFrames> decode_packets(RuntimeCodec codec, ByteView extradata,
+                                           std::vector<ByteView> packets);
 
 // An FFmpeg packet holding a copy of the bytes (with FFmpeg's zeroed input
 // padding); an empty view gives a packet without data.
-Result<PacketHandle> packet_from_bytes(PacketView bytes);
+Result<PacketHandle> packet_from_bytes(ByteView bytes);
 
 }  // namespace vantle

@@ -19,7 +19,7 @@ bool is_parameter_set(RuntimeCodec codec, std::uint8_t header) {
   return type >= 32 && type <= 34;
 }
 
-void add_unique(ParameterSets& sets, std::span<const std::uint8_t> unit) {
+void add_unique(ParameterSets& sets, ByteView unit) {
   std::vector<std::uint8_t> bytes(unit.begin(), unit.end());
   const auto at = std::lower_bound(sets.begin(), sets.end(), bytes);
   if (at == sets.end() || *at != bytes) {
@@ -30,7 +30,7 @@ void add_unique(ParameterSets& sets, std::span<const std::uint8_t> unit) {
 // The offset of the next 00 00 01 at or after `from`, or the packet's size.
 // Every packet is walked on the decode path, so the search jumps from one
 // 01 byte to the next (memchr) instead of testing every byte.
-std::size_t next_start_code(std::span<const std::uint8_t> packet, std::size_t from) {
+std::size_t next_start_code(ByteView packet, std::size_t from) {
   const std::uint8_t* data = packet.data();
   std::size_t at = from;
   while (at + 3 <= packet.size()) {
@@ -52,8 +52,7 @@ std::size_t next_start_code(std::span<const std::uint8_t> packet, std::size_t fr
 // zero bytes in front of that one (a four-byte start code, trailing zeros)
 // are not part of it. Start codes cannot occur inside a NAL unit (emulation
 // prevention).
-void add_annex_b_sets(RuntimeCodec codec, std::span<const std::uint8_t> packet,
-                      ParameterSets& sets) {
+void add_annex_b_sets(RuntimeCodec codec, ByteView packet, ParameterSets& sets) {
   std::size_t at = next_start_code(packet, 0);
   while (at < packet.size()) {
     const std::size_t begin = at + 3;
@@ -72,8 +71,8 @@ void add_annex_b_sets(RuntimeCodec codec, std::span<const std::uint8_t> packet,
 // Adds the NAL unit behind the `length_size`-byte length field at `at` when
 // it is a parameter set, and moves `at` past it. False when the field or the
 // unit runs past the end.
-bool add_prefixed_unit(RuntimeCodec codec, std::span<const std::uint8_t> bytes,
-                       std::size_t length_size, std::size_t& at, ParameterSets& sets) {
+bool add_prefixed_unit(RuntimeCodec codec, ByteView bytes, std::size_t length_size, std::size_t& at,
+                       ParameterSets& sets) {
   if (bytes.size() - at < length_size) {
     return false;
   }
@@ -92,8 +91,8 @@ bool add_prefixed_unit(RuntimeCodec codec, std::span<const std::uint8_t> bytes,
   return true;
 }
 
-bool add_length_prefixed_sets(RuntimeCodec codec, std::span<const std::uint8_t> packet,
-                              std::size_t length_size, ParameterSets& sets) {
+bool add_length_prefixed_sets(RuntimeCodec codec, ByteView packet, std::size_t length_size,
+                              ParameterSets& sets) {
   std::size_t at = 0;
   while (at < packet.size()) {
     if (!add_prefixed_unit(codec, packet, length_size, at, sets)) {
@@ -105,7 +104,7 @@ bool add_length_prefixed_sets(RuntimeCodec codec, std::span<const std::uint8_t> 
 
 // The NAL length field size of an avcC / hvcC record, 0 for Annex B
 // extradata (or none), which the decoders read the same way.
-std::size_t nal_length_size(RuntimeCodec codec, std::span<const std::uint8_t> extradata) {
+std::size_t nal_length_size(RuntimeCodec codec, ByteView extradata) {
   if (extradata.empty() || extradata[0] != 1) {
     return 0;
   }
@@ -119,7 +118,7 @@ std::size_t nal_length_size(RuntimeCodec codec, std::span<const std::uint8_t> ex
 // The SPS and PPS arrays of an avcC record, each behind a count byte (5 bits
 // for the SPS), its units behind 16-bit lengths. Anything after the PPS array
 // (profile extensions) holds neither.
-bool add_avcc_sets(std::span<const std::uint8_t> record, ParameterSets& sets) {
+bool add_avcc_sets(ByteView record, ParameterSets& sets) {
   std::size_t at = 5;
   for (const unsigned count_mask : {0x1fU, 0xffU}) {
     if (record.size() <= at) {
@@ -137,7 +136,7 @@ bool add_avcc_sets(std::span<const std::uint8_t> record, ParameterSets& sets) {
 
 // The arrays of an hvcC record behind its 22-byte header and array count:
 // each a type byte and a 16-bit unit count, its units behind 16-bit lengths.
-bool add_hvcc_sets(std::span<const std::uint8_t> record, ParameterSets& sets) {
+bool add_hvcc_sets(ByteView record, ParameterSets& sets) {
   constexpr std::size_t ARRAYS = 22;
   if (record.size() <= ARRAYS) {
     return false;
@@ -161,8 +160,7 @@ bool add_hvcc_sets(std::span<const std::uint8_t> record, ParameterSets& sets) {
 
 }  // namespace
 
-bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-                                  ParameterSets& sets) {
+bool add_extradata_parameter_sets(RuntimeCodec codec, ByteView extradata, ParameterSets& sets) {
   if (!carries_nal_units(codec)) {
     return true;
   }
@@ -174,8 +172,8 @@ bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8
   return true;
 }
 
-bool add_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-                        std::span<const std::uint8_t> packet, ParameterSets& sets) {
+bool add_parameter_sets(RuntimeCodec codec, ByteView extradata, ByteView packet,
+                        ParameterSets& sets) {
   if (!carries_nal_units(codec)) {
     return true;
   }

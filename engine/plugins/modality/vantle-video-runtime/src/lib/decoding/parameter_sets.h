@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
+#include "common/byte_view.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle {
@@ -18,13 +18,12 @@ using ParameterSets = std::vector<std::vector<std::uint8_t>>;
 // extradata is an avcC / hvcC record, length-prefixed. Answers false when
 // the packet cannot be walked (a length field runs past its end): what it
 // carries is then unknown. Nothing for AV1, VP9 and VP8.
-bool add_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-                        std::span<const std::uint8_t> packet, ParameterSets& sets);
+bool add_parameter_sets(RuntimeCodec codec, ByteView extradata, ByteView packet,
+                        ParameterSets& sets);
 
 // The parameter sets of the extradata: an avcC or hvcC record's arrays, or
 // the NAL units of Annex B extradata. Answers false when a record runs past
 // its end.
-bool add_extradata_parameter_sets(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-                                  ParameterSets& sets);
+bool add_extradata_parameter_sets(RuntimeCodec codec, ByteView extradata, ParameterSets& sets);
 
 }  // namespace vantle

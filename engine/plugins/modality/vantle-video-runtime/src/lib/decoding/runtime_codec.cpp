@@ -1,39 +1,48 @@
 #include "decoding/runtime_codec.h"
 
+#include <array>
+
 namespace vantle {
 
-std::string_view name(RuntimeCodec codec) noexcept {
-  switch (codec) {
-    case RuntimeCodec::H264:
-      return "H.264";
-    case RuntimeCodec::Av1:
-      return "AV1";
-    case RuntimeCodec::Vp9:
-      return "VP9";
-    case RuntimeCodec::Vp8:
-      return "VP8";
-    default:
-      return "H.265";
+namespace {
+
+struct CodecFacts {
+  RuntimeCodec codec;
+  std::string_view name;
+  AVCodecID ffmpeg_id;
+  bool carries_nal_units;
+};
+
+// One row a codec; every value the header does not list reads the last row.
+constexpr std::array<CodecFacts, 5> CODECS{{
+    {RuntimeCodec::H264, "H.264", AV_CODEC_ID_H264, true},
+    {RuntimeCodec::Av1, "AV1", AV_CODEC_ID_AV1, false},
+    {RuntimeCodec::Vp9, "VP9", AV_CODEC_ID_VP9, false},
+    {RuntimeCodec::Vp8, "VP8", AV_CODEC_ID_VP8, false},
+    {RuntimeCodec::H265, "H.265", AV_CODEC_ID_HEVC, true},
+}};
+
+const CodecFacts& facts(RuntimeCodec codec) noexcept {
+  for (const CodecFacts& row : CODECS) {
+    if (row.codec == codec) {
+      return row;
+    }
   }
+  return CODECS.back();
+}
+
+}  // namespace
+
+std::string_view name(RuntimeCodec codec) noexcept {
+  return facts(codec).name;
 }
 
 AVCodecID ffmpeg_id(RuntimeCodec codec) noexcept {
-  switch (codec) {
-    case RuntimeCodec::H264:
-      return AV_CODEC_ID_H264;
-    case RuntimeCodec::Av1:
-      return AV_CODEC_ID_AV1;
-    case RuntimeCodec::Vp9:
-      return AV_CODEC_ID_VP9;
-    case RuntimeCodec::Vp8:
-      return AV_CODEC_ID_VP8;
-    default:
-      return AV_CODEC_ID_HEVC;
-  }
+  return facts(codec).ffmpeg_id;
 }
 
 bool carries_nal_units(RuntimeCodec codec) noexcept {
-  return codec != RuntimeCodec::Av1 && codec != RuntimeCodec::Vp9 && codec != RuntimeCodec::Vp8;
+  return facts(codec).carries_nal_units;
 }
 
 }  // namespace vantle

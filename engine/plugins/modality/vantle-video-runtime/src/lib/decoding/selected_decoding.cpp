@@ -2,19 +2,19 @@
 
 #include <utility>
 
-#include "conversion/hardware_download.h"
-
 namespace vantle {
 
 namespace {
 
-// Runs the iterator to its end, handing each selected frame to `convert`
-// (FfmpegDecodedFrame -> Result<Frame>) and releasing the others unconverted.
-template <typename Frame, typename Convert>
-Result<std::vector<Frame>> decode_selected(RuntimeCodec codec,
-                                           std::span<const std::uint8_t> extradata,
-                                           std::vector<PacketView> packets,
-                                           const PositionSet& selection, Convert&& convert) {
+// Runs the iterator to its end, converting each selected frame with the
+// `convert` member of one converter for the request, so that its scaler
+// serves frame after frame, and releasing the others unconverted.
+template <typename Frame>
+Result<std::vector<Frame>> decode_selected(
+    const OutputRequest& output,
+    Result<Frame> (FfmpegPictureConverter::*convert)(FfmpegDecodedFrame), RuntimeCodec codec,
+    ByteView extradata, std::vector<ByteView> packets, const PositionSet& selection) {
+  FfmpegPictureConverter converter(output);
   std::vector<Frame> converted;
   converted.reserve(selection.size());
   auto frames = decode_packets(codec, extradata, std::move(packets));
@@ -34,7 +34,7 @@ Result<std::vector<Frame>> decode_selected(RuntimeCodec codec,
     if (!selected) {
       continue;
     }
-    auto frame = convert(std::move(decoded));
+    auto frame = (converter.*convert)(std::move(decoded));
     if (!frame) {
       return fail(std::move(frame.error()));
     }
@@ -45,20 +45,11 @@ Result<std::vector<Frame>> decode_selected(RuntimeCodec codec,
 
 }  // namespace
 
-Result<Yuv420Frame> convert_decoded_frame_to_yuv420(FfmpegDecodedFrame frame) {
-  const FfmpegDecodedFrame decoded = std::move(frame);
-  // The downloaded copy, if any, is released before the decoded frame.
-  auto input = frame_for_rgb_conversion(*decoded.frame);
-  if (!input) {
-    return fail(std::move(input.error()));
-  }
-  return convert_frame_to_yuv420(input->as_ref());
-}
-
-Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
-    std::uint32_t width, std::uint32_t height, RuntimeCodec codec,
-    std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
-    const PositionSet& selection) {
+Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(std::uint32_t width,
+                                                             std::uint32_t height,
+                                                             RuntimeCodec codec, ByteView extradata,
+                                                             std::vector<ByteView> packets,
+                                                             const PositionSet& selection) {
   return decode_selected_packets_to_rgb(
       OutputRequest{
           .layout = OutputLayout::Rgb24, .width = width, .height = height, .orientation = {}},
@@ -66,31 +57,30 @@ Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
       extradata, std::move(packets), selection);
 }
 
-Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
-    RuntimeCodec codec, std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
-    const PositionSet& selection) {
+Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(RuntimeCodec codec,
+                                                                   ByteView extradata,
+                                                                   std::vector<ByteView> packets,
+                                                                   const PositionSet& selection) {
   return decode_selected_packets_to_yuv420(
       OutputRequest{.layout = OutputLayout::Yuv420, .width = 0, .height = 0, .orientation = {}},
       codec, extradata, std::move(packets), selection);
 }
 
-Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
-    const OutputRequest& output, RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-    std::vector<PacketView> packets, const PositionSet& selection) {
-  // One converter for the request, so its scaler serves frame after frame.
-  FfmpegPictureConverter converter(output);
-  return decode_selected<RgbFrame>(
-      codec, extradata, std::move(packets), selection,
-      [&](FfmpegDecodedFrame decoded) { return converter.to_rgb(std::move(decoded)); });
+Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(const OutputRequest& output,
+                                                             RuntimeCodec codec, ByteView extradata,
+                                                             std::vector<ByteView> packets,
+                                                             const PositionSet& selection) {
+  return decode_selected(output, &FfmpegPictureConverter::to_rgb, codec, extradata,
+                         std::move(packets), selection);
 }
 
-Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
-    const OutputRequest& output, RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-    std::vector<PacketView> packets, const PositionSet& selection) {
-  FfmpegPictureConverter converter(output);
-  return decode_selected<Yuv420Frame>(
-      codec, extradata, std::move(packets), selection,
-      [&](FfmpegDecodedFrame decoded) { return converter.to_yuv420(std::move(decoded)); });
+Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(const OutputRequest& output,
+                                                                   RuntimeCodec codec,
+                                                                   ByteView extradata,
+                                                                   std::vector<ByteView> packets,
+                                                                   const PositionSet& selection) {
+  return decode_selected(output, &FfmpegPictureConverter::to_yuv420, codec, extradata,
+                         std::move(packets), selection);
 }
 
 }  // namespace vantle

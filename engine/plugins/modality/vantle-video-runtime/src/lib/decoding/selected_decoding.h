@@ -4,9 +4,9 @@
 
 #include <cstdint>
 #include <set>
-#include <span>
 #include <vector>
 
+#include "common/byte_view.h"
 #include "common/result.h"
 #include "conversion/picture_converter.h"
 #include "conversion/rgb_converter.h"
@@ -23,27 +23,28 @@ using PositionSet = std::set<std::uint64_t>;
 // The selected frames as RGB24 at `width` x `height` (0 keeps the decoded
 // dimension), in position order. The whole run is decoded even once every
 // selected frame is converted; positions never reached are ignored.
-Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
-    std::uint32_t width, std::uint32_t height, RuntimeCodec codec,
-    std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
-    const PositionSet& selection);
+Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(std::uint32_t width,
+                                                             std::uint32_t height,
+                                                             RuntimeCodec codec, ByteView extradata,
+                                                             std::vector<ByteView> packets,
+                                                             const PositionSet& selection);
 
 // As decode_selected_packets_to_rgb, as YUV 4:2:0 planes at the decoded size.
-Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
-    RuntimeCodec codec, std::span<const std::uint8_t> extradata, std::vector<PacketView> packets,
-    const PositionSet& selection);
+Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(RuntimeCodec codec,
+                                                                   ByteView extradata,
+                                                                   std::vector<ByteView> packets,
+                                                                   const PositionSet& selection);
 
 // The same with the output layout, size and orientation of `output`:
 // RGB layouts by the first, YUV layouts by the second.
-Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(
-    const OutputRequest& output, RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-    std::vector<PacketView> packets, const PositionSet& selection);
-Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(
-    const OutputRequest& output, RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-    std::vector<PacketView> packets, const PositionSet& selection);
-
-// The YUV420 conversion of one selected frame, which it takes over: a
-// hardware frame's planes are read from its system-memory copy.
-Result<Yuv420Frame> convert_decoded_frame_to_yuv420(FfmpegDecodedFrame frame);
+Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(const OutputRequest& output,
+                                                             RuntimeCodec codec, ByteView extradata,
+                                                             std::vector<ByteView> packets,
+                                                             const PositionSet& selection);
+Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(const OutputRequest& output,
+                                                                   RuntimeCodec codec,
+                                                                   ByteView extradata,
+                                                                   std::vector<ByteView> packets,
+                                                                   const PositionSet& selection);
 
 }  // namespace vantle

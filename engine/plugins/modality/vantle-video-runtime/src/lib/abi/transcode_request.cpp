@@ -1,4 +1,4 @@
-#include "abi/transcode_entry.h"
+#include "abi/transcode_request.h"
 
 #include <utility>
 
@@ -11,7 +11,8 @@ namespace vantle {
 namespace {
 
 // The encoder's buffers become the response's: handed over, not copied.
-Result<std::vector<RuntimeBytes>> transcode_access_units(const RuntimeTranscodeRequest& request) {
+Result<std::vector<RuntimeBytes>> transcode_request_records(
+    const RuntimeTranscodeRequest& request) {
   auto access_units = transcode_to_h264(request);
   if (!access_units) {
     return fail(std::move(access_units.error()));
@@ -26,11 +27,11 @@ Result<std::vector<RuntimeBytes>> transcode_access_units(const RuntimeTranscodeR
 
 }  // namespace
 
-Status transcode_runtime_request(const RuntimeTranscodeRequest* request,
-                                 RuntimeTranscodeResponse* response) {
+Status run_transcode_request(const RuntimeTranscodeRequest* request,
+                             RuntimeTranscodeResponse* response) {
   // FFmpeg is set up only once both pointers have passed, and before the
   // transcode touches it.
-  return fill_response(request, response, transcode_access_units, ensure_ffmpeg_initialized);
+  return fill_response(request, response, transcode_request_records, ensure_ffmpeg_initialized);
 }
 
 }  // namespace vantle

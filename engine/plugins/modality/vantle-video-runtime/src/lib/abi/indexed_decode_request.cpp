@@ -1,4 +1,4 @@
-#include "abi/indexed_decode.h"
+#include "abi/indexed_decode_request.h"
 
 #include <utility>
 
@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "conversion/picture_converter.h"
 #include "decoding/packet_decoder.h"
+#include "decoding/runtime_codec.h"
 
 namespace vantle {
 
@@ -33,17 +34,16 @@ Status Yuv420PixelBudget::charge(std::uint32_t width, std::uint32_t height,
   return {};
 }
 
-Status decode_indexed_request(const RuntimeDecodeRequest* request,
-                              RuntimeIndexedResponse* response) {
-  return fill_response(request, response, decode_indexed_frames);
+Status run_indexed_decode_request(const RuntimeDecodeRequest* request,
+                                  RuntimeIndexedResponse* response) {
+  return fill_response(request, response, indexed_decode_request_records);
 }
 
-Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(
+Result<std::vector<RuntimeIndexedFrame>> indexed_decode_request_records(
     const RuntimeDecodeRequest& request) {
-  const bool nal_codec = request.codec != RuntimeCodec::Av1 &&
-                         request.codec != RuntimeCodec::Vp9 && request.codec != RuntimeCodec::Vp8;
-  if (!nal_codec || (request.pixel_format != RuntimePixelFormat::Yuv420 &&
-                     request.pixel_format != RuntimePixelFormat::Yuv420P16)) {
+  if (!carries_nal_units(request.codec) ||
+      (request.pixel_format != RuntimePixelFormat::Yuv420 &&
+       request.pixel_format != RuntimePixelFormat::Yuv420P16)) {
     return fail("Indexed decode requires H264 or H265 YUV420");
   }
   auto packets = packet_slices(request);

@@ -27,9 +27,10 @@ class Yuv420PixelBudget {
 };
 
 // Checks both pointers, decodes, and writes the response only on success.
-Status decode_indexed_request(const RuntimeDecodeRequest* request,
-                              RuntimeIndexedResponse* response);
+Status run_indexed_decode_request(const RuntimeDecodeRequest* request,
+                                  RuntimeIndexedResponse* response);
 // Every decoded picture with the index of the packet that produced it.
-Result<std::vector<RuntimeIndexedFrame>> decode_indexed_frames(const RuntimeDecodeRequest& request);
+Result<std::vector<RuntimeIndexedFrame>> indexed_decode_request_records(
+    const RuntimeDecodeRequest& request);
 
 }  // namespace vantle

@@ -10,7 +10,7 @@ namespace vantle {
 
 // Checks both pointers, sets FFmpeg up, transcodes, and writes the response
 // only on success.
-Status transcode_runtime_request(const RuntimeTranscodeRequest* request,
-                                 RuntimeTranscodeResponse* response);
+Status run_transcode_request(const RuntimeTranscodeRequest* request,
+                             RuntimeTranscodeResponse* response);
 
 }  // namespace vantle
