@@ -14,6 +14,7 @@
 #include "common/ffmpeg_error.h"
 #include "common/ffmpeg_setup.h"
 #include "decoding/runtime_codec.h"
+#include "media/ffmpeg_handles.h"
 #include "vantle_video_runtime.h"
 
 extern "C" {
@@ -117,6 +118,20 @@ TEST(FfmpegErrorText, TagsUseFfmpegTextSystemErrorsUseStrerror) {
   EXPECT_EQ(ffmpeg_error_text(AVERROR(EINVAL)), "Invalid argument");
   // An errno the C library does not know still reads as the C library's text.
   EXPECT_EQ(ffmpeg_error_text(-4000), std::strerror(4000));
+}
+
+// The programs around the library word every code as the library does: its
+// tags, system numbers known and unknown, and codes that are neither.
+TEST(FfmpegErrorText, ProgramsAroundTheLibraryShowTheSameText) {
+  std::vector<int> codes = {AVERROR_EOF,           AVERROR_INVALIDDATA, AVERROR_BUG,
+                            AVERROR_INPUT_CHANGED, AVERROR_EXPERIMENTAL, AVERROR_HTTP_NOT_FOUND,
+                            -123456789,            123456789};
+  for (int code = -5000; code <= 200; ++code) {
+    codes.push_back(code);
+  }
+  for (const int code : codes) {
+    EXPECT_EQ(media::ffmpeg_error_text(code), ffmpeg_error_text(code)) << code;
+  }
 }
 
 std::string versions(const char* name, unsigned built, unsigned loaded) {

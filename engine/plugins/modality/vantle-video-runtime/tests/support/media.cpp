@@ -78,12 +78,6 @@ void fill_plane(AVFrame& frame, int plane, int width, int height, int depth, Val
   }
 }
 
-// An allocated frame of the format and size, planes not yet written; null
-// when the format is not planar YUV or allocation fails.
-FrameHandle allocate_frame(int width, int height, AVPixelFormat pix_fmt) {
-  return FrameHandle(media::allocate_picture(width, height, pix_fmt).release());
-}
-
 struct PlaneGeometry {
   int width;
   int height;
@@ -342,7 +336,7 @@ FrameHandle EncodedStream::source_frame(int index) const {
     return nullptr;
   }
   const auto [width, height] = frame_sizes[static_cast<std::size_t>(index)];
-  FrameHandle frame = allocate_frame(width, height, spec.pix_fmt);
+  FrameHandle frame = media::allocate_picture(width, height, spec.pix_fmt);
   if (frame != nullptr) {
     paint_spec(spec, *frame, index);
   }
@@ -350,7 +344,7 @@ FrameHandle EncodedStream::source_frame(int index) const {
 }
 
 FrameHandle make_source_frame(int width, int height, AVPixelFormat pix_fmt, int index) {
-  FrameHandle frame = allocate_frame(width, height, pix_fmt);
+  FrameHandle frame = media::allocate_picture(width, height, pix_fmt);
   if (frame != nullptr) {
     paint_moving(*frame, index);
   }
@@ -358,7 +352,7 @@ FrameHandle make_source_frame(int width, int height, AVPixelFormat pix_fmt, int 
 }
 
 FrameHandle make_flat_frame(int width, int height, AVPixelFormat pix_fmt, int y, int u, int v) {
-  FrameHandle frame = allocate_frame(width, height, pix_fmt);
+  FrameHandle frame = media::allocate_picture(width, height, pix_fmt);
   if (frame != nullptr) {
     paint_flat(*frame, y, u, v);
   }

@@ -1,7 +1,6 @@
 #include "builtin_clip.h"
 #include "common/result.h"
 
-#include "ffmpeg_handles.h"
 #include "media/synthetic_clip.h"
 
 namespace vantle::tool {

@@ -1,7 +1,7 @@
 #include "container_reader.h"
 #include "common/result.h"
 
-#include "ffmpeg_handles.h"
+#include "media/ffmpeg_handles.h"
 #include "media/container_reader.h"
 
 namespace vantle::tool {
@@ -18,7 +18,7 @@ Result<Clip> read_container(const std::string& path) {
                 " is not H.264, H.265, AV1, VP9 or VP8");
   }
   if (video->end_status != AVERROR_EOF) {
-    return fail(ffmpeg_error_text(video->end_status));
+    return fail(media::ffmpeg_error_text(video->end_status));
   }
 
   Clip clip;
