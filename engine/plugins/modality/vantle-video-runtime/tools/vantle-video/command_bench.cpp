@@ -11,7 +11,7 @@
 #include "bench.h"
 #include "command_support.h"
 #include "commands.h"
-#include "container_reader.h"
+#include "file_clip.h"
 
 extern "C" {
 #include <libavutil/macros.h>
@@ -185,7 +185,7 @@ int run_bench(const ParsedOptions& options) {
   };
   std::string heading = "groups of 12 pictures it encodes itself";
   if (!options.positional().empty()) {
-    auto clip = read_container(options.positional().front());
+    auto clip = read_file_clip(options.positional().front());
     if (!clip) {
       return report_error("bench", clip.error());
     }

@@ -12,7 +12,7 @@ extern "C" {
 #include "colour_names.h"
 #include "command_support.h"
 #include "commands.h"
-#include "orientation.h"
+#include "display_matrix.h"
 #include "runtime_calls.h"
 
 namespace vantle::tool {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "builtin_clip.h"
-#include "container_reader.h"
+#include "file_clip.h"
 
 namespace vantle::tool {
 
@@ -23,7 +23,7 @@ Result<Clip> load_clip(const ParsedOptions& options) {
     return vantle::fail("one FILE at most, got " + std::to_string(files.size()) + " ('" + files[1] +
                         "' ...)");
   }
-  return files.empty() ? make_builtin_clip() : read_container(files.front());
+  return files.empty() ? make_builtin_clip() : read_file_clip(files.front());
 }
 
 Result<std::size_t> chosen_group(const ParsedOptions& options, const Clip& clip) {

@@ -1,12 +1,11 @@
-#include "container_reader.h"
+#include "file_clip.h"
 #include "common/result.h"
 
-#include "media/ffmpeg_handles.h"
 #include "media/container_reader.h"
 
 namespace vantle::tool {
 
-Result<Clip> read_container(const std::string& path) {
+Result<Clip> read_file_clip(const std::string& path) {
   auto fail = [&](const std::string& why) { return vantle::fail(path + ": " + why); };
   auto video = media::read_container_file(path);
   if (!video) {
