@@ -105,8 +105,8 @@ FrameHandle frame_of(const ReferenceFrame& reference) {
   frame->format = reference.pix_fmt;
   frame->width = reference.width;
   frame->height = reference.height;
-  frame->color_range = reference.color_range;
-  frame->colorspace = reference.color_space;
+  frame->color_range = reference.colour.range;
+  frame->colorspace = reference.colour.space;
   if (av_frame_get_buffer(frame.get(), 0) < 0) {
     return nullptr;
   }

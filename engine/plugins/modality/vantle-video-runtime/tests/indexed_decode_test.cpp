@@ -73,9 +73,9 @@ void expect_matches_reference(const EncodedStream& stream, const IndexedResult& 
     EXPECT_TRUE(std::ranges::equal(bytes_of(got.frame.y), want.planes[0])) << "Y of " << i;
     EXPECT_TRUE(std::ranges::equal(bytes_of(got.frame.u), want.planes[1])) << "U of " << i;
     EXPECT_TRUE(std::ranges::equal(bytes_of(got.frame.v), want.planes[2])) << "V of " << i;
-    EXPECT_EQ(got.frame.color_space, want.color_space);
-    EXPECT_EQ(got.frame.color_primaries, want.color_primaries);
-    EXPECT_EQ(got.frame.color_trc, want.color_trc);
+    EXPECT_EQ(got.frame.color_space, want.colour.space);
+    EXPECT_EQ(got.frame.color_primaries, want.colour.primaries);
+    EXPECT_EQ(got.frame.color_trc, want.colour.transfer);
   }
 }
 
@@ -267,10 +267,8 @@ TEST(IndexedDecode, RejectsTenBitAndFourTwoTwoByName) {
 TEST(IndexedDecode, FullRangeStreamsReportFullRange) {
   StreamSpec spec = ipbb(RuntimeCodec::H264);
   spec.pix_fmt = AV_PIX_FMT_YUVJ420P;
-  spec.color_range = AVCOL_RANGE_JPEG;
-  spec.color_space = AVCOL_SPC_BT709;
-  spec.color_primaries = AVCOL_PRI_BT709;
-  spec.color_trc = AVCOL_TRC_BT709;
+  spec.colour = media::BT709_LIMITED;
+  spec.colour.range = AVCOL_RANGE_JPEG;
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
   RequestBuilder builder(stream);
@@ -448,10 +446,7 @@ class PooledColour : public ::testing::TestWithParam<RuntimeCodec> {};
 // stream decoded again reports the same colour description.
 TEST_P(PooledColour, RepeatedDecodesKeepTheColourDescription) {
   StreamSpec spec = ipbb(GetParam());
-  spec.color_range = AVCOL_RANGE_MPEG;
-  spec.color_space = AVCOL_SPC_BT709;
-  spec.color_primaries = AVCOL_PRI_BT709;
-  spec.color_trc = AVCOL_TRC_BT709;
+  spec.colour = media::BT709_LIMITED;
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
   RequestBuilder builder(stream);

@@ -280,7 +280,7 @@ TEST_P(DeepOutput, EqualsTheCommandLine) {
   EXPECT_EQ(library_pictures(video, RuntimePixelFormat::Rgb48, NO_TURN, 40, 30).bytes,
             command_line_pictures(clip, "-vf scale=40:30 -pix_fmt rgb48le"));
   // FFmpeg 5.1's command line narrows a full-range source unless told.
-  const bool full = video.color_range == AVCOL_RANGE_JPEG ||
+  const bool full = video.colour.range == AVCOL_RANGE_JPEG ||
                     video.pixel_format == AV_PIX_FMT_YUVJ422P;
   EXPECT_EQ(library_pictures(video, RuntimePixelFormat::Yuv420P16, NO_TURN).bytes,
             command_line_pictures(clip, std::string(!FFMPEG9 && full ? "-vf scale=out_range=full " : "") +

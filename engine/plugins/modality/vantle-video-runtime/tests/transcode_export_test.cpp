@@ -208,15 +208,12 @@ std::vector<SourceCase> source_cases() {
   cases.push_back({"H265", spec(RuntimeCodec::H265, AV_PIX_FMT_YUV420P), {0, 2, 5}});
   cases.push_back({"AV1", spec(RuntimeCodec::Av1, AV_PIX_FMT_YUV420P), {6, 1, 3}});
   StreamSpec full = spec(RuntimeCodec::H264, AV_PIX_FMT_YUVJ420P);
-  full.color_range = AVCOL_RANGE_JPEG;
+  full.colour.range = AVCOL_RANGE_JPEG;
   cases.push_back({"H264FullRange", full, {0, 1, 2}});
   cases.push_back({"H265TenBit", spec(RuntimeCodec::H265, AV_PIX_FMT_YUV420P10LE), {2, 3, 6}});
   cases.push_back({"H264Yuv444", spec(RuntimeCodec::H264, AV_PIX_FMT_YUV444P), {0, 4, 5}});
   StreamSpec bt709 = spec(RuntimeCodec::H264, AV_PIX_FMT_YUV420P);
-  bt709.color_range = AVCOL_RANGE_MPEG;
-  bt709.color_space = AVCOL_SPC_BT709;
-  bt709.color_primaries = AVCOL_PRI_BT709;
-  bt709.color_trc = AVCOL_TRC_BT709;
+  bt709.colour = media::BT709_LIMITED;
   cases.push_back({"H264Bt709", bt709, {3, 2}});
   // Decode order differs from display order: positions count in display
   // order.
@@ -252,14 +249,14 @@ void expect_round_trip(const SourceCase& c, const EncodedStream& stream) {
   const testing::ReferenceFrame& first = group->front();
   const auto is_full = [](const testing::ReferenceFrame& frame) {
     return frame.pix_fmt == AV_PIX_FMT_YUVJ420P || frame.pix_fmt == AV_PIX_FMT_YUVJ444P ||
-           frame.color_range == AVCOL_RANGE_JPEG;
+           frame.colour.range == AVCOL_RANGE_JPEG;
   };
   // Limited and unspecified range read the same; an encoder need not tag
   // limited range explicitly.
   EXPECT_EQ(is_full(first), is_full(expected));
-  EXPECT_EQ(first.color_space, expected.color_space);
-  EXPECT_EQ(first.color_primaries, expected.color_primaries);
-  EXPECT_EQ(first.color_trc, expected.color_trc);
+  EXPECT_EQ(first.colour.space, expected.colour.space);
+  EXPECT_EQ(first.colour.primaries, expected.colour.primaries);
+  EXPECT_EQ(first.colour.transfer, expected.colour.transfer);
 }
 
 TEST_P(TranscodeSourceTest, SelectedPicturesComeBackAsOneH264Group) {

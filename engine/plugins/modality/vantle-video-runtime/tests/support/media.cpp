@@ -142,10 +142,7 @@ void paint_spec(const StreamSpec& spec, AVFrame& frame, int index) {
   } else {
     paint_moving(frame, index);
   }
-  frame.color_range = spec.color_range;
-  frame.colorspace = spec.color_space;
-  frame.color_primaries = spec.color_primaries;
-  frame.color_trc = spec.color_trc;
+  media::set_colour(frame, spec.colour);
 }
 
 struct Segment {
@@ -212,20 +209,10 @@ std::vector<std::pair<std::string, std::string>> encoder_options(const StreamSpe
 
 Status encode_segment(const AVCodec& codec, const StreamSpec& spec, const Segment& segment,
                       media::EncodedPictures& pictures) {
-  media::EncoderSettings settings;
+  media::EncoderSettings settings = spec;
   settings.width = segment.width;
   settings.height = segment.height;
-  settings.pix_fmt = spec.pix_fmt;
-  settings.frame_rate_num = spec.frame_rate_num;
-  settings.frame_rate_den = spec.frame_rate_den;
   settings.gop_size = spec.gop_size > 0 ? spec.gop_size : spec.frame_count + 1;
-  settings.max_b_frames = spec.b_frames;
-  settings.threads = spec.threads;
-  settings.color_range = spec.color_range;
-  settings.color_space = spec.color_space;
-  settings.color_primaries = spec.color_primaries;
-  settings.color_trc = spec.color_trc;
-  settings.global_header = spec.global_header;
   settings.options = encoder_options(spec, codec.name);
   auto encoded = media::encode_pictures(
       codec, settings, segment.first_frame, segment.end_frame,
@@ -318,8 +305,8 @@ std::string StreamSpec::key() const {
   std::string text =
       str_cat(static_cast<int>(codec), "|", width, "x", height, "|", frame_count, "|g", gop_size,
               "|b", b_frames, "|h", global_header, "|", static_cast<int>(pix_fmt), "|c",
-              static_cast<int>(color_range), ",", static_cast<int>(color_space), ",",
-              static_cast<int>(color_primaries), ",", static_cast<int>(color_trc), "|p",
+              static_cast<int>(colour.range), ",", static_cast<int>(colour.space), ",",
+              static_cast<int>(colour.primaries), ",", static_cast<int>(colour.transfer), "|p",
               static_cast<int>(content), ",", flat_y, ",", flat_u, ",", flat_v, "|r",
               frame_rate_num, "/", frame_rate_den, "|t", threads, "|e", encoder);
   for (const ResolutionChange& change : resolution_changes) {

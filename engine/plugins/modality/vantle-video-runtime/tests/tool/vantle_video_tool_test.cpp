@@ -304,10 +304,7 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
   spec.b_frames = indexed_codec(c.codec) ? 2 : 0;
   spec.global_header = c.global_header;
   spec.encoder = c.encoder;
-  spec.color_range = AVCOL_RANGE_MPEG;
-  spec.color_space = AVCOL_SPC_BT709;
-  spec.color_primaries = AVCOL_PRI_BT709;
-  spec.color_trc = AVCOL_TRC_BT709;
+  spec.colour = media::BT709_LIMITED;
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
   TempDir dir;
@@ -558,7 +555,7 @@ TEST(VantleVideoTool, WritesEachFormat) {
   spec.frame_count = 2;
   spec.pix_fmt = AV_PIX_FMT_YUV420P10LE;
   spec.global_header = true;
-  spec.color_range = AVCOL_RANGE_MPEG;
+  spec.colour.range = AVCOL_RANGE_MPEG;
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
   TempDir dir;

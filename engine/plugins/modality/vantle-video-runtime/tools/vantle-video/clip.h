@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "media/colour.h"
 #include "runtime/codec_label.h"
 #include "vantle_video_runtime.h"
 
@@ -35,11 +36,8 @@ struct Clip {
   // Frames per second as a fraction; 25/1 when the container does not say.
   int frame_rate_num = 25;
   int frame_rate_den = 1;
-  // The container's colour description (FFmpeg codes).
-  int color_range = 0;
-  int color_space = 2;
-  int color_primaries = 2;
-  int color_trc = 2;
+  // The container's colour description.
+  media::ColourDescription colour;
   // The decoded pictures' FFmpeg pixel format (AVPixelFormat); -1 when the
   // container does not say.
   int pixel_format = -1;

@@ -68,9 +68,9 @@ int run_info(const ParsedOptions& options) {
   std::printf("rotation: %s\n", rotation_text(*clip).c_str());
   std::printf("frame rate: %d/%d\n", clip->frame_rate_num, clip->frame_rate_den);
   std::printf("colour: range %s, space %s, primaries %s, transfer %s\n",
-              range_name(clip->color_range).c_str(), space_name(clip->color_space).c_str(),
-              primaries_name(clip->color_primaries).c_str(),
-              transfer_name(clip->color_trc).c_str());
+              range_name(clip->colour.range).c_str(), space_name(clip->colour.space).c_str(),
+              primaries_name(clip->colour.primaries).c_str(),
+              transfer_name(clip->colour.transfer).c_str());
   std::printf("extradata: %zu bytes\n", clip->extradata.size());
   std::printf("access units: %zu\n", clip->access_units.size());
   std::printf("groups: %zu\n", clip->groups.size());

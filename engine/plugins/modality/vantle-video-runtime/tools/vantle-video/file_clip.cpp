@@ -26,10 +26,7 @@ Result<Clip> read_file_clip(const std::string& path) {
   clip.codec_name = avcodec_get_name(video->codec_id);
   clip.width = video->width;
   clip.height = video->height;
-  clip.color_range = video->color_range;
-  clip.color_space = video->color_space;
-  clip.color_primaries = video->color_primaries;
-  clip.color_trc = video->color_trc;
+  clip.colour = video->colour;
   clip.pixel_format = video->pixel_format;
   clip.display_matrix = video->display_matrix;
   if (video->frame_rate.num > 0) {
