@@ -11,11 +11,7 @@
 
 #include "conversion/rgb_converter.h"
 #include "decoding/selected_decoding.h"
-#include "runtime/owned_response.h"
-#include "support/last_error.h"
-#include "support/media.h"
-#include "support/reference_decode.h"
-#include "support/request_builder.h"
+#include "support/export_test.h"
 #include "support/rgb_reference.h"
 #include "support/vulkan_frames.h"
 #include "vantle_video_runtime.h"
@@ -23,14 +19,7 @@
 namespace vantle {
 namespace {
 
-using testing::bytes_of;
-using testing::encode_stream;
-using testing::EncodedStream;
-using testing::last_error;
-using testing::reference_decode;
-using testing::ReferenceFrame;
-using testing::RequestBuilder;
-using testing::StreamSpec;
+using namespace testing;
 
 // A response that owns what the library put into it.
 using Response = runtime::DecodedFrames;
