@@ -43,6 +43,18 @@ Result<std::size_t> chosen_group(const ParsedOptions& options, const Clip& clip)
   return static_cast<std::size_t>(*group);
 }
 
+Result<ClipGroup> load_group(const ParsedOptions& options) {
+  auto clip = load_clip(options);
+  if (!clip) {
+    return vantle::fail(clip.error());
+  }
+  auto index = chosen_group(options, *clip);
+  if (!index) {
+    return vantle::fail(index.error());
+  }
+  return ClipGroup{std::move(*clip), *index};
+}
+
 int report_error(const char* command, const std::string& message) {
   std::fprintf(stderr, "vantle-video %s: %s\n", command, message.c_str());
   return 1;
