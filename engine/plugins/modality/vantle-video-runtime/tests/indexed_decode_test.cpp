@@ -23,6 +23,14 @@ void decode_indexed(const RuntimeDecodeRequest& request, IndexedResult& result) 
   result.status = vantle_video_runtime_decode_indexed(&request, &result.response);
 }
 
+// The whole stream through the indexed decode, as YUV 4:2:0.
+IndexedResult decode_indexed(const EncodedStream& stream) {
+  RequestBuilder builder(stream);
+  IndexedResult result;
+  decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+  return result;
+}
+
 StreamSpec ipbb(RuntimeCodec codec) {
   StreamSpec spec;
   spec.codec = codec;
@@ -76,9 +84,7 @@ class IndexedDecodeByCodec : public ::testing::TestWithParam<RuntimeCodec> {};
 TEST_P(IndexedDecodeByCodec, PacketIndexFollowsPresentationOrder) {
   const EncodedStream stream = encode_stream(ipbb(GetParam()));
   VANTLE_REQUIRE_STREAM(stream);
-  RequestBuilder builder(stream);
-  IndexedResult result;
-  decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+  const IndexedResult result = decode_indexed(stream);
   ASSERT_EQ(result.status, 0) << last_error();
   EXPECT_EQ(vantle_video_runtime_last_error().len, 0u);
   ASSERT_EQ(result.items().size(), 12u);
@@ -110,9 +116,7 @@ TEST_P(IndexedDecodeByCodec, ParameterSetsInExtradata) {
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
   ASSERT_FALSE(stream.extradata.empty());
-  RequestBuilder builder(stream);
-  IndexedResult result;
-  decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+  const IndexedResult result = decode_indexed(stream);
   ASSERT_EQ(result.status, 0) << last_error();
   ASSERT_FALSE(result.items().empty());
   EXPECT_EQ(result.items()[0].frame.y.len,
@@ -239,9 +243,7 @@ TEST(IndexedDecode, RejectsTenBitAndFourTwoTwoByName) {
     spec.pix_fmt = c.format;
     const EncodedStream stream = encode_stream(spec);
     VANTLE_REQUIRE_STREAM(stream);
-    RequestBuilder builder(stream);
-    IndexedResult result;
-    decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+    const IndexedResult result = decode_indexed(stream);
     EXPECT_EQ(result.status, -1);
     EXPECT_EQ(last_error(),
               std::string(
@@ -257,9 +259,7 @@ TEST(IndexedDecode, FullRangeStreamsReportFullRange) {
   spec.colour.range = AVCOL_RANGE_JPEG;
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
-  RequestBuilder builder(stream);
-  IndexedResult result;
-  decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+  const IndexedResult result = decode_indexed(stream);
   ASSERT_EQ(result.status, 0) << last_error();
   ASSERT_FALSE(result.items().empty());
   for (const auto& frame : result.items()) {
@@ -276,9 +276,7 @@ TEST(IndexedDecode, ResolutionChangeMidRun) {
   spec.resolution_changes = {{6, 96, 64}};
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
-  RequestBuilder builder(stream);
-  IndexedResult result;
-  decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+  const IndexedResult result = decode_indexed(stream);
   ASSERT_EQ(result.status, 0) << last_error();
   ASSERT_EQ(result.items().size(), 12u);
   EXPECT_EQ(result.items()[5].frame.width, 64u);

@@ -142,6 +142,15 @@ media::ContainerVideo read_clip(const fs::path& clip) {
   return video ? std::move(*video) : media::ContainerVideo{};
 }
 
+// The recipe's name as a test name, which takes letters, digits and '_'.
+std::string recipe_test_name(const ::testing::TestParamInfo<ClipRecipe>& info) {
+  std::string name = info.param.name;
+  for (char& c : name) {
+    c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  }
+  return name;
+}
+
 #define VANTLE_REQUIRE_CLIP(var, recipe)                                     \
   const fs::path var = make_clip(recipe);                                    \
   if (var.empty()) {                                                         \
@@ -199,13 +208,7 @@ TEST_P(VpxClips, EveryPictureEqualsFfmpegsDecoder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, VpxClips, ::testing::ValuesIn(VP_CLIPS),
-                         [](const auto& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name) {
-                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           }
-                           return name;
-                         });
+                         recipe_test_name);
 
 // libvpx cannot change size inside one encode: two encodes joined at a key
 // frame, as IVF frames behind the first file's header.
@@ -288,13 +291,7 @@ TEST_P(DeepOutput, EqualsTheCommandLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, DeepOutput, ::testing::ValuesIn(DEEP_CLIPS),
-                         [](const auto& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name) {
-                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           }
-                           return name;
-                         });
+                         recipe_test_name);
 
 // The indexed decode's 16-bit pictures are its decode's pictures, each
 // tagged with the packet whose timestamp shows it.
