@@ -15,6 +15,7 @@
 #include "common/ffmpeg_setup.h"
 #include "decoding/runtime_codec.h"
 #include "media/ffmpeg_handles.h"
+#include "runtime/codec_label.h"
 #include "vantle_video_runtime.h"
 
 extern "C" {
@@ -92,6 +93,7 @@ TEST(FfmpegSetup, SetsWarningLevelOnceForAllThreads) {
   EXPECT_EQ(av_log_get_level(), AV_LOG_ERROR);
 }
 
+// The programs around the library print the library's own names.
 TEST(RuntimeCodecMapping, NamesAndIds) {
   // Values the header does not list stay H.265.
   const struct {
@@ -104,6 +106,7 @@ TEST(RuntimeCodecMapping, NamesAndIds) {
                {77, "H.265", AV_CODEC_ID_HEVC}};
   for (const auto& row : table) {
     EXPECT_EQ(name(static_cast<RuntimeCodec>(row.value)), row.name) << row.value;
+    EXPECT_STREQ(runtime::codec_label(static_cast<RuntimeCodec>(row.value)), row.name) << row.value;
     EXPECT_EQ(ffmpeg_id(static_cast<RuntimeCodec>(row.value)), row.id) << row.value;
   }
 }

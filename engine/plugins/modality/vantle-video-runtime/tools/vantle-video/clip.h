@@ -11,7 +11,6 @@
 
 #include "common/result.h"
 #include "media/colour.h"
-#include "runtime/codec_label.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle::tool {
@@ -56,8 +55,5 @@ struct Clip {
 // Access units before the first key frame cannot be decoded on their own and
 // are dropped. Fails when there is no key frame at all.
 Status split_into_groups(Clip& clip);
-
-// "H.264", "H.265", "AV1", "VP9", "VP8".
-using runtime::codec_label;
 
 }  // namespace vantle::tool

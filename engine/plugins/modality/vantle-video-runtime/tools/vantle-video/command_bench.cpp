@@ -12,6 +12,7 @@
 #include "command_support.h"
 #include "commands.h"
 #include "file_clip.h"
+#include "runtime/codec_label.h"
 
 extern "C" {
 #include <libavutil/macros.h>
@@ -205,7 +206,7 @@ int run_bench(const ParsedOptions& options) {
       Row& scattered = add_row("random-access", file, {Work::Yuv420}, random);
       scattered.fresh = scattered.scattered = true;
     }
-    heading = clip->source + ", " + codec_label(clip->codec) + " " + std::to_string(clip->width) +
+    heading = clip->source + ", " + runtime::codec_label(clip->codec) + " " + std::to_string(clip->width) +
               "x" + std::to_string(clip->height) + ", " + std::to_string(groups) + " groups";
   } else {
     for (const RuntimeCodec codec :
@@ -214,7 +215,7 @@ int run_bench(const ParsedOptions& options) {
         if (codec == RuntimeCodec::Vp9 && height != 1080) {
           continue;
         }
-        const std::string prefix = std::string(codec_label(codec)) + " " +
+        const std::string prefix = std::string(runtime::codec_label(codec)) + " " +
                                    std::to_string(height * 16 / 9) + "x" + std::to_string(height);
         Source& source = sources[{codec, height, 8}];
         source.codec = codec;

@@ -13,6 +13,7 @@ extern "C" {
 #include "command_support.h"
 #include "commands.h"
 #include "display_matrix.h"
+#include "runtime/codec_label.h"
 #include "runtime_calls.h"
 
 namespace vantle::tool {
@@ -62,7 +63,7 @@ int run_info(const ParsedOptions& options) {
     }
   }
   std::printf("source: %s\n", clip->source.c_str());
-  std::printf("codec: %s (%s)\n", codec_label(clip->codec), clip->codec_name.c_str());
+  std::printf("codec: %s (%s)\n", runtime::codec_label(clip->codec), clip->codec_name.c_str());
   std::printf("size: %dx%d\n", clip->width, clip->height);
   std::printf("pixel format: %s\n", pixel_format_text(clip->pixel_format).c_str());
   std::printf("rotation: %s\n", rotation_text(*clip).c_str());
