@@ -126,9 +126,9 @@ TEST(FfmpegErrorText, TagsUseFfmpegTextSystemErrorsUseStrerror) {
 // The programs around the library word every code as the library does: its
 // tags, system numbers known and unknown, and codes that are neither.
 TEST(FfmpegErrorText, ProgramsAroundTheLibraryShowTheSameText) {
-  std::vector<int> codes = {AVERROR_EOF,           AVERROR_INVALIDDATA, AVERROR_BUG,
-                            AVERROR_INPUT_CHANGED, AVERROR_EXPERIMENTAL, AVERROR_HTTP_NOT_FOUND,
-                            -123456789,            123456789};
+  std::vector<int> codes = {
+      AVERROR_EOF,          AVERROR_INVALIDDATA,    AVERROR_BUG, AVERROR_INPUT_CHANGED,
+      AVERROR_EXPERIMENTAL, AVERROR_HTTP_NOT_FOUND, -123456789,  123456789};
   for (int code = -5000; code <= 200; ++code) {
     codes.push_back(code);
   }

@@ -207,8 +207,7 @@ TEST_P(VpxClips, EveryPictureEqualsFfmpegsDecoder) {
             command_line_pictures(clip, "-pix_fmt rgb48le"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Clips, VpxClips, ::testing::ValuesIn(VP_CLIPS),
-                         recipe_test_name);
+INSTANTIATE_TEST_SUITE_P(Clips, VpxClips, ::testing::ValuesIn(VP_CLIPS), recipe_test_name);
 
 // libvpx cannot change size inside one encode: two encodes joined at a key
 // frame, as IVF frames behind the first file's header.
@@ -283,15 +282,14 @@ TEST_P(DeepOutput, EqualsTheCommandLine) {
   EXPECT_EQ(library_pictures(video, RuntimePixelFormat::Rgb48, NO_TURN, 40, 30).bytes,
             command_line_pictures(clip, "-vf scale=40:30 -pix_fmt rgb48le"));
   // FFmpeg 5.1's command line narrows a full-range source unless told.
-  const bool full = video.colour.range == AVCOL_RANGE_JPEG ||
-                    video.pixel_format == AV_PIX_FMT_YUVJ422P;
+  const bool full =
+      video.colour.range == AVCOL_RANGE_JPEG || video.pixel_format == AV_PIX_FMT_YUVJ422P;
   EXPECT_EQ(library_pictures(video, RuntimePixelFormat::Yuv420P16, NO_TURN).bytes,
             command_line_pictures(clip, std::string(!FFMPEG9 && full ? "-vf scale=out_range=full " : "") +
                                             "-pix_fmt yuv420p16le"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, DeepOutput, ::testing::ValuesIn(DEEP_CLIPS),
-                         recipe_test_name);
+INSTANTIATE_TEST_SUITE_P(Sources, DeepOutput, ::testing::ValuesIn(DEEP_CLIPS), recipe_test_name);
 
 // The indexed decode's 16-bit pictures are its decode's pictures, each
 // tagged with the packet whose timestamp shows it.
@@ -431,9 +429,9 @@ TEST(Turns, MovePixelsExactly) {
         ASSERT_EQ(turned.sizes.front(), std::make_pair(tw, th));
         for (std::uint32_t y = 0; y < th; y += 3) {
           for (std::uint32_t x = 0; x < tw; x += 5) {
-            const auto [sx, sy] = stored_position(x, y, w, h, rotation,
-                                                  (flip & RuntimeFlip_Horizontal) != 0,
-                                                  (flip & RuntimeFlip_Vertical) != 0);
+            const auto [sx, sy] =
+                stored_position(x, y, w, h, rotation, (flip & RuntimeFlip_Horizontal) != 0,
+                                (flip & RuntimeFlip_Vertical) != 0);
             const std::uint8_t* got = &turned.bytes[(std::size_t{y} * tw + x) * 6];
             const std::uint8_t* want = &plain.bytes[(sy * w + sx) * 6];
             ASSERT_TRUE(std::equal(got, got + 6, want))

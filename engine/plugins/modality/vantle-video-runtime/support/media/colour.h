@@ -17,8 +17,8 @@ struct ColourDescription {
 };
 
 // BT.709 in limited range, as HD video is described.
-inline constexpr ColourDescription BT709_LIMITED{AVCOL_RANGE_MPEG, AVCOL_SPC_BT709,
-                                                 AVCOL_PRI_BT709, AVCOL_TRC_BT709};
+inline constexpr ColourDescription BT709_LIMITED{AVCOL_RANGE_MPEG, AVCOL_SPC_BT709, AVCOL_PRI_BT709,
+                                                 AVCOL_TRC_BT709};
 
 // Writes the description to a picture (AVFrame) or an encoder
 // (AVCodecContext), whose fields share their names.

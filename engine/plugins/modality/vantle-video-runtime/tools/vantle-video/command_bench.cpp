@@ -206,8 +206,9 @@ int run_bench(const ParsedOptions& options) {
       Row& scattered = add_row("random-access", file, {Work::Yuv420}, random);
       scattered.fresh = scattered.scattered = true;
     }
-    heading = clip->source + ", " + runtime::codec_label(clip->codec) + " " + std::to_string(clip->width) +
-              "x" + std::to_string(clip->height) + ", " + std::to_string(groups) + " groups";
+    heading = clip->source + ", " + runtime::codec_label(clip->codec) + " " +
+              std::to_string(clip->width) + "x" + std::to_string(clip->height) + ", " +
+              std::to_string(groups) + " groups";
   } else {
     for (const RuntimeCodec codec :
          {RuntimeCodec::H264, RuntimeCodec::H265, RuntimeCodec::Av1, RuntimeCodec::Vp9}) {
