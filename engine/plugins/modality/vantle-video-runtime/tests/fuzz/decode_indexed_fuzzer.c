@@ -2,7 +2,7 @@
  * refused before any decoding, so they are sent only when flag bits 2 and 3
  * ask for them; otherwise the input goes to the decoder as H.265 and
  * YUV 4:2:0. */
-#include "fuzz_input.h"
+#include "fuzz_calls.h"
 
 void fuzz_request(FuzzRequest* request, uint8_t flags) {
   RuntimeDecodeRequest* decode = &request->transcode.decode;

@@ -64,15 +64,16 @@ void fuzz_select_host_guard(void);
  * decoder complaints per input would fill the campaign's logs and slow it). */
 void fuzz_setup(void);
 
-/* One request through its export, as a host sends it, into a response filled
- * with a sentinel. The status must be 0 or -1; on -1 the message must be
- * non-empty and the response untouched; on 0 every returned buffer is walked
- * (each byte read), the record shapes checked and the response released.
- * Any violation aborts. fuzz_decode takes the options export when `options`
- * is not null. */
-void fuzz_decode(const RuntimeDecodeRequest* request, const RuntimeDecodeOptions* options);
-void fuzz_decode_indexed(const RuntimeDecodeRequest* request);
-void fuzz_transcode(const RuntimeTranscodeRequest* request);
+/* After a request export: status must be 0 or -1; on -1 the message must be
+ * non-empty and the response untouched (it was filled with FUZZ_SENTINEL). */
+void fuzz_check_failure(int32_t status, const void* response, size_t response_size);
+#define FUZZ_SENTINEL 0xa5
+
+/* Walk every returned buffer (each byte is read), check the record shapes,
+ * and release the response. Abort on any violation. */
+void fuzz_consume_decode(RuntimeDecodeResponse* response, RuntimePixelFormat format);
+void fuzz_consume_indexed(RuntimeIndexedResponse* response, size_t packet_count);
+void fuzz_consume_transcode(RuntimeTranscodeResponse* response, size_t selected_count);
 
 /* What the target of one request export does with a parsed input; `flags` is
  * the input's byte 1. Each such target defines it; request_target.c holds

@@ -6,8 +6,6 @@
 
 #include "fuzz_input.h"
 
-#define FUZZ_SENTINEL 0xa5
-
 static void violation(const char* what) {
   fprintf(stderr, "fuzz check failed: %s\n", what);
   abort();
@@ -24,9 +22,7 @@ static void read_all(RuntimeBytes bytes) {
   sink = sum;
 }
 
-/* After a request export: status must be 0 or -1; on -1 the message must be
- * non-empty and the response untouched (it was filled with FUZZ_SENTINEL). */
-static void check_failure(int32_t status, const void* response, size_t response_size) {
+void fuzz_check_failure(int32_t status, const void* response, size_t response_size) {
   const RuntimeBytes message = vantle_video_runtime_last_error();
   if (message.data == NULL) {
     violation("last error view is null");
@@ -79,7 +75,7 @@ static void check_frame(const RuntimeFrame* frame, RuntimePixelFormat format) {
   read_all(frame->v);
 }
 
-static void consume_decode(RuntimeDecodeResponse* response, RuntimePixelFormat format) {
+void fuzz_consume_decode(RuntimeDecodeResponse* response, RuntimePixelFormat format) {
   if (response->frames == NULL) {
     violation("decode response without an array");
   }
@@ -92,7 +88,7 @@ static void consume_decode(RuntimeDecodeResponse* response, RuntimePixelFormat f
   }
 }
 
-static void consume_indexed(RuntimeIndexedResponse* response, size_t packet_count) {
+void fuzz_consume_indexed(RuntimeIndexedResponse* response, size_t packet_count) {
   if (response->frames == NULL) {
     violation("indexed response without an array");
   }
@@ -111,7 +107,7 @@ static void consume_indexed(RuntimeIndexedResponse* response, size_t packet_coun
   }
 }
 
-static void consume_transcode(RuntimeTranscodeResponse* response, size_t selected_count) {
+void fuzz_consume_transcode(RuntimeTranscodeResponse* response, size_t selected_count) {
   if (response->access_units == NULL || response->access_unit_count != selected_count) {
     violation("access unit count differs from the selection");
   }
@@ -126,37 +122,5 @@ static void consume_transcode(RuntimeTranscodeResponse* response, size_t selecte
   vantle_video_runtime_free_transcode_response(response);
   if (response->access_units != NULL || response->access_unit_count != 0) {
     violation("released transcode response not reset");
-  }
-}
-
-void fuzz_decode(const RuntimeDecodeRequest* request, const RuntimeDecodeOptions* options) {
-  RuntimeDecodeResponse response;
-  memset(&response, FUZZ_SENTINEL, sizeof response);
-  const int32_t status = options != NULL
-                             ? vantle_video_runtime_decode_with_options(request, options, &response)
-                             : vantle_video_runtime_decode(request, &response);
-  check_failure(status, &response, sizeof response);
-  if (status == 0) {
-    consume_decode(&response, request->pixel_format);
-  }
-}
-
-void fuzz_decode_indexed(const RuntimeDecodeRequest* request) {
-  RuntimeIndexedResponse response;
-  memset(&response, FUZZ_SENTINEL, sizeof response);
-  const int32_t status = vantle_video_runtime_decode_indexed(request, &response);
-  check_failure(status, &response, sizeof response);
-  if (status == 0) {
-    consume_indexed(&response, request->packet_count);
-  }
-}
-
-void fuzz_transcode(const RuntimeTranscodeRequest* request) {
-  RuntimeTranscodeResponse response;
-  memset(&response, FUZZ_SENTINEL, sizeof response);
-  const int32_t status = vantle_video_runtime_transcode_h264(request, &response);
-  check_failure(status, &response, sizeof response);
-  if (status == 0) {
-    consume_transcode(&response, request->decode.selected_position_count);
   }
 }

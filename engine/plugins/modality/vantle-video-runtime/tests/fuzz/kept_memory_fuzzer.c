@@ -10,7 +10,7 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include "fuzz_input.h"
+#include "fuzz_calls.h"
 
 static const uint64_t kLimits[4] = {256u << 20, 0, 2u << 20, 16u << 20};
 
