@@ -30,7 +30,7 @@ fuzz_src=$repo/engine/plugins/modality/vantle-video-runtime/tests/fuzz
 fuzz_bin=$build_dir/engine/plugins/modality/vantle-video-runtime/tests/fuzz
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export LSAN_OPTIONS=suppressions=$fuzz_src/lsan.supp
+export LSAN_OPTIONS=suppressions=$fuzz_src/../sanitizer/lsan.supp
 export VANTLE_FUZZ_HOST_GUARD=${VANTLE_FUZZ_HOST_GUARD:-after}
 # The options scripts/fuzz.sh runs with, so that what the campaign finds is
 # what CI would find. Inputs whose parameter sets declare huge pictures cost

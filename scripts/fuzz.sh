@@ -47,10 +47,11 @@ CC=clang CXX=g++ cmake -S "$repo" -B "$build_dir" -DVANTLE_BUILD_TESTS=ON -DVANT
 cmake --build "$build_dir" -j "$jobs" --target make_fuzz_seeds "${targets[@]}"
 ((seconds > 0)) || exit 0
 
-# Leaks are checked after every input; see lsan.supp for the two encoders' own.
+# Leaks are checked after every input; see tests/sanitizer/lsan.supp for the two
+# encoders' own.
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export LSAN_OPTIONS=suppressions=$fuzz_src/lsan.supp
+export LSAN_OPTIONS=suppressions=$fuzz_src/../sanitizer/lsan.supp
 
 streams=()
 if [[ -n ${VANTLE_FUZZ_STREAMS:-} ]]; then

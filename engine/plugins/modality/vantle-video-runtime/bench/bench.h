@@ -67,10 +67,10 @@ class Ceiling {
   Status take(AVFrame& picture, const Job& job);
   Status encode(AVFrame* picture, std::size_t group_size);
 
-  media::CodecContextHandle decoder_, encoder_;
-  media::PacketHandle packet_{av_packet_alloc()}, encoded_{av_packet_alloc()};
-  media::FrameHandle frame_{av_frame_alloc()};
-  media::SwsHandle scaler_;
+  CodecContextHandle decoder_, encoder_;
+  PacketHandle packet_{av_packet_alloc()}, encoded_{av_packet_alloc()};
+  FrameHandle frame_{av_frame_alloc()};
+  SwsContextHandle scaler_;
   std::vector<int> scaler_shape_;
   std::vector<std::pair<std::unique_ptr<std::uint8_t[]>, std::size_t>> buffers_;  // (bytes, size)
   std::size_t next_buffer_ = 0;

@@ -23,10 +23,7 @@
 namespace vantle {
 namespace {
 
-using testing::bytes_of;
-using testing::encode_stream;
-using testing::EncodedStream;
-using testing::StreamSpec;
+using namespace testing;
 using Bytes = std::vector<std::uint8_t>;
 
 enum class Export { DecodeYuv420, DecodeRgb, Indexed, Transcode };

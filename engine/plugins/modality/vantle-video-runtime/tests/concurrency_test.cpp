@@ -27,11 +27,7 @@
 namespace vantle {
 namespace {
 
-using testing::bytes_of;
-using testing::encode_stream;
-using testing::EncodedStream;
-using testing::RequestBuilder;
-using testing::StreamSpec;
+using namespace testing;
 using Bytes = std::vector<std::uint8_t>;
 
 enum class Export { DecodeYuv420, DecodeRgb, Indexed, Transcode };

@@ -11,11 +11,7 @@
 
 #include "conversion/rgb_converter.h"
 #include "decoding/selected_decoding.h"
-#include "runtime/owned_response.h"
-#include "support/last_error.h"
-#include "support/media.h"
-#include "support/reference_decode.h"
-#include "support/request_builder.h"
+#include "support/export_test.h"
 #include "support/rgb_reference.h"
 #include "support/vulkan_frames.h"
 #include "vantle_video_runtime.h"
@@ -23,14 +19,7 @@
 namespace vantle {
 namespace {
 
-using testing::bytes_of;
-using testing::encode_stream;
-using testing::EncodedStream;
-using testing::last_error;
-using testing::reference_decode;
-using testing::ReferenceFrame;
-using testing::RequestBuilder;
-using testing::StreamSpec;
+using namespace testing;
 
 // A response that owns what the library put into it.
 using Response = runtime::DecodedFrames;
@@ -79,11 +68,11 @@ void expect_same_picture(const RuntimeFrame& frame, const ReferenceFrame& refere
         << where << " plane " << p << " differs from libavcodec's decode";
   }
   const int range =
-      reference.pix_fmt == AV_PIX_FMT_YUVJ420P ? AVCOL_RANGE_JPEG : reference.color_range;
+      reference.pix_fmt == AV_PIX_FMT_YUVJ420P ? AVCOL_RANGE_JPEG : reference.colour.range;
   EXPECT_EQ(frame.color_range, range) << where;
-  EXPECT_EQ(frame.color_space, reference.color_space) << where;
-  EXPECT_EQ(frame.color_primaries, reference.color_primaries) << where;
-  EXPECT_EQ(frame.color_trc, reference.color_trc) << where;
+  EXPECT_EQ(frame.color_space, reference.colour.space) << where;
+  EXPECT_EQ(frame.color_primaries, reference.colour.primaries) << where;
+  EXPECT_EQ(frame.color_trc, reference.colour.transfer) << where;
 }
 
 void expect_rgb_record(const RuntimeFrame& frame, std::uint32_t width, std::uint32_t height) {
@@ -288,10 +277,7 @@ TEST_P(DecodeExportColour, RgbMatchesTheMatrixAppliedToTheYuvPlanes) {
   spec.flat_y = 81;
   spec.flat_u = 90;
   spec.flat_v = 240;
-  spec.color_space = c.space;
-  spec.color_range = c.range;
-  spec.color_primaries = c.primaries;
-  spec.color_trc = c.trc;
+  spec.colour = {c.range, c.space, c.primaries, c.trc};
   const EncodedStream media = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(media);
 
@@ -378,10 +364,7 @@ class DecodeExportPooledColour : public ::testing::TestWithParam<RuntimeCodec> {
 
 TEST_P(DecodeExportPooledColour, EachStreamKeepsItsOwnColourDescription) {
   StreamSpec described = moving(GetParam(), 2);
-  described.color_space = AVCOL_SPC_BT709;
-  described.color_range = AVCOL_RANGE_MPEG;
-  described.color_primaries = AVCOL_PRI_BT709;
-  described.color_trc = AVCOL_TRC_BT709;
+  described.colour = media::BT709_LIMITED;
   const StreamSpec plain = moving(GetParam(), 2);
   const EncodedStream a = encode_stream(described);
   const EncodedStream b = encode_stream(plain);
@@ -412,8 +395,8 @@ INSTANTIATE_TEST_SUITE_P(Codecs, DecodeExportPooledColour,
 // for RGB output, with nothing handed out.
 TEST(DecodeExportColour, RgbMatrixStreamIsRefusedForRgbOutput) {
   StreamSpec spec = moving(RuntimeCodec::H264, 3);
-  spec.color_space = AVCOL_SPC_RGB;
-  spec.color_range = AVCOL_RANGE_JPEG;
+  spec.colour.space = AVCOL_SPC_RGB;
+  spec.colour.range = AVCOL_RANGE_JPEG;
   const EncodedStream media = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(media);
   RequestBuilder builder(media);
@@ -438,9 +421,9 @@ TEST(DecodeExportColour, RgbMatrixStreamIsRefusedForRgbOutput) {
 // nothing is handed out.
 TEST(DecodeExportColour, ConversionErrorAtALaterSelectedFrameFailsTheCall) {
   StreamSpec good = moving(RuntimeCodec::H264, 2);
-  good.color_space = AVCOL_SPC_BT709;
+  good.colour.space = AVCOL_SPC_BT709;
   StreamSpec bad = moving(RuntimeCodec::H264, 2);
-  bad.color_space = AVCOL_SPC_RGB;
+  bad.colour.space = AVCOL_SPC_RGB;
   const EncodedStream first = encode_stream(good);
   const EncodedStream second = encode_stream(bad);
   VANTLE_REQUIRE_STREAM(first);

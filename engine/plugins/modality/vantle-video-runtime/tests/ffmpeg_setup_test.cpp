@@ -14,6 +14,8 @@
 #include "common/ffmpeg_error.h"
 #include "common/ffmpeg_setup.h"
 #include "decoding/runtime_codec.h"
+#include "media/ffmpeg_handles.h"
+#include "runtime/codec_label.h"
 #include "vantle_video_runtime.h"
 
 extern "C" {
@@ -91,6 +93,7 @@ TEST(FfmpegSetup, SetsWarningLevelOnceForAllThreads) {
   EXPECT_EQ(av_log_get_level(), AV_LOG_ERROR);
 }
 
+// The programs around the library print the library's own names.
 TEST(RuntimeCodecMapping, NamesAndIds) {
   // Values the header does not list stay H.265.
   const struct {
@@ -103,6 +106,7 @@ TEST(RuntimeCodecMapping, NamesAndIds) {
                {77, "H.265", AV_CODEC_ID_HEVC}};
   for (const auto& row : table) {
     EXPECT_EQ(name(static_cast<RuntimeCodec>(row.value)), row.name) << row.value;
+    EXPECT_STREQ(runtime::codec_label(static_cast<RuntimeCodec>(row.value)), row.name) << row.value;
     EXPECT_EQ(ffmpeg_id(static_cast<RuntimeCodec>(row.value)), row.id) << row.value;
   }
 }
@@ -117,6 +121,20 @@ TEST(FfmpegErrorText, TagsUseFfmpegTextSystemErrorsUseStrerror) {
   EXPECT_EQ(ffmpeg_error_text(AVERROR(EINVAL)), "Invalid argument");
   // An errno the C library does not know still reads as the C library's text.
   EXPECT_EQ(ffmpeg_error_text(-4000), std::strerror(4000));
+}
+
+// The programs around the library word every code as the library does: its
+// tags, system numbers known and unknown, and codes that are neither.
+TEST(FfmpegErrorText, ProgramsAroundTheLibraryShowTheSameText) {
+  std::vector<int> codes = {
+      AVERROR_EOF,          AVERROR_INVALIDDATA,    AVERROR_BUG, AVERROR_INPUT_CHANGED,
+      AVERROR_EXPERIMENTAL, AVERROR_HTTP_NOT_FOUND, -123456789,  123456789};
+  for (int code = -5000; code <= 200; ++code) {
+    codes.push_back(code);
+  }
+  for (const int code : codes) {
+    EXPECT_EQ(media::ffmpeg_error_text(code), ffmpeg_error_text(code)) << code;
+  }
 }
 
 std::string versions(const char* name, unsigned built, unsigned loaded) {

@@ -511,7 +511,7 @@ TEST_F(H264GopEncoderTest, HardwareFrameIsDownloadedAndEncoded) {
   auto decoded = testing::reference_decode(RuntimeCodec::H264, {}, {to_vector(access_units[0])});
   ASSERT_TRUE(decoded.has_value()) << decoded.error();
   ASSERT_EQ(decoded->size(), 1u);
-  EXPECT_EQ(decoded->front().color_space, AVCOL_SPC_BT709);
+  EXPECT_EQ(decoded->front().colour.space, AVCOL_SPC_BT709);
   const auto source = testing::packed_planes(*software);
   for (int plane = 0; plane < 3; ++plane) {
     EXPECT_GT(testing::psnr(decoded->front().planes[plane], source[plane]), 35.0)

@@ -25,12 +25,7 @@
 namespace vantle {
 namespace {
 
-using testing::encode_stream;
-using testing::EncodedStream;
-using testing::last_error;
-using testing::PictureContent;
-using testing::RequestBuilder;
-using testing::StreamSpec;
+using namespace testing;
 
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path);

@@ -26,24 +26,14 @@
 #include "common/host_memory.h"
 #include "conversion/rgb_converter.h"
 #include "conversion/yuv420.h"
-#include "runtime/owned_response.h"
-#include "support/last_error.h"
-#include "support/media.h"
-#include "support/reference_decode.h"
-#include "support/request_builder.h"
+#include "support/export_test.h"
 #include "support/vulkan_frames.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle {
 namespace {
 
-using testing::bytes_of;
-using testing::encode_stream;
-using testing::EncodedStream;
-using testing::last_error;
-using testing::ReferenceFrame;
-using testing::RequestBuilder;
-using testing::StreamSpec;
+using namespace testing;
 
 #if !defined(__SANITIZE_ADDRESS__)
 // A write into a guard page ends the program; name the cause and the stack.
@@ -105,8 +95,8 @@ FrameHandle frame_of(const ReferenceFrame& reference) {
   frame->format = reference.pix_fmt;
   frame->width = reference.width;
   frame->height = reference.height;
-  frame->color_range = reference.color_range;
-  frame->colorspace = reference.color_space;
+  frame->color_range = reference.colour.range;
+  frame->colorspace = reference.colour.space;
   if (av_frame_get_buffer(frame.get(), 0) < 0) {
     return nullptr;
   }
@@ -207,11 +197,7 @@ class HostMemoryGuard : public ::testing::TestWithParam<HostGuard> {
   void TearDown() override { set_host_guard_for_testing(HostGuard::None); }
 };
 
-// Owns a filled response for the duration of a check.
-struct Decoded {
-  int32_t status = -1;
-  runtime::DecodedFrames response;
-};
+using Decoded = ExportCall<runtime::DecodedFrames>;
 
 TEST_P(HostMemoryGuard, SweepThroughTheCInterface) {
   const testing::QuietFfmpegLog quiet;

@@ -10,31 +10,25 @@
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_pool.h"
 #include "decoding/packet_decoder.h"
-#include "runtime/owned_response.h"
-#include "support/last_error.h"
-#include "support/media.h"
-#include "support/reference_decode.h"
-#include "support/request_builder.h"
+#include "support/export_test.h"
 
 namespace vantle {
 namespace {
 
-using testing::bytes_of;
-using testing::encode_stream;
-using testing::EncodedStream;
-using testing::last_error;
-using testing::RequestBuilder;
-using testing::StreamSpec;
+using namespace testing;
 
-// Owns a filled response for the duration of a test.
-struct IndexedResult {
-  int32_t status = -1;
-  runtime::IndexedFrames response;
-  std::span<const RuntimeIndexedFrame> frames() const { return response.items(); }
-};
+using IndexedResult = ExportCall<runtime::IndexedFrames>;
 
 void decode_indexed(const RuntimeDecodeRequest& request, IndexedResult& result) {
   result.status = vantle_video_runtime_decode_indexed(&request, &result.response);
+}
+
+// The whole stream through the indexed decode, as YUV 4:2:0.
+IndexedResult decode_indexed(const EncodedStream& stream) {
+  RequestBuilder builder(stream);
+  IndexedResult result;
+  decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+  return result;
 }
 
 StreamSpec ipbb(RuntimeCodec codec) {
@@ -59,9 +53,9 @@ testing::ReferenceDecodeOptions index_pts() {
 void expect_matches_reference(const EncodedStream& stream, const IndexedResult& result) {
   auto reference = testing::reference_decode(stream, index_pts());
   ASSERT_TRUE(reference.has_value()) << reference.error();
-  ASSERT_EQ(result.frames().size(), reference->size());
+  ASSERT_EQ(result.items().size(), reference->size());
   for (std::size_t i = 0; i < reference->size(); ++i) {
-    const RuntimeIndexedFrame& got = result.frames()[i];
+    const RuntimeIndexedFrame& got = result.items()[i];
     const testing::ReferenceFrame& want = (*reference)[i];
     EXPECT_EQ(got.packet_index, static_cast<std::size_t>(want.pts)) << i;
     EXPECT_EQ(got.frame.format, RuntimePixelFormat::Yuv420);
@@ -73,9 +67,9 @@ void expect_matches_reference(const EncodedStream& stream, const IndexedResult& 
     EXPECT_TRUE(std::ranges::equal(bytes_of(got.frame.y), want.planes[0])) << "Y of " << i;
     EXPECT_TRUE(std::ranges::equal(bytes_of(got.frame.u), want.planes[1])) << "U of " << i;
     EXPECT_TRUE(std::ranges::equal(bytes_of(got.frame.v), want.planes[2])) << "V of " << i;
-    EXPECT_EQ(got.frame.color_space, want.color_space);
-    EXPECT_EQ(got.frame.color_primaries, want.color_primaries);
-    EXPECT_EQ(got.frame.color_trc, want.color_trc);
+    EXPECT_EQ(got.frame.color_space, want.colour.space);
+    EXPECT_EQ(got.frame.color_primaries, want.colour.primaries);
+    EXPECT_EQ(got.frame.color_trc, want.colour.transfer);
   }
 }
 
@@ -90,12 +84,10 @@ class IndexedDecodeByCodec : public ::testing::TestWithParam<RuntimeCodec> {};
 TEST_P(IndexedDecodeByCodec, PacketIndexFollowsPresentationOrder) {
   const EncodedStream stream = encode_stream(ipbb(GetParam()));
   VANTLE_REQUIRE_STREAM(stream);
-  RequestBuilder builder(stream);
-  IndexedResult result;
-  decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+  const IndexedResult result = decode_indexed(stream);
   ASSERT_EQ(result.status, 0) << last_error();
   EXPECT_EQ(vantle_video_runtime_last_error().len, 0u);
-  ASSERT_EQ(result.frames().size(), 12u);
+  ASSERT_EQ(result.items().size(), 12u);
 
   // Display order from the encoder's own timestamps: the packet showing
   // picture k is the one whose pts is k.
@@ -104,13 +96,13 @@ TEST_P(IndexedDecodeByCodec, PacketIndexFollowsPresentationOrder) {
     expected[static_cast<std::size_t>(stream.packet_pts[packet])] = packet;
   }
   for (std::size_t i = 0; i < 12; ++i) {
-    EXPECT_EQ(result.frames()[i].packet_index, expected[i]) << "picture " << i;
+    EXPECT_EQ(result.items()[i].packet_index, expected[i]) << "picture " << i;
   }
   // I P B B: the first four pictures come from packets 0, 2, 3, 1.
-  EXPECT_EQ(result.frames()[0].packet_index, 0u);
-  EXPECT_EQ(result.frames()[1].packet_index, 2u);
-  EXPECT_EQ(result.frames()[2].packet_index, 3u);
-  EXPECT_EQ(result.frames()[3].packet_index, 1u);
+  EXPECT_EQ(result.items()[0].packet_index, 0u);
+  EXPECT_EQ(result.items()[1].packet_index, 2u);
+  EXPECT_EQ(result.items()[2].packet_index, 3u);
+  EXPECT_EQ(result.items()[3].packet_index, 1u);
   expect_matches_reference(stream, result);
 }
 
@@ -124,12 +116,10 @@ TEST_P(IndexedDecodeByCodec, ParameterSetsInExtradata) {
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
   ASSERT_FALSE(stream.extradata.empty());
-  RequestBuilder builder(stream);
-  IndexedResult result;
-  decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+  const IndexedResult result = decode_indexed(stream);
   ASSERT_EQ(result.status, 0) << last_error();
-  ASSERT_FALSE(result.frames().empty());
-  EXPECT_EQ(result.frames()[0].frame.y.len,
+  ASSERT_FALSE(result.items().empty());
+  EXPECT_EQ(result.items()[0].frame.y.len,
             static_cast<std::size_t>(stream.frame_sizes[0].first) * stream.frame_sizes[0].second);
   expect_matches_reference(stream, result);
 }
@@ -203,8 +193,8 @@ TEST(IndexedDecode, TruncatedAndCorruptRunsFailOrDecodeSafely) {
     IndexedResult result;
     decode_indexed(truncated.request(RuntimePixelFormat::Yuv420), result);
     ASSERT_EQ(result.status, 0) << last_error();
-    EXPECT_LE(result.frames().size(), 6u);
-    for (const auto& frame : result.frames()) {
+    EXPECT_LE(result.items().size(), 6u);
+    for (const auto& frame : result.items()) {
       EXPECT_LT(frame.packet_index, 6u);
     }
   }
@@ -219,8 +209,8 @@ TEST(IndexedDecode, TruncatedAndCorruptRunsFailOrDecodeSafely) {
     IndexedResult result;
     decode_indexed(corrupt.request(RuntimePixelFormat::Yuv420), result);
     if (result.status == 0) {
-      EXPECT_LE(result.frames().size(), 12u);
-      for (const auto& frame : result.frames()) {
+      EXPECT_LE(result.items().size(), 12u);
+      for (const auto& frame : result.items()) {
         EXPECT_LT(frame.packet_index, 12u);
         EXPECT_EQ(frame.frame.y.len, 64u * 48u);
       }
@@ -253,9 +243,7 @@ TEST(IndexedDecode, RejectsTenBitAndFourTwoTwoByName) {
     spec.pix_fmt = c.format;
     const EncodedStream stream = encode_stream(spec);
     VANTLE_REQUIRE_STREAM(stream);
-    RequestBuilder builder(stream);
-    IndexedResult result;
-    decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+    const IndexedResult result = decode_indexed(stream);
     EXPECT_EQ(result.status, -1);
     EXPECT_EQ(last_error(),
               std::string(
@@ -267,18 +255,14 @@ TEST(IndexedDecode, RejectsTenBitAndFourTwoTwoByName) {
 TEST(IndexedDecode, FullRangeStreamsReportFullRange) {
   StreamSpec spec = ipbb(RuntimeCodec::H264);
   spec.pix_fmt = AV_PIX_FMT_YUVJ420P;
-  spec.color_range = AVCOL_RANGE_JPEG;
-  spec.color_space = AVCOL_SPC_BT709;
-  spec.color_primaries = AVCOL_PRI_BT709;
-  spec.color_trc = AVCOL_TRC_BT709;
+  spec.colour = media::BT709_LIMITED;
+  spec.colour.range = AVCOL_RANGE_JPEG;
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
-  RequestBuilder builder(stream);
-  IndexedResult result;
-  decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+  const IndexedResult result = decode_indexed(stream);
   ASSERT_EQ(result.status, 0) << last_error();
-  ASSERT_FALSE(result.frames().empty());
-  for (const auto& frame : result.frames()) {
+  ASSERT_FALSE(result.items().empty());
+  for (const auto& frame : result.items()) {
     EXPECT_EQ(frame.frame.color_range, AVCOL_RANGE_JPEG);
     EXPECT_EQ(frame.frame.color_space, AVCOL_SPC_BT709);
     EXPECT_EQ(frame.frame.color_primaries, AVCOL_PRI_BT709);
@@ -292,14 +276,12 @@ TEST(IndexedDecode, ResolutionChangeMidRun) {
   spec.resolution_changes = {{6, 96, 64}};
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
-  RequestBuilder builder(stream);
-  IndexedResult result;
-  decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
+  const IndexedResult result = decode_indexed(stream);
   ASSERT_EQ(result.status, 0) << last_error();
-  ASSERT_EQ(result.frames().size(), 12u);
-  EXPECT_EQ(result.frames()[5].frame.width, 64u);
-  EXPECT_EQ(result.frames()[6].frame.width, 96u);
-  EXPECT_EQ(result.frames()[6].frame.u.len, 48u * 32u);
+  ASSERT_EQ(result.items().size(), 12u);
+  EXPECT_EQ(result.items()[5].frame.width, 64u);
+  EXPECT_EQ(result.items()[6].frame.width, 96u);
+  EXPECT_EQ(result.items()[6].frame.u.len, 48u * 32u);
   expect_matches_reference(stream, result);
 }
 
@@ -322,13 +304,13 @@ TEST_F(FrameThreads, TwoThreadsDecodeWhatOneDoes) {
     unsetenv(THREAD_COUNT_VARIABLE);
     ASSERT_EQ(single.status, 0);
     ASSERT_EQ(threaded.status, 0) << last_error();
-    ASSERT_EQ(threaded.frames().size(), single.frames().size());
-    for (std::size_t i = 0; i < single.frames().size(); ++i) {
-      EXPECT_EQ(threaded.frames()[i].packet_index, single.frames()[i].packet_index);
-      EXPECT_TRUE(std::ranges::equal(bytes_of(threaded.frames()[i].frame.y),
-                                     bytes_of(single.frames()[i].frame.y)));
-      EXPECT_TRUE(std::ranges::equal(bytes_of(threaded.frames()[i].frame.v),
-                                     bytes_of(single.frames()[i].frame.v)));
+    ASSERT_EQ(threaded.items().size(), single.items().size());
+    for (std::size_t i = 0; i < single.items().size(); ++i) {
+      EXPECT_EQ(threaded.items()[i].packet_index, single.items()[i].packet_index);
+      EXPECT_TRUE(std::ranges::equal(bytes_of(threaded.items()[i].frame.y),
+                                     bytes_of(single.items()[i].frame.y)));
+      EXPECT_TRUE(std::ranges::equal(bytes_of(threaded.items()[i].frame.v),
+                                     bytes_of(single.items()[i].frame.v)));
     }
   }
 }
@@ -402,7 +384,7 @@ TEST_F(PixelBudget, EightySixHdPicturesFitTheEightySeventhFails) {
     IndexedResult result;
     decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
     ASSERT_EQ(result.status, 0) << last_error();
-    EXPECT_EQ(result.frames().size(), 86u);
+    EXPECT_EQ(result.items().size(), 86u);
   }
   const EncodedStream over = hd_stream(87);
   VANTLE_REQUIRE_STREAM(over);
@@ -448,10 +430,7 @@ class PooledColour : public ::testing::TestWithParam<RuntimeCodec> {};
 // stream decoded again reports the same colour description.
 TEST_P(PooledColour, RepeatedDecodesKeepTheColourDescription) {
   StreamSpec spec = ipbb(GetParam());
-  spec.color_range = AVCOL_RANGE_MPEG;
-  spec.color_space = AVCOL_SPC_BT709;
-  spec.color_primaries = AVCOL_PRI_BT709;
-  spec.color_trc = AVCOL_TRC_BT709;
+  spec.colour = media::BT709_LIMITED;
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
   RequestBuilder builder(stream);
@@ -459,8 +438,8 @@ TEST_P(PooledColour, RepeatedDecodesKeepTheColourDescription) {
     IndexedResult result;
     decode_indexed(builder.request(RuntimePixelFormat::Yuv420), result);
     ASSERT_EQ(result.status, 0) << last_error();
-    ASSERT_EQ(result.frames().size(), 12u);
-    for (const auto& frame : result.frames()) {
+    ASSERT_EQ(result.items().size(), 12u);
+    for (const auto& frame : result.items()) {
       EXPECT_EQ(frame.frame.color_range, AVCOL_RANGE_MPEG) << "round " << round;
       EXPECT_EQ(frame.frame.color_space, AVCOL_SPC_BT709) << "round " << round;
       EXPECT_EQ(frame.frame.color_trc, AVCOL_TRC_BT709) << "round " << round;

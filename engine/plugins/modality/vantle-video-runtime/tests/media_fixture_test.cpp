@@ -149,20 +149,17 @@ TEST(MediaFixture, ColourDescriptionReachesTheDecoder) {
     spec.codec = c.codec;
     spec.frame_count = 1;
     spec.pix_fmt = c.pix_fmt;
-    spec.color_range = c.range;
-    spec.color_space = c.space;
-    spec.color_primaries = c.primaries;
-    spec.color_trc = c.trc;
+    spec.colour = {c.range, c.space, c.primaries, c.trc};
     const EncodedStream stream = encode_stream(spec);
     VANTLE_REQUIRE_STREAM(stream);
     auto frames = reference_decode(stream);
     ASSERT_TRUE(frames.has_value()) << frames.error();
     ASSERT_EQ(frames->size(), 1u);
     const ReferenceFrame& frame = frames->front();
-    EXPECT_EQ(frame.color_range, c.range) << stream.encoder;
-    EXPECT_EQ(frame.color_space, c.space) << stream.encoder;
-    EXPECT_EQ(frame.color_primaries, c.primaries) << stream.encoder;
-    EXPECT_EQ(frame.color_trc, c.trc) << stream.encoder;
+    EXPECT_EQ(frame.colour.range, c.range) << stream.encoder;
+    EXPECT_EQ(frame.colour.space, c.space) << stream.encoder;
+    EXPECT_EQ(frame.colour.primaries, c.primaries) << stream.encoder;
+    EXPECT_EQ(frame.colour.transfer, c.trc) << stream.encoder;
     // Full-range H.264 comes out of libavcodec as yuvj420p, AV1 as yuv420p.
     EXPECT_TRUE(frame.pix_fmt == AV_PIX_FMT_YUV420P || frame.pix_fmt == AV_PIX_FMT_YUVJ420P)
         << av_get_pix_fmt_name(frame.pix_fmt);

@@ -142,6 +142,15 @@ media::ContainerVideo read_clip(const fs::path& clip) {
   return video ? std::move(*video) : media::ContainerVideo{};
 }
 
+// The recipe's name as a test name, which takes letters, digits and '_'.
+std::string recipe_test_name(const ::testing::TestParamInfo<ClipRecipe>& info) {
+  std::string name = info.param.name;
+  for (char& c : name) {
+    c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  }
+  return name;
+}
+
 #define VANTLE_REQUIRE_CLIP(var, recipe)                                     \
   const fs::path var = make_clip(recipe);                                    \
   if (var.empty()) {                                                         \
@@ -198,14 +207,7 @@ TEST_P(VpxClips, EveryPictureEqualsFfmpegsDecoder) {
             command_line_pictures(clip, "-pix_fmt rgb48le"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Clips, VpxClips, ::testing::ValuesIn(VP_CLIPS),
-                         [](const auto& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name) {
-                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           }
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Clips, VpxClips, ::testing::ValuesIn(VP_CLIPS), recipe_test_name);
 
 // libvpx cannot change size inside one encode: two encodes joined at a key
 // frame, as IVF frames behind the first file's header.
@@ -280,21 +282,14 @@ TEST_P(DeepOutput, EqualsTheCommandLine) {
   EXPECT_EQ(library_pictures(video, RuntimePixelFormat::Rgb48, NO_TURN, 40, 30).bytes,
             command_line_pictures(clip, "-vf scale=40:30 -pix_fmt rgb48le"));
   // FFmpeg 5.1's command line narrows a full-range source unless told.
-  const bool full = video.color_range == AVCOL_RANGE_JPEG ||
-                    video.pixel_format == AV_PIX_FMT_YUVJ422P;
+  const bool full =
+      video.colour.range == AVCOL_RANGE_JPEG || video.pixel_format == AV_PIX_FMT_YUVJ422P;
   EXPECT_EQ(library_pictures(video, RuntimePixelFormat::Yuv420P16, NO_TURN).bytes,
             command_line_pictures(clip, std::string(!FFMPEG9 && full ? "-vf scale=out_range=full " : "") +
                                             "-pix_fmt yuv420p16le"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, DeepOutput, ::testing::ValuesIn(DEEP_CLIPS),
-                         [](const auto& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name) {
-                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           }
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Sources, DeepOutput, ::testing::ValuesIn(DEEP_CLIPS), recipe_test_name);
 
 // The indexed decode's 16-bit pictures are its decode's pictures, each
 // tagged with the packet whose timestamp shows it.
@@ -390,6 +385,27 @@ INSTANTIATE_TEST_SUITE_P(
                       Turn{&ROTATION_SOURCES[0], 270}, Turn{&ROTATION_SOURCES[1], 90},
                       Turn{&ROTATION_SOURCES[1], 180}, Turn{&ROTATION_SOURCES[1], 270}));
 
+// Where the sample that a turned picture shows at (x, y) sits in the stored
+// w x h picture, written out one sample at a time: the flips undone, then the
+// clockwise turn.
+std::pair<std::size_t, std::size_t> stored_position(std::size_t x, std::size_t y, std::size_t w,
+                                                    std::size_t h, std::uint32_t rotation,
+                                                    bool flip_horizontal, bool flip_vertical) {
+  const bool swap = rotation % 180 != 0;
+  const std::size_t fx = flip_horizontal ? (swap ? h : w) - 1 - x : x;
+  const std::size_t fy = flip_vertical ? (swap ? w : h) - 1 - y : y;
+  switch (rotation) {
+    case 90:
+      return {fy, h - 1 - fx};
+    case 180:
+      return {w - 1 - fx, h - 1 - fy};
+    case 270:
+      return {w - 1 - fy, fx};
+    default:
+      return {fx, fy};
+  }
+}
+
 // Every turn and flip against a plain picture turned here: 4:4:4, turned
 // before conversion, and 4:2:2, whose planes cannot be turned and are
 // turned after it. (Turned 4:2:0 chroma is interpolated along the other
@@ -411,21 +427,13 @@ TEST(Turns, MovePixelsExactly) {
         const std::uint32_t th = swap ? w : h;
         ASSERT_EQ(turned.bytes.size(), plain.bytes.size());
         ASSERT_EQ(turned.sizes.front(), std::make_pair(tw, th));
-        // Output (x, y) undone: flips, then the clockwise turn.
         for (std::uint32_t y = 0; y < th; y += 3) {
           for (std::uint32_t x = 0; x < tw; x += 5) {
-            const std::uint32_t fx = flip & RuntimeFlip_Horizontal ? tw - 1 - x : x;
-            const std::uint32_t fy = flip & RuntimeFlip_Vertical ? th - 1 - y : y;
-            std::uint32_t sx = fx, sy = fy;
-            if (rotation == 90) {
-              sx = fy, sy = h - 1 - fx;
-            } else if (rotation == 180) {
-              sx = w - 1 - fx, sy = h - 1 - fy;
-            } else if (rotation == 270) {
-              sx = w - 1 - fy, sy = fx;
-            }
+            const auto [sx, sy] =
+                stored_position(x, y, w, h, rotation, (flip & RuntimeFlip_Horizontal) != 0,
+                                (flip & RuntimeFlip_Vertical) != 0);
             const std::uint8_t* got = &turned.bytes[(std::size_t{y} * tw + x) * 6];
-            const std::uint8_t* want = &plain.bytes[(std::size_t{sy} * w + sx) * 6];
+            const std::uint8_t* want = &plain.bytes[(sy * w + sx) * 6];
             ASSERT_TRUE(std::equal(got, got + 6, want))
                 << recipe.name << " rotation " << rotation << " flip " << flip << " at " << x
                 << "," << y;
@@ -457,16 +465,8 @@ TEST(Turns, PlanesOfEverySize) {
                      static_cast<std::ptrdiff_t>(tw * element));
           for (std::size_t y = 0; y < th; ++y) {
             for (std::size_t x = 0; x < tw; ++x) {
-              const std::size_t fx = o.flip_horizontal ? tw - 1 - x : x;
-              const std::size_t fy = o.flip_vertical ? th - 1 - y : y;
-              std::size_t sx = fx, sy = fy;
-              if (rotation == 90) {
-                sx = fy, sy = h - 1 - fx;
-              } else if (rotation == 180) {
-                sx = w - 1 - fx, sy = h - 1 - fy;
-              } else if (rotation == 270) {
-                sx = w - 1 - fy, sy = fx;
-              }
+              const auto [sx, sy] =
+                  stored_position(x, y, w, h, rotation, o.flip_horizontal, o.flip_vertical);
               ASSERT_TRUE(std::equal(&out[(y * tw + x) * element], &out[(y * tw + x) * element] + element,
                                      &plane[sy * static_cast<std::size_t>(line) + sx * element]))
                   << element << " bytes, " << w << "x" << h << ", rotation " << rotation

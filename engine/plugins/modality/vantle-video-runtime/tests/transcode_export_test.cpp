@@ -18,31 +18,19 @@
 
 #include "common/ffmpeg.h"
 #include "common/ffmpeg_setup.h"
-#include "runtime/owned_response.h"
-#include "support/last_error.h"
-#include "support/media.h"
-#include "support/reference_decode.h"
-#include "support/request_builder.h"
+#include "support/export_test.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle {
 namespace {
 
-using testing::bytes_of;
-using testing::encode_stream;
-using testing::EncodedStream;
-using testing::last_error;
-using testing::RequestBuilder;
-using testing::StreamSpec;
+using namespace testing;
 
-// Owns a filled transcode response for the duration of a test.
-struct TranscodeResult {
-  int32_t status = -1;
-  runtime::AccessUnits response;
-  std::span<const RuntimeBytes> access_units() const { return response.items(); }
+struct TranscodeResult : ExportCall<runtime::AccessUnits> {
+  // A copy of every access unit.
   std::vector<std::vector<std::uint8_t>> packets() const {
     std::vector<std::vector<std::uint8_t>> packets;
-    for (const RuntimeBytes& unit : access_units()) {
+    for (const RuntimeBytes& unit : items()) {
       const auto bytes = bytes_of(unit);
       packets.emplace_back(bytes.begin(), bytes.end());
     }
@@ -54,11 +42,7 @@ void transcode(const RuntimeTranscodeRequest& request, TranscodeResult& result) 
   result.status = vantle_video_runtime_transcode_h264(&request, &result.response);
 }
 
-struct DecodeResult {
-  int32_t status = -1;
-  runtime::DecodedFrames response;
-  std::span<const RuntimeFrame> frames() const { return response.items(); }
-};
+using DecodeResult = ExportCall<runtime::DecodedFrames>;
 
 // Every picture of the access units, as YUV420, by the library's own decode.
 void decode_access_units(const TranscodeResult& transcoded, DecodeResult& decoded) {
@@ -93,12 +77,12 @@ void expect_group_shape(const TranscodeResult& result, std::size_t count) {
   ASSERT_NE(result.response.access_units, nullptr);
   ASSERT_EQ(result.response.access_unit_count, count);
   for (std::size_t i = 0; i < count; ++i) {
-    const auto unit = bytes_of(result.access_units()[i]);
+    const auto unit = bytes_of(result.items()[i]);
     ASSERT_NE(unit.data(), nullptr) << "access unit " << i;
     ASSERT_GE(unit.size(), 3u) << "access unit " << i;
     EXPECT_TRUE(has_annex_b_start(unit)) << "access unit " << i;
   }
-  const std::vector<int> first = nal_types(bytes_of(result.access_units()[0]));
+  const std::vector<int> first = nal_types(bytes_of(result.items()[0]));
   EXPECT_NE(std::find(first.begin(), first.end(), 5), first.end()) << "first is no IDR picture";
   auto reference = testing::reference_decode(RuntimeCodec::H264, {}, result.packets());
   ASSERT_TRUE(reference.has_value()) << reference.error();
@@ -139,7 +123,7 @@ void expect_pictures(const EncodedStream& stream, const TranscodeResult& result,
   DecodeResult decoded;
   decode_access_units(result, decoded);
   ASSERT_EQ(decoded.status, 0) << last_error();
-  ASSERT_EQ(decoded.frames().size(), positions.size());
+  ASSERT_EQ(decoded.items().size(), positions.size());
   const auto [width, height] = stream.frame_sizes.at(positions.front());
   std::vector<std::vector<std::uint8_t>> source_luma;
   for (std::size_t position : positions) {
@@ -147,7 +131,7 @@ void expect_pictures(const EncodedStream& stream, const TranscodeResult& result,
   }
   for (std::size_t i = 0; i < positions.size(); ++i) {
     SCOPED_TRACE(::testing::Message() << "picture " << i << " (position " << positions[i] << ")");
-    const RuntimeFrame& frame = decoded.frames()[i];
+    const RuntimeFrame& frame = decoded.items()[i];
     ASSERT_EQ(frame.width, static_cast<std::uint32_t>(width));
     ASSERT_EQ(frame.height, static_cast<std::uint32_t>(height));
     const double own = testing::psnr(bytes_of(frame.y), source_luma[i]);
@@ -208,15 +192,12 @@ std::vector<SourceCase> source_cases() {
   cases.push_back({"H265", spec(RuntimeCodec::H265, AV_PIX_FMT_YUV420P), {0, 2, 5}});
   cases.push_back({"AV1", spec(RuntimeCodec::Av1, AV_PIX_FMT_YUV420P), {6, 1, 3}});
   StreamSpec full = spec(RuntimeCodec::H264, AV_PIX_FMT_YUVJ420P);
-  full.color_range = AVCOL_RANGE_JPEG;
+  full.colour.range = AVCOL_RANGE_JPEG;
   cases.push_back({"H264FullRange", full, {0, 1, 2}});
   cases.push_back({"H265TenBit", spec(RuntimeCodec::H265, AV_PIX_FMT_YUV420P10LE), {2, 3, 6}});
   cases.push_back({"H264Yuv444", spec(RuntimeCodec::H264, AV_PIX_FMT_YUV444P), {0, 4, 5}});
   StreamSpec bt709 = spec(RuntimeCodec::H264, AV_PIX_FMT_YUV420P);
-  bt709.color_range = AVCOL_RANGE_MPEG;
-  bt709.color_space = AVCOL_SPC_BT709;
-  bt709.color_primaries = AVCOL_PRI_BT709;
-  bt709.color_trc = AVCOL_TRC_BT709;
+  bt709.colour = media::BT709_LIMITED;
   cases.push_back({"H264Bt709", bt709, {3, 2}});
   // Decode order differs from display order: positions count in display
   // order.
@@ -252,14 +233,14 @@ void expect_round_trip(const SourceCase& c, const EncodedStream& stream) {
   const testing::ReferenceFrame& first = group->front();
   const auto is_full = [](const testing::ReferenceFrame& frame) {
     return frame.pix_fmt == AV_PIX_FMT_YUVJ420P || frame.pix_fmt == AV_PIX_FMT_YUVJ444P ||
-           frame.color_range == AVCOL_RANGE_JPEG;
+           frame.colour.range == AVCOL_RANGE_JPEG;
   };
   // Limited and unspecified range read the same; an encoder need not tag
   // limited range explicitly.
   EXPECT_EQ(is_full(first), is_full(expected));
-  EXPECT_EQ(first.color_space, expected.color_space);
-  EXPECT_EQ(first.color_primaries, expected.color_primaries);
-  EXPECT_EQ(first.color_trc, expected.color_trc);
+  EXPECT_EQ(first.colour.space, expected.colour.space);
+  EXPECT_EQ(first.colour.primaries, expected.colour.primaries);
+  EXPECT_EQ(first.colour.transfer, expected.colour.transfer);
 }
 
 TEST_P(TranscodeSourceTest, SelectedPicturesComeBackAsOneH264Group) {

@@ -40,7 +40,7 @@ bool encode_clip(int width, int height, int frames, EncodedPictures& clip) {
   settings.width = width;
   settings.height = height;
   settings.gop_size = frames;
-  settings.max_b_frames = 2;
+  settings.b_frames = 2;
   auto encoded = vantle::media::encode_pictures(*codec, settings, 0, frames, paint, clip);
   if (!encoded) {
     std::fprintf(stderr, "%s\n", encoded.error().c_str());

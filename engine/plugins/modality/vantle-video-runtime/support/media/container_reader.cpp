@@ -125,10 +125,7 @@ Result<ContainerVideo> read_video(AVFormatContext& format) {
   video.codec_id = parameters.codec_id;
   video.width = parameters.width;
   video.height = parameters.height;
-  video.color_range = parameters.color_range;
-  video.color_space = parameters.color_space;
-  video.color_primaries = parameters.color_primaries;
-  video.color_trc = parameters.color_trc;
+  video.colour = colour_of(parameters);
   video.pixel_format = static_cast<AVPixelFormat>(parameters.format);
   video.display_matrix = display_matrix(stream);
   const AVRational rate =

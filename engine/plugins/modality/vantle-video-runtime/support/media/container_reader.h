@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "colour.h"
 #include "common/result.h"
 #include "ffmpeg_handles.h"
 #include "vantle_video_runtime.h"
@@ -31,10 +32,7 @@ struct ContainerVideo {
   AVCodecID codec_id = AV_CODEC_ID_NONE;
   int width = 0;
   int height = 0;
-  AVColorRange color_range = AVCOL_RANGE_UNSPECIFIED;
-  AVColorSpace color_space = AVCOL_SPC_UNSPECIFIED;
-  AVColorPrimaries color_primaries = AVCOL_PRI_UNSPECIFIED;
-  AVColorTransferCharacteristic color_trc = AVCOL_TRC_UNSPECIFIED;
+  ColourDescription colour;
   // The decoded pictures' format as probing found it; none when unknown.
   AVPixelFormat pixel_format = AV_PIX_FMT_NONE;
   // The stream's display matrix (AV_PKT_DATA_DISPLAYMATRIX), when it has one.

@@ -17,12 +17,10 @@ Result<CodecContextHandle> open_encoder(const AVCodec& encoder, const EncoderSet
   context->time_base = AVRational{settings.frame_rate_den, settings.frame_rate_num};
   context->framerate = AVRational{settings.frame_rate_num, settings.frame_rate_den};
   context->gop_size = settings.gop_size;
-  context->max_b_frames = settings.max_b_frames;
+  context->max_b_frames = settings.b_frames;
   context->thread_count = settings.threads;
+  set_colour(*context, settings.colour);
   context->color_range = range;
-  context->colorspace = settings.color_space;
-  context->color_primaries = settings.color_primaries;
-  context->color_trc = settings.color_trc;
   if (settings.global_header) {
     context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
@@ -113,7 +111,7 @@ const AVCodec* find_h264_encoder() {
 Status encode_pictures(const AVCodec& encoder, const EncoderSettings& settings, int first_frame,
                        int end_frame, const Painter& paint, EncodedPictures& out) {
   AVPixelFormat pix_fmt = settings.pix_fmt;
-  AVColorRange range = settings.color_range;
+  AVColorRange range = settings.colour.range;
   auto context = open_encoder(encoder, settings, pix_fmt, range);
   if (!context && pix_fmt == AV_PIX_FMT_YUVJ420P) {
     // Newer encoders refuse the deprecated full-range formats; the same
@@ -133,7 +131,7 @@ Status encode_pictures(const AVCodec& encoder, const EncoderSettings& settings, 
                      " picture");
     }
     paint(*frame, index);
-    if (range != settings.color_range) {
+    if (range != settings.colour.range) {
       frame->color_range = range;
     }
     frame->pts = index;

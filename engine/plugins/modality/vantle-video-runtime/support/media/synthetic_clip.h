@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "colour.h"
 #include "common/result.h"
 #include "ffmpeg_handles.h"
 
@@ -22,15 +23,15 @@ struct EncoderSettings {
   AVPixelFormat pix_fmt = AV_PIX_FMT_YUV420P;
   int frame_rate_num = 25;
   int frame_rate_den = 1;
+  // Pictures from one key frame to the next.
   int gop_size = 0;
-  int max_b_frames = 0;
+  // Consecutive B-frames at most (the encoder's max_b_frames); -1 leaves the
+  // encoder's preset to choose.
+  int b_frames = 0;
   // 1 keeps the output deterministic.
   int threads = 1;
   // Written to the bitstream's colour description.
-  AVColorRange color_range = AVCOL_RANGE_UNSPECIFIED;
-  AVColorSpace color_space = AVCOL_SPC_UNSPECIFIED;
-  AVColorPrimaries color_primaries = AVCOL_PRI_UNSPECIFIED;
-  AVColorTransferCharacteristic color_trc = AVCOL_TRC_UNSPECIFIED;
+  ColourDescription colour;
   // Parameter sets in the extradata rather than in the first access unit.
   bool global_header = false;
   // Encoder options (name, value), set in order; one the encoder does not

@@ -75,4 +75,9 @@ void fuzz_consume_decode(RuntimeDecodeResponse* response, RuntimePixelFormat for
 void fuzz_consume_indexed(RuntimeIndexedResponse* response, size_t packet_count);
 void fuzz_consume_transcode(RuntimeTranscodeResponse* response, size_t selected_count);
 
+/* What the target of one request export does with a parsed input; `flags` is
+ * the input's byte 1. Each such target defines it; request_target.c holds
+ * the libFuzzer entry points they share, which call it. */
+void fuzz_request(FuzzRequest* request, uint8_t flags);
+
 #endif

@@ -8,10 +8,9 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <time.h>
 
-#include "fuzz_input.h"
+#include "fuzz_calls.h"
 
 static const uint64_t kLimits[4] = {256u << 20, 0, 2u << 20, 16u << 20};
 
@@ -85,40 +84,17 @@ int LLVMFuzzerInitialize(int* argc, char*** argv) {
   return 0;
 }
 
-static void run_request(const uint8_t* data, FuzzRequest* request) {
-  RuntimeDecodeRequest* decode = &request->transcode.decode;
-  int32_t status;
+static void run_request(const uint8_t* data, const FuzzRequest* request) {
   switch (data[1] >> 4 & 3) {
-    case 2: {
-      RuntimeIndexedResponse response;
-      memset(&response, FUZZ_SENTINEL, sizeof response);
-      status = vantle_video_runtime_decode_indexed(decode, &response);
-      fuzz_check_failure(status, &response, sizeof response);
-      if (status == 0) {
-        fuzz_consume_indexed(&response, decode->packet_count);
-      }
+    case 2:
+      fuzz_decode_indexed(&request->transcode.decode);
       return;
-    }
-    case 3: {
-      RuntimeTranscodeResponse response;
-      memset(&response, FUZZ_SENTINEL, sizeof response);
-      status = vantle_video_runtime_transcode_h264(&request->transcode, &response);
-      fuzz_check_failure(status, &response, sizeof response);
-      if (status == 0) {
-        fuzz_consume_transcode(&response, decode->selected_position_count);
-      }
+    case 3:
+      fuzz_transcode(&request->transcode);
       return;
-    }
-    default: {
-      RuntimeDecodeResponse response;
-      memset(&response, FUZZ_SENTINEL, sizeof response);
-      status = vantle_video_runtime_decode(decode, &response);
-      fuzz_check_failure(status, &response, sizeof response);
-      if (status == 0) {
-        fuzz_consume_decode(&response, decode->pixel_format);
-      }
+    default:
+      fuzz_decode(&request->transcode.decode, NULL);
       return;
-    }
   }
 }
 

@@ -78,12 +78,6 @@ void fill_plane(AVFrame& frame, int plane, int width, int height, int depth, Val
   }
 }
 
-// An allocated frame of the format and size, planes not yet written; null
-// when the format is not planar YUV or allocation fails.
-FrameHandle allocate_frame(int width, int height, AVPixelFormat pix_fmt) {
-  return FrameHandle(media::allocate_picture(width, height, pix_fmt).release());
-}
-
 struct PlaneGeometry {
   int width;
   int height;
@@ -148,10 +142,7 @@ void paint_spec(const StreamSpec& spec, AVFrame& frame, int index) {
   } else {
     paint_moving(frame, index);
   }
-  frame.color_range = spec.color_range;
-  frame.colorspace = spec.color_space;
-  frame.color_primaries = spec.color_primaries;
-  frame.color_trc = spec.color_trc;
+  media::set_colour(frame, spec.colour);
 }
 
 struct Segment {
@@ -218,20 +209,10 @@ std::vector<std::pair<std::string, std::string>> encoder_options(const StreamSpe
 
 Status encode_segment(const AVCodec& codec, const StreamSpec& spec, const Segment& segment,
                       media::EncodedPictures& pictures) {
-  media::EncoderSettings settings;
+  media::EncoderSettings settings = spec;
   settings.width = segment.width;
   settings.height = segment.height;
-  settings.pix_fmt = spec.pix_fmt;
-  settings.frame_rate_num = spec.frame_rate_num;
-  settings.frame_rate_den = spec.frame_rate_den;
   settings.gop_size = spec.gop_size > 0 ? spec.gop_size : spec.frame_count + 1;
-  settings.max_b_frames = spec.b_frames;
-  settings.threads = spec.threads;
-  settings.color_range = spec.color_range;
-  settings.color_space = spec.color_space;
-  settings.color_primaries = spec.color_primaries;
-  settings.color_trc = spec.color_trc;
-  settings.global_header = spec.global_header;
   settings.options = encoder_options(spec, codec.name);
   auto encoded = media::encode_pictures(
       codec, settings, segment.first_frame, segment.end_frame,
@@ -324,8 +305,8 @@ std::string StreamSpec::key() const {
   std::string text =
       str_cat(static_cast<int>(codec), "|", width, "x", height, "|", frame_count, "|g", gop_size,
               "|b", b_frames, "|h", global_header, "|", static_cast<int>(pix_fmt), "|c",
-              static_cast<int>(color_range), ",", static_cast<int>(color_space), ",",
-              static_cast<int>(color_primaries), ",", static_cast<int>(color_trc), "|p",
+              static_cast<int>(colour.range), ",", static_cast<int>(colour.space), ",",
+              static_cast<int>(colour.primaries), ",", static_cast<int>(colour.transfer), "|p",
               static_cast<int>(content), ",", flat_y, ",", flat_u, ",", flat_v, "|r",
               frame_rate_num, "/", frame_rate_den, "|t", threads, "|e", encoder);
   for (const ResolutionChange& change : resolution_changes) {
@@ -342,7 +323,7 @@ FrameHandle EncodedStream::source_frame(int index) const {
     return nullptr;
   }
   const auto [width, height] = frame_sizes[static_cast<std::size_t>(index)];
-  FrameHandle frame = allocate_frame(width, height, spec.pix_fmt);
+  FrameHandle frame = media::allocate_picture(width, height, spec.pix_fmt);
   if (frame != nullptr) {
     paint_spec(spec, *frame, index);
   }
@@ -350,7 +331,7 @@ FrameHandle EncodedStream::source_frame(int index) const {
 }
 
 FrameHandle make_source_frame(int width, int height, AVPixelFormat pix_fmt, int index) {
-  FrameHandle frame = allocate_frame(width, height, pix_fmt);
+  FrameHandle frame = media::allocate_picture(width, height, pix_fmt);
   if (frame != nullptr) {
     paint_moving(*frame, index);
   }
@@ -358,7 +339,7 @@ FrameHandle make_source_frame(int width, int height, AVPixelFormat pix_fmt, int 
 }
 
 FrameHandle make_flat_frame(int width, int height, AVPixelFormat pix_fmt, int y, int u, int v) {
-  FrameHandle frame = allocate_frame(width, height, pix_fmt);
+  FrameHandle frame = media::allocate_picture(width, height, pix_fmt);
   if (frame != nullptr) {
     paint_flat(*frame, y, u, v);
   }

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/ffmpeg.h"
+#include "media/synthetic_clip.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle::testing {
@@ -32,27 +32,20 @@ struct ResolutionChange {
   int height = 0;
 };
 
-struct StreamSpec {
+// A test stream: the encoder settings of its pictures, as the programs
+// around the library encode theirs, and what the tests add to them. Of the
+// settings, gop_size 0 gives a single group; b_frames 2 gives packets
+// I P B B (display I B B P), and AV1 streams never reorder whatever it says;
+// pix_fmt is the source's too (yuv420p, yuvj420p, yuv420p10le, yuv422p,
+// yuv444p); options come after the ones encode_stream() picks for the encoder.
+struct StreamSpec : media::EncoderSettings {
+  StreamSpec() {
+    width = 64;
+    height = 48;
+  }
+
   RuntimeCodec codec = RuntimeCodec::H264;
-  int width = 64;
-  int height = 48;
   int frame_count = 8;
-  // Frames from one key frame to the next; 0 gives a single group.
-  int gop_size = 0;
-  // Consecutive B-frames (H.264, H.265); 0 gives none. 2 gives packets
-  // I P B B (display I B B P). AV1 streams never reorder: packets come in
-  // display order whatever this says.
-  int b_frames = 0;
-  // Parameter sets in the extradata rather than in the first access unit.
-  bool global_header = false;
-  // Source (and encoder) pixel format: yuv420p, yuvj420p, yuv420p10le,
-  // yuv422p, yuv444p.
-  AVPixelFormat pix_fmt = AV_PIX_FMT_YUV420P;
-  // Written to the bitstream's colour description (VUI / sequence header).
-  AVColorRange color_range = AVCOL_RANGE_UNSPECIFIED;
-  AVColorSpace color_space = AVCOL_SPC_UNSPECIFIED;
-  AVColorPrimaries color_primaries = AVCOL_PRI_UNSPECIFIED;
-  AVColorTransferCharacteristic color_trc = AVCOL_TRC_UNSPECIFIED;
   // Ascending by first_frame; the first change must be after frame 0.
   std::vector<ResolutionChange> resolution_changes;
   PictureContent content = PictureContent::Moving;
@@ -60,15 +53,9 @@ struct StreamSpec {
   int flat_y = 128;
   int flat_u = 128;
   int flat_v = 128;
-  int frame_rate_num = 25;
-  int frame_rate_den = 1;
-  // Encoder threads; 1 keeps the output deterministic.
-  int threads = 1;
   // Encoder to use by name; empty picks libx264, libx265, libsvtav1 (or
   // libaom-av1 when the build lacks it).
   std::string encoder;
-  // Extra private options for the encoder (name, value), set last.
-  std::vector<std::pair<std::string, std::string>> options;
 
   // Every field in one text: the cache key.
   std::string key() const;

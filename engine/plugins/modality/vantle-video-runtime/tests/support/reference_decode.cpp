@@ -176,10 +176,7 @@ ReferenceFrame reference_frame_of(const AVFrame& frame) {
 #else
   out.key = frame.key_frame != 0;
 #endif
-  out.color_range = frame.color_range;
-  out.color_space = frame.colorspace;
-  out.color_primaries = frame.color_primaries;
-  out.color_trc = frame.color_trc;
+  out.colour = media::colour_of(frame);
   out.planes = packed_planes(frame);
   return out;
 }

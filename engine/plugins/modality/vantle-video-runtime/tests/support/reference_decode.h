@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/ffmpeg.h"
 #include "common/result.h"
+#include "media/colour.h"
 #include "support/media.h"
 #include "vantle_video_runtime.h"
 
@@ -27,10 +27,7 @@ struct ReferenceFrame {
   std::int64_t pts = AV_NOPTS_VALUE;
   std::int64_t best_effort_timestamp = AV_NOPTS_VALUE;
   bool key = false;
-  AVColorRange color_range = AVCOL_RANGE_UNSPECIFIED;
-  AVColorSpace color_space = AVCOL_SPC_UNSPECIFIED;
-  AVColorPrimaries color_primaries = AVCOL_PRI_UNSPECIFIED;
-  AVColorTransferCharacteristic color_trc = AVCOL_TRC_UNSPECIFIED;
+  media::ColourDescription colour;
   std::vector<std::vector<std::uint8_t>> planes;
 };
 

@@ -18,6 +18,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "decoding/runtime_codec.h"
 #include "media/container_reader.h"
 #include "support/media.h"
 #include "support/reference_decode.h"
@@ -85,21 +86,6 @@ class TempDir {
 
 using DisplayMatrix = std::array<std::int32_t, 9>;
 
-AVCodecID codec_id(RuntimeCodec codec) {
-  switch (codec) {
-    case RuntimeCodec::H264:
-      return AV_CODEC_ID_H264;
-    case RuntimeCodec::Av1:
-      return AV_CODEC_ID_AV1;
-    case RuntimeCodec::Vp9:
-      return AV_CODEC_ID_VP9;
-    case RuntimeCodec::Vp8:
-      return AV_CODEC_ID_VP8;
-    default:
-      return AV_CODEC_ID_HEVC;
-  }
-}
-
 // Writes the encoded stream into a container with libavformat's muxer
 // `format`, under its own codec id unless `id` names another, with the
 // display matrix when one is given. Answers an empty text or what failed.
@@ -115,7 +101,7 @@ std::string mux(const EncodedStream& stream, const char* format, const fs::path&
   });
   AVStream* video = avformat_new_stream(context.get(), nullptr);
   video->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-  video->codecpar->codec_id = id != AV_CODEC_ID_NONE ? id : codec_id(stream.codec);
+  video->codecpar->codec_id = id != AV_CODEC_ID_NONE ? id : ffmpeg_id(stream.codec);
   video->codecpar->width = stream.frame_sizes.front().first;
   video->codecpar->height = stream.frame_sizes.front().second;
   // FFmpeg 9.0's MXF muxer wants it; MP4 and WebM take VP9's depth from it.
@@ -304,10 +290,7 @@ TEST_P(ContainerTest, ToolReadsTheFileAndWritesWhatItSays) {
   spec.b_frames = indexed_codec(c.codec) ? 2 : 0;
   spec.global_header = c.global_header;
   spec.encoder = c.encoder;
-  spec.color_range = AVCOL_RANGE_MPEG;
-  spec.color_space = AVCOL_SPC_BT709;
-  spec.color_primaries = AVCOL_PRI_BT709;
-  spec.color_trc = AVCOL_TRC_BT709;
+  spec.colour = media::BT709_LIMITED;
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
   TempDir dir;
@@ -558,7 +541,7 @@ TEST(VantleVideoTool, WritesEachFormat) {
   spec.frame_count = 2;
   spec.pix_fmt = AV_PIX_FMT_YUV420P10LE;
   spec.global_header = true;
-  spec.color_range = AVCOL_RANGE_MPEG;
+  spec.colour.range = AVCOL_RANGE_MPEG;
   const EncodedStream stream = encode_stream(spec);
   VANTLE_REQUIRE_STREAM(stream);
   TempDir dir;

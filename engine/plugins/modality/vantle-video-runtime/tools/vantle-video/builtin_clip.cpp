@@ -1,7 +1,6 @@
 #include "builtin_clip.h"
 #include "common/result.h"
 
-#include "ffmpeg_handles.h"
 #include "media/synthetic_clip.h"
 
 namespace vantle::tool {
@@ -46,11 +45,8 @@ Result<Clip> make_builtin_clip() {
   settings.width = kWidth;
   settings.height = kHeight;
   settings.gop_size = kGroupSize;
-  settings.max_b_frames = 2;
-  settings.color_range = AVCOL_RANGE_MPEG;
-  settings.color_space = AVCOL_SPC_BT709;
-  settings.color_primaries = AVCOL_PRI_BT709;
-  settings.color_trc = AVCOL_TRC_BT709;
+  settings.b_frames = 2;
+  settings.colour = media::BT709_LIMITED;
   if (std::string(encoder->name) == "libx264") {
     // Key frames only where the group size puts them.
     settings.options = {{"x264-params", "scenecut=0"}};
@@ -66,10 +62,7 @@ Result<Clip> make_builtin_clip() {
   clip.codec_name = "h264";
   clip.width = kWidth;
   clip.height = kHeight;
-  clip.color_range = AVCOL_RANGE_MPEG;
-  clip.color_space = AVCOL_SPC_BT709;
-  clip.color_primaries = AVCOL_PRI_BT709;
-  clip.color_trc = AVCOL_TRC_BT709;
+  clip.colour = settings.colour;
   clip.pixel_format = AV_PIX_FMT_YUV420P;
   for (media::EncodedPacket& packet : encoded.packets) {
     clip.access_units.push_back(AccessUnit{std::move(packet.bytes), packet.key});

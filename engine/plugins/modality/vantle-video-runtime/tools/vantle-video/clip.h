@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/result.h"
-#include "runtime/codec_label.h"
+#include "media/colour.h"
 #include "vantle_video_runtime.h"
 
 namespace vantle::tool {
@@ -35,11 +35,8 @@ struct Clip {
   // Frames per second as a fraction; 25/1 when the container does not say.
   int frame_rate_num = 25;
   int frame_rate_den = 1;
-  // The container's colour description (FFmpeg codes).
-  int color_range = 0;
-  int color_space = 2;
-  int color_primaries = 2;
-  int color_trc = 2;
+  // The container's colour description.
+  media::ColourDescription colour;
   // The decoded pictures' FFmpeg pixel format (AVPixelFormat); -1 when the
   // container does not say.
   int pixel_format = -1;
@@ -58,8 +55,5 @@ struct Clip {
 // Access units before the first key frame cannot be decoded on their own and
 // are dropped. Fails when there is no key frame at all.
 Status split_into_groups(Clip& clip);
-
-// "H.264", "H.265", "AV1", "VP9", "VP8".
-using runtime::codec_label;
 
 }  // namespace vantle::tool

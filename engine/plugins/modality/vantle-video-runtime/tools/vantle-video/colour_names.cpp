@@ -1,6 +1,6 @@
 #include "colour_names.h"
 
-#include "ffmpeg_handles.h"
+#include "media/ffmpeg_handles.h"
 
 namespace vantle::tool {
 

@@ -11,7 +11,8 @@
 #include "bench.h"
 #include "command_support.h"
 #include "commands.h"
-#include "container_reader.h"
+#include "file_clip.h"
+#include "runtime/codec_label.h"
 
 extern "C" {
 #include <libavutil/macros.h>
@@ -185,7 +186,7 @@ int run_bench(const ParsedOptions& options) {
   };
   std::string heading = "groups of 12 pictures it encodes itself";
   if (!options.positional().empty()) {
-    auto clip = read_container(options.positional().front());
+    auto clip = read_file_clip(options.positional().front());
     if (!clip) {
       return report_error("bench", clip.error());
     }
@@ -205,8 +206,9 @@ int run_bench(const ParsedOptions& options) {
       Row& scattered = add_row("random-access", file, {Work::Yuv420}, random);
       scattered.fresh = scattered.scattered = true;
     }
-    heading = clip->source + ", " + codec_label(clip->codec) + " " + std::to_string(clip->width) +
-              "x" + std::to_string(clip->height) + ", " + std::to_string(groups) + " groups";
+    heading = clip->source + ", " + runtime::codec_label(clip->codec) + " " +
+              std::to_string(clip->width) + "x" + std::to_string(clip->height) + ", " +
+              std::to_string(groups) + " groups";
   } else {
     for (const RuntimeCodec codec :
          {RuntimeCodec::H264, RuntimeCodec::H265, RuntimeCodec::Av1, RuntimeCodec::Vp9}) {
@@ -214,7 +216,7 @@ int run_bench(const ParsedOptions& options) {
         if (codec == RuntimeCodec::Vp9 && height != 1080) {
           continue;
         }
-        const std::string prefix = std::string(codec_label(codec)) + " " +
+        const std::string prefix = std::string(runtime::codec_label(codec)) + " " +
                                    std::to_string(height * 16 / 9) + "x" + std::to_string(height);
         Source& source = sources[{codec, height, 8}];
         source.codec = codec;

@@ -7,7 +7,7 @@
 #include "command_support.h"
 #include "commands.h"
 #include "common/result.h"
-#include "orientation.h"
+#include "display_matrix.h"
 #include "picture_files.h"
 #include "progress.h"
 #include "runtime_calls.h"

@@ -20,16 +20,12 @@ const CommandSpec kIndexedSpec{
     kOptions};
 
 int run_indexed(const ParsedOptions& options) {
-  auto clip = load_clip(options);
-  if (!clip) {
-    return report_error("indexed", clip.error());
-  }
-  auto group = chosen_group(options, *clip);
-  if (!group) {
-    return report_error("indexed", group.error());
+  auto chosen = load_group(options);
+  if (!chosen) {
+    return report_error("indexed", chosen.error());
   }
   std::vector<RuntimePacket> packets;
-  RuntimeDecodeRequest request = clip->request(clip->groups[*group], packets);
+  RuntimeDecodeRequest request = chosen->clip.request(chosen->group(), packets);
   request.pixel_format = RuntimePixelFormat::Yuv420;
   auto frames = decode_indexed(request);
   if (!frames) {

@@ -12,7 +12,8 @@ extern "C" {
 #include "colour_names.h"
 #include "command_support.h"
 #include "commands.h"
-#include "orientation.h"
+#include "display_matrix.h"
+#include "runtime/codec_label.h"
 #include "runtime_calls.h"
 
 namespace vantle::tool {
@@ -62,15 +63,15 @@ int run_info(const ParsedOptions& options) {
     }
   }
   std::printf("source: %s\n", clip->source.c_str());
-  std::printf("codec: %s (%s)\n", codec_label(clip->codec), clip->codec_name.c_str());
+  std::printf("codec: %s (%s)\n", runtime::codec_label(clip->codec), clip->codec_name.c_str());
   std::printf("size: %dx%d\n", clip->width, clip->height);
   std::printf("pixel format: %s\n", pixel_format_text(clip->pixel_format).c_str());
   std::printf("rotation: %s\n", rotation_text(*clip).c_str());
   std::printf("frame rate: %d/%d\n", clip->frame_rate_num, clip->frame_rate_den);
   std::printf("colour: range %s, space %s, primaries %s, transfer %s\n",
-              range_name(clip->color_range).c_str(), space_name(clip->color_space).c_str(),
-              primaries_name(clip->color_primaries).c_str(),
-              transfer_name(clip->color_trc).c_str());
+              range_name(clip->colour.range).c_str(), space_name(clip->colour.space).c_str(),
+              primaries_name(clip->colour.primaries).c_str(),
+              transfer_name(clip->colour.transfer).c_str());
   std::printf("extradata: %zu bytes\n", clip->extradata.size());
   std::printf("access units: %zu\n", clip->access_units.size());
   std::printf("groups: %zu\n", clip->groups.size());

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "builtin_clip.h"
-#include "container_reader.h"
+#include "file_clip.h"
 
 namespace vantle::tool {
 
@@ -23,7 +23,7 @@ Result<Clip> load_clip(const ParsedOptions& options) {
     return vantle::fail("one FILE at most, got " + std::to_string(files.size()) + " ('" + files[1] +
                         "' ...)");
   }
-  return files.empty() ? make_builtin_clip() : read_container(files.front());
+  return files.empty() ? make_builtin_clip() : read_file_clip(files.front());
 }
 
 Result<std::size_t> chosen_group(const ParsedOptions& options, const Clip& clip) {
@@ -41,6 +41,18 @@ Result<std::size_t> chosen_group(const ParsedOptions& options, const Clip& clip)
                         std::to_string(clip.groups.size() - 1) + ")");
   }
   return static_cast<std::size_t>(*group);
+}
+
+Result<ClipGroup> load_group(const ParsedOptions& options) {
+  auto clip = load_clip(options);
+  if (!clip) {
+    return vantle::fail(clip.error());
+  }
+  auto index = chosen_group(options, *clip);
+  if (!index) {
+    return vantle::fail(index.error());
+  }
+  return ClipGroup{std::move(*clip), *index};
 }
 
 int report_error(const char* command, const std::string& message) {

@@ -27,6 +27,16 @@ Result<Clip> load_clip(const ParsedOptions& options);
 // --group N (default 0), checked against the clip's groups.
 Result<std::size_t> chosen_group(const ParsedOptions& options, const Clip& clip);
 
+// The clip and the one group of it that a subcommand works on.
+struct ClipGroup {
+  Clip clip;
+  std::size_t index = 0;
+  const Group& group() const { return clip.groups[index]; }
+};
+
+// load_clip, then chosen_group: the first failure's message.
+Result<ClipGroup> load_group(const ParsedOptions& options);
+
 // Prints "vantle-video NAME: message" on standard error; answers 1.
 int report_error(const char* command, const std::string& message);
 

@@ -38,13 +38,9 @@ const CommandSpec kTranscodeSpec{
     kOptions};
 
 int run_transcode(const ParsedOptions& options) {
-  auto clip = load_clip(options);
-  if (!clip) {
-    return report_error("transcode", clip.error());
-  }
-  auto group = chosen_group(options, *clip);
-  if (!group) {
-    return report_error("transcode", group.error());
+  auto chosen = load_group(options);
+  if (!chosen) {
+    return report_error("transcode", chosen.error());
   }
   const auto output = options.value("--output");
   if (!output) {
@@ -60,12 +56,13 @@ int run_transcode(const ParsedOptions& options) {
   } else {
     // A group has at most one picture per packet; positions past its end
     // select nothing.
-    for (std::size_t i = 0; i < clip->groups[*group].count; ++i) {
+    for (std::size_t i = 0; i < chosen->group().count; ++i) {
       positions.push_back(i);
     }
   }
-  std::pair<std::uint32_t, std::uint32_t> rate{static_cast<std::uint32_t>(clip->frame_rate_num),
-                                               static_cast<std::uint32_t>(clip->frame_rate_den)};
+  const Clip& clip = chosen->clip;
+  std::pair<std::uint32_t, std::uint32_t> rate{static_cast<std::uint32_t>(clip.frame_rate_num),
+                                               static_cast<std::uint32_t>(clip.frame_rate_den)};
   if (auto text = options.value("--fps")) {
     auto parsed = parse_rate(*text);
     if (!parsed) {
@@ -84,7 +81,7 @@ int run_transcode(const ParsedOptions& options) {
 
   std::vector<RuntimePacket> packets;
   RuntimeTranscodeRequest request{};
-  request.decode = clip->request(clip->groups[*group], packets);
+  request.decode = clip.request(chosen->group(), packets);
   request.decode.selected_positions = positions.data();
   request.decode.selected_position_count = positions.size();
   request.frame_rate_num = rate.first;

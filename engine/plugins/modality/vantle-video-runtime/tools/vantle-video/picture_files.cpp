@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "ffmpeg_handles.h"
+#include "media/ffmpeg_handles.h"
 
 namespace vantle::tool {
 
@@ -85,7 +85,7 @@ Status write_png(const RuntimeFrame& frame, const std::string& path) {
     rc = avcodec_receive_packet(context.get(), packet.get());
   }
   if (rc < 0) {
-    return vantle::fail("PNG encoder: " + ffmpeg_error_text(rc));
+    return vantle::fail("PNG encoder: " + media::ffmpeg_error_text(rc));
   }
   auto file = create(path);
   if (!file) {

@@ -1,5 +1,6 @@
-// Reads the first video stream of a container file with libavformat: codec,
-// extradata and access units, cut into groups at key frames.
+// A clip read from a file: the first video stream of a container, read with
+// libavformat (media/container_reader.h), as codec, extradata and access
+// units cut into groups at key frames.
 #pragma once
 
 #include <string>
@@ -14,6 +15,6 @@ namespace vantle::tool {
 // MP4. Packets stay as the demuxer gives them (VP9 superframes whole). Fails
 // with a message naming the file for a missing or unreadable file, a file
 // without video, and a codec the library does not decode.
-Result<Clip> read_container(const std::string& path);
+Result<Clip> read_file_clip(const std::string& path);
 
 }  // namespace vantle::tool

@@ -1,12 +1,11 @@
-#include "container_reader.h"
+#include "file_clip.h"
 #include "common/result.h"
 
-#include "ffmpeg_handles.h"
 #include "media/container_reader.h"
 
 namespace vantle::tool {
 
-Result<Clip> read_container(const std::string& path) {
+Result<Clip> read_file_clip(const std::string& path) {
   auto fail = [&](const std::string& why) { return vantle::fail(path + ": " + why); };
   auto video = media::read_container_file(path);
   if (!video) {
@@ -18,7 +17,7 @@ Result<Clip> read_container(const std::string& path) {
                 " is not H.264, H.265, AV1, VP9 or VP8");
   }
   if (video->end_status != AVERROR_EOF) {
-    return fail(ffmpeg_error_text(video->end_status));
+    return fail(media::ffmpeg_error_text(video->end_status));
   }
 
   Clip clip;
@@ -27,10 +26,7 @@ Result<Clip> read_container(const std::string& path) {
   clip.codec_name = avcodec_get_name(video->codec_id);
   clip.width = video->width;
   clip.height = video->height;
-  clip.color_range = video->color_range;
-  clip.color_space = video->color_space;
-  clip.color_primaries = video->color_primaries;
-  clip.color_trc = video->color_trc;
+  clip.colour = video->colour;
   clip.pixel_format = video->pixel_format;
   clip.display_matrix = video->display_matrix;
   if (video->frame_rate.num > 0) {

@@ -82,9 +82,9 @@ Source make_source(RuntimeCodec codec, int height, int groups, bool b_frames, in
                        : bits == 12 ? AV_PIX_FMT_YUV420P12LE
                                     : AV_PIX_FMT_YUV420P;
     settings.gop_size = GROUP_PICTURES;
-    settings.max_b_frames = b_frames ? -1 : 0;  // -1: the preset's
-    settings.color_space = AVCOL_SPC_BT709;
-    settings.color_range = AVCOL_RANGE_MPEG;
+    settings.b_frames = b_frames ? -1 : 0;  // -1: the preset's
+    settings.colour.space = AVCOL_SPC_BT709;
+    settings.colour.range = AVCOL_RANGE_MPEG;
     media::EncodedPictures encoded;
     for (int group = 0; group < groups; ++group) {
       const int first = group * GROUP_PICTURES;

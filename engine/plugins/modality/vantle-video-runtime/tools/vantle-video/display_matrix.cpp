@@ -1,4 +1,4 @@
-#include "orientation.h"
+#include "display_matrix.h"
 
 extern "C" {
 #include <libavutil/display.h>
