@@ -29,6 +29,7 @@ extern "C" {
 
 #include "common/ffmpeg_setup.h"
 #include "common/host_memory.h"
+#include "decoding/decoder_counts.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_reuse.h"
 #include "decoding/h264_reorder_depth.h"

@@ -21,7 +21,4 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key);
 // context.
 Status set_decoder_extradata(AVCodecContext* context, std::span<const std::uint8_t> bytes);
 
-// Decoders opened (not taken from a pool) on the calling thread so far.
-std::size_t decoders_opened_on_thread() noexcept;
-
 }  // namespace vantle
