@@ -194,7 +194,16 @@ class ThreadBlocks {
 thread_local ThreadBlocks THREAD_BLOCKS;
 
 // The calling thread's blocks; null once they are gone.
-ThreadBlocks* thread_blocks() noexcept { return THREAD_BLOCKS_GONE ? nullptr : &THREAD_BLOCKS; }
+ThreadBlocks* thread_blocks() noexcept {
+  return THREAD_BLOCKS_GONE ? nullptr : &THREAD_BLOCKS;
+}
+
+// A scope's step on the calling thread's blocks; none once they are gone.
+void step_thread_blocks(void (ThreadBlocks::*step)()) {
+  if (ThreadBlocks* blocks = thread_blocks()) {
+    (blocks->*step)();
+  }
+}
 
 }  // namespace
 
@@ -265,7 +274,9 @@ void free_host_block(void* data) noexcept {
   return allocate_host_block(size);
 }
 
-[[gnu::weak]] void release_host_allocation(void* data) noexcept { free_host_block(data); }
+[[gnu::weak]] void release_host_allocation(void* data) noexcept {
+  free_host_block(data);
+}
 
 [[gnu::weak]] void* map_host_pages(std::size_t length) noexcept {
   void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -304,27 +315,19 @@ void free_host_memory(void* data) noexcept {
 }
 
 HostMemoryCallScope::HostMemoryCallScope() noexcept {
-  if (ThreadBlocks* blocks = thread_blocks()) {
-    blocks->begin_call();
-  }
+  step_thread_blocks(&ThreadBlocks::begin_call);
 }
 
 HostMemoryCallScope::~HostMemoryCallScope() {
-  if (ThreadBlocks* blocks = thread_blocks()) {
-    blocks->end_call();
-  }
+  step_thread_blocks(&ThreadBlocks::end_call);
 }
 
 HostMemoryReleaseScope::HostMemoryReleaseScope() noexcept {
-  if (ThreadBlocks* blocks = thread_blocks()) {
-    blocks->begin_release();
-  }
+  step_thread_blocks(&ThreadBlocks::begin_release);
 }
 
 HostMemoryReleaseScope::~HostMemoryReleaseScope() {
-  if (ThreadBlocks* blocks = thread_blocks()) {
-    blocks->end_release();
-  }
+  step_thread_blocks(&ThreadBlocks::end_release);
 }
 
 }  // namespace vantle

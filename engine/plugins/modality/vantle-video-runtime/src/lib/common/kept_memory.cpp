@@ -167,13 +167,17 @@ std::optional<std::uint64_t> admit_idle_decoder(std::size_t bytes) {
   return ++kept.stamp;
 }
 
-void withdraw_idle_decoder(std::size_t bytes) { store().bytes -= bytes; }
+void withdraw_idle_decoder(std::size_t bytes) {
+  store().bytes -= bytes;
+}
 
 void evict_idle_decoder(KeptDecoderSet& set, KeptRelease& release) {
   store().bytes -= set.evict_oldest(release);
 }
 
-void trim_kept_memory(KeptRelease& release) { trim_to(store(), store().limit, release); }
+void trim_kept_memory(KeptRelease& release) {
+  trim_to(store(), store().limit, release);
+}
 
 std::uint64_t kept_memory_bytes() noexcept {
   const MutexLock lock(KEPT_MEMORY_MUTEX);

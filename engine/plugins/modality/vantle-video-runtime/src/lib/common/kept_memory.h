@@ -39,22 +39,17 @@ struct MappedBlock {
   std::size_t length;
 };
 
-// Something taken out of the store, freed when destroyed.
-class KeptEntry {
- public:
-  virtual ~KeptEntry() = default;
-};
-
-// What leaves the store, freed once the lock is released. Declare it before
-// the lock so that it is destroyed after the lock.
+// What leaves the store, freed once the lock is released: entries of any
+// type (idle decoders) destroyed, blocks unmapped. Declare it before the
+// lock so that it is destroyed after the lock.
 class KeptRelease {
  public:
-  void add(std::unique_ptr<KeptEntry> entry) { entries_.push_back(std::move(entry)); }
+  void add(std::shared_ptr<void> entry) { entries_.push_back(std::move(entry)); }
   void add(MappedBlock block) { blocks_.push_back(block); }
   ~KeptRelease();
 
  private:
-  std::vector<std::unique_ptr<KeptEntry>> entries_;
+  std::vector<std::shared_ptr<void>> entries_;
   std::vector<MappedBlock> blocks_;
 };
 

@@ -29,7 +29,9 @@ LiveDecoders& live() {
 
 }  // namespace
 
-std::size_t decoders_opened_on_thread() noexcept { return OPENED_ON_THREAD; }
+std::size_t decoders_opened_on_thread() noexcept {
+  return OPENED_ON_THREAD;
+}
 
 std::size_t live_decoders() noexcept {
   LiveDecoders& decoders = live();

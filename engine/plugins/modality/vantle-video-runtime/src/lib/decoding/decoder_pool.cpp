@@ -17,13 +17,6 @@ namespace {
 
 thread_local DecoderPool DECODER_POOL;
 
-// An entry on its way out of a pool, freed once the kept-memory lock is
-// released: closing a decoder joins its threads.
-struct ReleasedDecoder final : KeptEntry {
-  explicit ReleasedDecoder(DecoderPool::Entry released) : entry(std::move(released)) {}
-  DecoderPool::Entry entry;
-};
-
 }  // namespace
 
 DecoderPoolKey DecoderPoolKey::for_decode(RuntimeCodec codec,
@@ -86,7 +79,8 @@ std::optional<std::uint64_t> DecoderPool::oldest_use() const noexcept {
 
 std::size_t DecoderPool::evict_oldest(KeptRelease& release) {
   const std::size_t bytes = entries_.front().bytes;
-  release.add(std::make_unique<ReleasedDecoder>(std::move(entries_.front())));
+  // Closed once the lock is released: closing a decoder joins its threads.
+  release.add(std::make_shared<Entry>(std::move(entries_.front())));
   entries_.erase(entries_.begin());
   return bytes;
 }
@@ -116,7 +110,7 @@ void DecoderPool::put(DecoderPoolKey key, OpenedDecoder decoder) noexcept {
   const MutexLock lock(KEPT_MEMORY_MUTEX);
   const std::optional<std::uint64_t> use = admit_idle_decoder(entry.bytes);
   if (!use) {
-    release.add(std::make_unique<ReleasedDecoder>(std::move(entry)));
+    release.add(std::make_shared<Entry>(std::move(entry)));
     return;
   }
   if (entries_.size() == DECODER_POOL_CAPACITY) {
