@@ -59,7 +59,7 @@ class KeptDecoderSet {
   // The use stamp of the entry used longest ago; nothing when empty.
   virtual std::optional<std::uint64_t> oldest_use() const noexcept REQUIRES(KEPT_MEMORY_MUTEX) = 0;
   // Moves the entry used longest ago into `release`; returns the bytes it
-  // was counted with. The store's to call: it uncounts them.
+  // was counted with. Only the store calls it, and uncounts them.
   virtual std::size_t evict_oldest(KeptRelease& release) REQUIRES(KEPT_MEMORY_MUTEX) = 0;
 
  protected:
