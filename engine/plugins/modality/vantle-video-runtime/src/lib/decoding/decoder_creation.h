@@ -1,7 +1,6 @@
 // Acquisition of an opened decoder: from the thread's pool, or newly opened.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <span>
 
