@@ -10,7 +10,8 @@
 #             library it built
 #   release   FFmpeg 5.1, a plain Release build of everything (library, tests,
 #             tool with its benchmark), as a user or packager builds it, with
-#             clang 14 where the other legs use g++
+#             clang 14 where the other legs use g++ (lock annotations
+#             checked); then checks that no test-only symbol ships (nm)
 #   ffmpeg9   FFmpeg 9.0 (libavcodec 63) inside a Debian unstable chroot made
 #             by scripts/ffmpeg9-root.sh, with the Python package's tests
 #             against its PyAV and command line
@@ -298,10 +299,25 @@ leg_system() {
 }
 
 # The build a user makes: CMake's Release flags (-O3), where g++ warns about
-# things -O2 does not show. Every test runs, the slow ones included.
+# things -O2 does not show. Every test runs, the slow ones included. clang
+# also checks the lock annotations (-Wthread-safety). Then the shipped
+# library must hold nothing that only tests read: those hooks and counters
+# live in the test library.
 leg_release() {
-  CC=clang CXX=clang++ build_everything_and_test release "$repo/build-ci-release" \
-    -DCMAKE_BUILD_TYPE=Release
+  local build_dir=$repo/build-ci-release
+  CC=clang CXX=clang++ build_everything_and_test release "$build_dir" -DCMAKE_BUILD_TYPE=Release
+  local library found
+  library=$(find "$build_dir" -type f -name 'libvantle_video_runtime.so.*' -print -quit)
+  [[ -n $library ]] || { echo "shipped library: not found in $build_dir"; return 1; }
+  found=$(nm -C --defined-only "$library" | grep -E \
+    'live_count|live_decoders|decoders_opened_on_thread|kept_buffer_bytes|LIVE_DECODERS|DECODERS_OPENED|_for_testing' ||
+    true)
+  if [[ -n $found ]]; then
+    echo "shipped library: test-only symbols in $library:"
+    echo "$found"
+    return 1
+  fi
+  echo "shipped library: no test-only symbol in $library"
 }
 
 leg_sanitize() {

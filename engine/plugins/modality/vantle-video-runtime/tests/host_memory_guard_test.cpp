@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "common/ffmpeg.h"
-#include "common/host_memory.h"
+#include "common/host_guard.h"
 #include "conversion/rgb_converter.h"
 #include "conversion/yuv420.h"
 #include "support/export_test.h"

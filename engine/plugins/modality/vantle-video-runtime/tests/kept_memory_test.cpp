@@ -14,7 +14,7 @@
 #include "common/host_memory.h"
 #include "common/kept_memory.h"
 #include "decoding/decoder_pool.h"
-#include "decoding/opened_decoder.h"
+#include "decoding/decoder_counts.h"
 #include "runtime/owned_response.h"
 #include "support/last_error.h"
 #include "support/media.h"
@@ -178,7 +178,7 @@ TEST_F(KeptMemory, IdleDecodersOfLiveThreadsCountAndAreReleased) {
   const EncodedStream stream = stream_of(320, 240);
   VANTLE_REQUIRE_STREAM(stream);
   constexpr int THREADS = 3;
-  const std::size_t live_before = OpenedDecoder::live_count();
+  const std::size_t live_before = live_decoders();
   for (const std::uint64_t limit : {std::uint64_t{0}, DEFAULT_KEPT_MEMORY_LIMIT}) {
     SCOPED_TRACE(limit);
     vantle_video_runtime_set_kept_memory_limit(limit);
@@ -196,10 +196,10 @@ TEST_F(KeptMemory, IdleDecodersOfLiveThreadsCountAndAreReleased) {
       });
     }
     decoded.arrive_and_wait();
-    EXPECT_EQ(OpenedDecoder::live_count() - live_before, limit == 0 ? 0u : THREADS);
+    EXPECT_EQ(live_decoders() - live_before, limit == 0 ? 0u : THREADS);
     EXPECT_EQ(kept_memory_bytes() == 0, limit == 0);
     vantle_video_runtime_release_kept_memory();
-    EXPECT_EQ(OpenedDecoder::live_count(), live_before);
+    EXPECT_EQ(live_decoders(), live_before);
     EXPECT_EQ(kept_memory_bytes(), 0u);
     released.arrive_and_wait();
     for (std::thread& thread : threads) {

@@ -28,7 +28,8 @@ extern "C" {
 #include <vector>
 
 #include "common/ffmpeg_setup.h"
-#include "common/host_memory.h"
+#include "common/host_guard.h"
+#include "decoding/decoder_counts.h"
 #include "decoding/decoder_creation.h"
 #include "decoding/decoder_reuse.h"
 #include "decoding/h264_reorder_depth.h"

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/host_guard.h"
 #include "common/host_memory.h"
 #include "common/kept_memory.h"
 #include "common/request_limits.h"
@@ -273,7 +274,7 @@ TEST_F(RequestLimits, RefusedMappingsFailTheCallAndLeaveThePoolUsable) {
         thread.join();
       }
       // Nothing the failed calls took stays kept.
-      EXPECT_EQ(kept_buffer_bytes(), 0u);
+      EXPECT_EQ(kept_memory_bytes(), 0u);  // their threads' decoders went with them
       fail_host_mappings_for_testing(0);
       std::vector<std::uint8_t> again;
       EXPECT_EQ(run_call(call, reference_builder, &again), 0) << last_error();

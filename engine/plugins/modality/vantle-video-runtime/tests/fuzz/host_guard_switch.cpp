@@ -6,7 +6,7 @@
 // VANTLE_HAS_HOST_GUARD comes from CMake, decided at every configure, so a
 // build folder made before the guard existed still picks it up.
 #ifdef VANTLE_HAS_HOST_GUARD
-#include "common/host_memory.h"
+#include "common/host_guard.h"
 #endif
 
 extern "C" void fuzz_select_host_guard(void) {

@@ -34,7 +34,7 @@ inline constexpr std::size_t HOST_MAPPED_MIN = std::size_t{4} << 10;
 inline constexpr std::size_t HOST_HUGE_PAGE = std::size_t{2} << 20;
 
 // `size` + HOST_MEMORY_SLACK bytes, uninitialised, aligned for any scalar
-// type (except under the test build's HostGuard::After). A mapped block
+// type (except under the test library's HostGuard::After). A mapped block
 // comes from the released blocks of its length when the process keeps one.
 // For the response's record arrays, a few dozen bytes per picture: never
 // null, aborts when memory is exhausted or the size overflows.
@@ -76,40 +76,21 @@ class HostMemoryReleaseScope {
   HostMemoryReleaseScope& operator=(const HostMemoryReleaseScope&) = delete;
 };
 
-#ifdef VANTLE_HOST_GUARD
-// Where host allocations are placed; for tests that must see writes made by
-// code the sanitizers do not instrument (FFmpeg). Only the build of this
-// file that the test programs link (VANTLE_HOST_GUARD, set by CMake) has
-// it: the shipped library's allocations and releases carry no test mode.
-enum class HostGuard {
-  // The C heap.
-  None,
-  // Each allocation in its own mapping, ending flush against a PROT_NONE
-  // page: a write past size + slack faults at once. Contents are filled with
-  // HOST_GUARD_FILL, so bytes left unwritten show.
-  After,
-  // The same with the inaccessible page right in front of the first byte.
-  Before,
-};
-
-inline constexpr unsigned char HOST_GUARD_FILL = 0xA5;
-
-// Process-wide; affects allocations made afterwards. Memory allocated under
-// one mode may be freed under any other.
-void set_host_guard_for_testing(HostGuard guard) noexcept;
-
-// From now on every fresh mapping of at least `from_length` bytes fails as
-// the system fails one that does not fit (ENOMEM); 0 stops it. The
-// sanitizers cannot run under an address-space limit: this stands in.
-void fail_host_mappings_for_testing(std::size_t from_length) noexcept;
-
-// Bytes of the guarded allocations live now, and the most live at once
-// since the last reset.
-struct GuardedBytes {
-  std::size_t live = 0;
-  std::size_t peak = 0;
-};
-GuardedBytes guarded_bytes_for_testing(bool reset_peak) noexcept;
-#endif  // VANTLE_HOST_GUARD
+// Beneath the functions above: where an allocation is placed, how it is
+// released, and the system's mappings (null with errno set when the system
+// has no room). host_memory.cpp defines the three weak; the test library's
+// guard heap (host_guard.h) defines them again, and its definitions take
+// precedence there, so that the shipped library has no test mode to check.
+void* place_host_allocation(std::size_t size) noexcept;
+void release_host_allocation(void* data) noexcept;
+void* map_host_pages(std::size_t length) noexcept;
+// The shipped placement: a header, then `size` + HOST_MEMORY_SLACK bytes,
+// in the C heap or a mapped block.
+void* allocate_host_block(std::size_t size) noexcept;
+void free_host_block(void* data) noexcept;
+// `a` + `b`, aborting when that overflows; `bytes` rounded up to pages.
+std::size_t checked_host_size(std::size_t a, std::size_t b) noexcept;
+std::size_t host_mapping_length(std::size_t bytes) noexcept;
+std::size_t host_page_size() noexcept;
 
 }  // namespace vantle

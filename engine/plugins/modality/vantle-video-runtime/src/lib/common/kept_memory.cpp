@@ -2,8 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <algorithm>
-#include <atomic>
 #include <deque>
 #include <limits>
 #include <map>
@@ -13,6 +11,10 @@
 
 namespace vantle {
 
+// Constant-initialised and trivially destroyed: usable by threads that run
+// while the process exits.
+constinit Mutex KEPT_MEMORY_MUTEX;
+
 namespace {
 
 struct KeptBlock {
@@ -21,15 +23,12 @@ struct KeptBlock {
 };
 
 struct KeptStore {
-  std::mutex mutex;
-  std::uint64_t stamp = 0;
+  std::uint64_t stamp GUARDED_BY(KEPT_MEMORY_MUTEX) = 0;
+  std::uint64_t bytes GUARDED_BY(KEPT_MEMORY_MUTEX) = 0;
+  std::uint64_t limit GUARDED_BY(KEPT_MEMORY_MUTEX) = DEFAULT_KEPT_MEMORY_LIMIT;
   // Released blocks by mapping length, oldest first.
-  std::map<std::size_t, std::deque<KeptBlock>> blocks;
-  std::vector<KeptDecoderSet*> decoder_sets;
-  // Written under the lock, read without it by the accessors.
-  std::atomic<std::uint64_t> bytes{0};
-  std::atomic<std::uint64_t> buffer_bytes{0};
-  std::atomic<std::uint64_t> limit{DEFAULT_KEPT_MEMORY_LIMIT};
+  std::map<std::size_t, std::deque<KeptBlock>> blocks GUARDED_BY(KEPT_MEMORY_MUTEX);
+  std::vector<KeptDecoderSet*> decoder_sets GUARDED_BY(KEPT_MEMORY_MUTEX);
 };
 
 KeptStore& store() noexcept {
@@ -42,30 +41,15 @@ KeptStore& store() noexcept {
   return *kept;
 }
 
-void evict_oldest_block(KeptStore& kept,
-                        std::map<std::size_t, std::deque<KeptBlock>>::iterator found,
-                        KeptRelease& release) {
-  auto& queue = found->second;
-  const KeptBlock block = queue.front();
-  queue.pop_front();
-  release.add_mapping(block.base, found->first);
-  kept.bytes -= found->first;
-  kept.buffer_bytes -= found->first;
-  if (queue.empty()) {
-    kept.blocks.erase(found);
-  }
-}
-
 // Evicts the one thing used longest ago; false when nothing is kept.
-bool evict_oldest(KeptStore& kept, KeptRelease& release) {
-  constexpr std::uint64_t NONE = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t oldest = NONE;
-  auto oldest_class = kept.blocks.end();
+bool evict_oldest(KeptStore& kept, KeptRelease& release) REQUIRES(KEPT_MEMORY_MUTEX) {
+  std::uint64_t oldest = std::numeric_limits<std::uint64_t>::max();
+  auto oldest_length = kept.blocks.end();
   KeptDecoderSet* oldest_set = nullptr;
   for (auto it = kept.blocks.begin(); it != kept.blocks.end(); ++it) {
     if (it->second.front().stamp < oldest) {
       oldest = it->second.front().stamp;
-      oldest_class = it;
+      oldest_length = it;
     }
   }
   for (KeptDecoderSet* set : kept.decoder_sets) {
@@ -75,19 +59,25 @@ bool evict_oldest(KeptStore& kept, KeptRelease& release) {
     }
   }
   if (oldest_set != nullptr) {
-    const std::size_t bytes = oldest_set->evict_oldest(release);
-    kept.bytes -= bytes;
+    evict_idle_decoder(*oldest_set, release);
     return true;
   }
-  if (oldest_class != kept.blocks.end()) {
-    evict_oldest_block(kept, oldest_class, release);
-    return true;
+  if (oldest_length == kept.blocks.end()) {
+    return false;
   }
-  return false;
+  auto& [length, queue] = *oldest_length;
+  release.add(MappedBlock{queue.front().base, length});
+  kept.bytes -= length;
+  queue.pop_front();
+  if (queue.empty()) {
+    kept.blocks.erase(oldest_length);
+  }
+  return true;
 }
 
-void trim_to(KeptStore& kept, std::uint64_t limit, KeptRelease& release) {
-  while (kept.bytes.load(std::memory_order_relaxed) > limit && evict_oldest(kept, release)) {
+void trim_to(KeptStore& kept, std::uint64_t limit, KeptRelease& release)
+    REQUIRES(KEPT_MEMORY_MUTEX) {
+  while (kept.bytes > limit && evict_oldest(kept, release)) {
   }
 }
 
@@ -97,7 +87,7 @@ struct ReleaseAtUnload {
   ~ReleaseAtUnload() {
     set_kept_memory_limit(0);
     // An unload happens only once every thread with a pool has ended.
-    const KeptLock lock = lock_kept_memory();
+    const MutexLock lock(KEPT_MEMORY_MUTEX);
     if (store().decoder_sets.empty()) {
       std::vector<KeptDecoderSet*>().swap(store().decoder_sets);
     }
@@ -108,85 +98,102 @@ struct ReleaseAtUnload {
 
 KeptRelease::~KeptRelease() {
   entries_.clear();
-  for (const Mapping& mapping : mappings_) {
-    unpoison_memory(mapping.base, mapping.length);
-    munmap(mapping.base, mapping.length);
+  for (const MappedBlock& block : blocks_) {
+    unpoison_memory(block.base, block.length);
+    munmap(block.base, block.length);
   }
 }
 
-KeptLock lock_kept_memory() noexcept { return KeptLock(store().mutex); }
-
-std::uint64_t kept_memory_limit() noexcept {
-  return store().limit.load(std::memory_order_relaxed);
-}
-
-std::uint64_t next_use_stamp(KeptLock&) noexcept { return ++store().stamp; }
-
-void count_kept_bytes(KeptLock&, std::ptrdiff_t delta) noexcept {
-  store().bytes += static_cast<std::uint64_t>(delta);
-}
-
-void trim_kept_memory(KeptLock&, KeptRelease& release) {
-  KeptStore& kept = store();
-  trim_to(kept, kept.limit.load(std::memory_order_relaxed), release);
-}
-
-void register_decoder_set(KeptLock&, KeptDecoderSet* set) { store().decoder_sets.push_back(set); }
-
-void unregister_decoder_set(KeptLock&, KeptDecoderSet* set) {
-  auto& sets = store().decoder_sets;
-  sets.erase(std::remove(sets.begin(), sets.end(), set), sets.end());
-}
-
-void keep_mapped_block(KeptLock& lock, void* base, std::size_t length, KeptRelease& release) {
-  KeptStore& kept = store();
-  if (length > kept.limit.load(std::memory_order_relaxed)) {
-    release.add_mapping(base, length);
+void keep_mapped_blocks(std::span<const MappedBlock> blocks) {
+  if (blocks.empty()) {
     return;
   }
-  // The block's pages stay as the host left them; under AddressSanitizer a
-  // read or write through a released buffer is reported until it is reused.
-  poison_memory(base, length);
-  kept.blocks[length].push_back({base, next_use_stamp(lock)});
-  kept.bytes += length;
-  kept.buffer_bytes += length;
-  trim_kept_memory(lock, release);
-}
-
-void take_mapped_blocks(KeptLock&, std::size_t length, std::size_t count,
-                        std::vector<void*>& out) {
   KeptStore& kept = store();
-  auto found = kept.blocks.find(length);
-  while (count-- > 0 && found != kept.blocks.end()) {
-    void* base = found->second.back().base;
-    found->second.pop_back();
-    kept.bytes -= length;
-    kept.buffer_bytes -= length;
-    unpoison_memory(base, length);
-    out.push_back(base);
-    if (found->second.empty()) {
-      kept.blocks.erase(found);
-      found = kept.blocks.end();
+  KeptRelease release;
+  const MutexLock lock(KEPT_MEMORY_MUTEX);
+  for (const MappedBlock& block : blocks) {
+    if (block.length > kept.limit) {
+      release.add(block);
+      continue;
     }
+    // The block's pages stay as the host left them; under AddressSanitizer a
+    // read or write through a released buffer is reported until it is reused.
+    poison_memory(block.base, block.length);
+    kept.blocks[block.length].push_back({block.base, ++kept.stamp});
+    kept.bytes += block.length;
+    trim_to(kept, kept.limit, release);
   }
 }
 
-std::uint64_t kept_memory_bytes() noexcept { return store().bytes.load(std::memory_order_relaxed); }
+void take_mapped_blocks(std::size_t length, std::size_t count, std::vector<void*>& out) {
+  KeptStore& kept = store();
+  const MutexLock lock(KEPT_MEMORY_MUTEX);
+  const auto found = kept.blocks.find(length);
+  if (found == kept.blocks.end()) {
+    return;
+  }
+  std::deque<KeptBlock>& queue = found->second;
+  for (; count != 0 && !queue.empty(); --count) {
+    out.push_back(queue.back().base);
+    queue.pop_back();
+    kept.bytes -= length;
+    unpoison_memory(out.back(), length);
+  }
+  if (queue.empty()) {
+    kept.blocks.erase(found);
+  }
+}
 
-std::uint64_t kept_buffer_bytes() noexcept {
-  return store().buffer_bytes.load(std::memory_order_relaxed);
+void register_decoder_set(KeptDecoderSet& set) {
+  const MutexLock lock(KEPT_MEMORY_MUTEX);
+  store().decoder_sets.push_back(&set);
+}
+
+void unregister_decoder_set(KeptDecoderSet& set) {
+  KeptRelease release;
+  const MutexLock lock(KEPT_MEMORY_MUTEX);
+  std::erase(store().decoder_sets, &set);
+  while (set.oldest_use()) {
+    evict_idle_decoder(set, release);
+  }
+}
+
+std::optional<std::uint64_t> admit_idle_decoder(std::size_t bytes) {
+  KeptStore& kept = store();
+  if (bytes > kept.limit) {
+    return std::nullopt;
+  }
+  kept.bytes += bytes;
+  return ++kept.stamp;
+}
+
+void withdraw_idle_decoder(std::size_t bytes) {
+  store().bytes -= bytes;
+}
+
+void evict_idle_decoder(KeptDecoderSet& set, KeptRelease& release) {
+  store().bytes -= set.evict_oldest(release);
+}
+
+void trim_kept_memory(KeptRelease& release) {
+  trim_to(store(), store().limit, release);
+}
+
+std::uint64_t kept_memory_bytes() noexcept {
+  const MutexLock lock(KEPT_MEMORY_MUTEX);
+  return store().bytes;
 }
 
 void release_kept_memory() noexcept {
   KeptRelease release;
-  const KeptLock lock = lock_kept_memory();
+  const MutexLock lock(KEPT_MEMORY_MUTEX);
   trim_to(store(), 0, release);
 }
 
 void set_kept_memory_limit(std::uint64_t bytes) noexcept {
   KeptRelease release;
-  const KeptLock lock = lock_kept_memory();
-  store().limit.store(bytes, std::memory_order_relaxed);
+  const MutexLock lock(KEPT_MEMORY_MUTEX);
+  store().limit = bytes;
   trim_to(store(), bytes, release);
 }
 

@@ -9,90 +9,90 @@
 // buffer or decoder. The store's lock is taken a few times per request or
 // release call, never per picture (host_memory.cpp batches).
 //
-// Freeing (unmapping a buffer, closing a decoder) never happens under the
-// lock: what leaves the store is collected in a KeptRelease and freed when
-// that goes out of scope, after the lock.
+// The store owns that lock and all of its accounting. The functions for
+// buffers take the lock themselves; a decoder set holds it over its own
+// entries (which another thread may evict) and calls the functions marked
+// REQUIRES as they come and go. Freeing (unmapping a buffer, closing a
+// decoder) never happens under the lock: what leaves the store is collected
+// in a KeptRelease and freed when that goes out of scope, after the lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
+
+#include "common/thread_annotations.h"
 
 namespace vantle {
 
 inline constexpr std::uint64_t DEFAULT_KEPT_MEMORY_LIMIT = std::uint64_t{256} << 20;
 
-// Something taken out of the store, freed when destroyed.
-class KeptEntry {
- public:
-  virtual ~KeptEntry() = default;
+// The lock over everything kept, decoder sets' entries included.
+extern Mutex KEPT_MEMORY_MUTEX;
+
+// A mapping of the host heap, by its base.
+struct MappedBlock {
+  void* base;
+  std::size_t length;
 };
 
-// Entries to free once the lock is released. Declare it before the lock so
-// that it is destroyed after the lock.
+// What leaves the store, freed once the lock is released: entries of any
+// type (idle decoders) destroyed, blocks unmapped. Declare it before the
+// lock so that it is destroyed after the lock.
 class KeptRelease {
  public:
-  void add(std::unique_ptr<KeptEntry> entry) { entries_.push_back(std::move(entry)); }
-  void add_mapping(void* base, std::size_t length) { mappings_.push_back({base, length}); }
+  void add(std::shared_ptr<void> entry) { entries_.push_back(std::move(entry)); }
+  void add(MappedBlock block) { blocks_.push_back(block); }
   ~KeptRelease();
 
  private:
-  struct Mapping {
-    void* base;
-    std::size_t length;
-  };
-  std::vector<std::unique_ptr<KeptEntry>> entries_;
-  std::vector<Mapping> mappings_;
+  std::vector<std::shared_ptr<void>> entries_;
+  std::vector<MappedBlock> blocks_;
 };
 
-// One thread's idle decoders as the store sees them. Called only with the
-// store's lock held.
+// One thread's idle decoders as the store sees them.
 class KeptDecoderSet {
  public:
   // The use stamp of the entry used longest ago; nothing when empty.
-  virtual std::optional<std::uint64_t> oldest_use() const noexcept = 0;
+  virtual std::optional<std::uint64_t> oldest_use() const noexcept REQUIRES(KEPT_MEMORY_MUTEX) = 0;
   // Moves the entry used longest ago into `release`; returns the bytes it
-  // was counted with.
-  virtual std::size_t evict_oldest(KeptRelease& release) = 0;
+  // was counted with. Only the store calls it, and uncounts them.
+  virtual std::size_t evict_oldest(KeptRelease& release) REQUIRES(KEPT_MEMORY_MUTEX) = 0;
 
  protected:
   ~KeptDecoderSet() = default;
 };
 
-// The lock over everything kept. Everything below that takes a KeptLock&
-// must be called with it held.
-using KeptLock = std::unique_lock<std::mutex>;
-KeptLock lock_kept_memory() noexcept;
-
-// Bound and accounting.
-std::uint64_t kept_memory_limit() noexcept;
-std::uint64_t next_use_stamp(KeptLock&) noexcept;
-// Counts bytes entering (+) or leaving (-) the store without a buffer
-// (idle decoders).
-void count_kept_bytes(KeptLock&, std::ptrdiff_t delta) noexcept;
-// Evicts what was used longest ago until the store is within its bound.
-void trim_kept_memory(KeptLock&, KeptRelease& release);
-
-void register_decoder_set(KeptLock&, KeptDecoderSet* set);
-void unregister_decoder_set(KeptLock&, KeptDecoderSet* set);
-
-// Released mapped blocks, filed by mapping length. A kept block is the
-// mapping's base; its length is `length`.
-void keep_mapped_block(KeptLock&, void* base, std::size_t length, KeptRelease& release);
+// Released blocks of the host heap, filed by length (or unmapped when
+// longer than the bound), then the store trimmed to its bound.
+void keep_mapped_blocks(std::span<const MappedBlock> blocks) EXCLUDES(KEPT_MEMORY_MUTEX);
 // Up to `count` kept blocks of exactly `length` bytes, the most recently
 // kept first, appended to `out`.
-void take_mapped_blocks(KeptLock&, std::size_t length, std::size_t count, std::vector<void*>& out);
+void take_mapped_blocks(std::size_t length, std::size_t count, std::vector<void*>& out)
+    EXCLUDES(KEPT_MEMORY_MUTEX);
 
-// What the store counts now: buffers and idle decoders together, and the
-// buffers alone (for tests and the benchmark).
-std::uint64_t kept_memory_bytes() noexcept;
-std::uint64_t kept_buffer_bytes() noexcept;
+// A decoder set joins the store when made, and leaves it when destroyed,
+// giving up what it still holds.
+void register_decoder_set(KeptDecoderSet& set) EXCLUDES(KEPT_MEMORY_MUTEX);
+void unregister_decoder_set(KeptDecoderSet& set) EXCLUDES(KEPT_MEMORY_MUTEX);
+// Counts an idle decoder of `bytes` entering a set and returns its use
+// stamp; nothing, counting nothing, when it is larger than the bound.
+std::optional<std::uint64_t> admit_idle_decoder(std::size_t bytes) REQUIRES(KEPT_MEMORY_MUTEX);
+// Uncounts one taken back out of its set for a run.
+void withdraw_idle_decoder(std::size_t bytes) REQUIRES(KEPT_MEMORY_MUTEX);
+// Evicts the set's oldest entry.
+void evict_idle_decoder(KeptDecoderSet& set, KeptRelease& release) REQUIRES(KEPT_MEMORY_MUTEX);
+// Evicts what was used longest ago until the store is within its bound.
+void trim_kept_memory(KeptRelease& release) REQUIRES(KEPT_MEMORY_MUTEX);
+
+// What the store counts now: buffers and idle decoders together.
+std::uint64_t kept_memory_bytes() noexcept EXCLUDES(KEPT_MEMORY_MUTEX);
 
 // The exports: release everything kept; set the bound and trim to it.
-void release_kept_memory() noexcept;
-void set_kept_memory_limit(std::uint64_t bytes) noexcept;
+void release_kept_memory() noexcept EXCLUDES(KEPT_MEMORY_MUTEX);
+void set_kept_memory_limit(std::uint64_t bytes) noexcept EXCLUDES(KEPT_MEMORY_MUTEX);
 
 }  // namespace vantle

@@ -12,12 +12,6 @@
 
 namespace vantle {
 
-namespace {
-thread_local std::size_t DECODERS_OPENED = 0;
-}  // namespace
-
-std::size_t decoders_opened_on_thread() noexcept { return DECODERS_OPENED; }
-
 Status set_decoder_extradata(AVCodecContext* context, ByteView bytes) {
   const std::size_t n = bytes.size();
   std::size_t padded = 0;
@@ -92,7 +86,6 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key) {
     return fail(str_cat("failed to create FFmpeg ", name(key.codec),
                         " decoder: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
   }
-  ++DECODERS_OPENED;
   return OpenedDecoder(std::move(context));
 }
 

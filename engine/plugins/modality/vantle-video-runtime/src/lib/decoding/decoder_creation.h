@@ -1,7 +1,6 @@
 // Acquisition of an opened decoder: from the thread's pool, or newly opened.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "common/byte_view.h"
@@ -20,8 +19,5 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key);
 // Installs n extradata bytes followed by 64 zero bytes on a fresh, unopened
 // context.
 Status set_decoder_extradata(AVCodecContext* context, ByteView bytes);
-
-// Decoders opened (not taken from a pool) on the calling thread so far.
-std::size_t decoders_opened_on_thread() noexcept;
 
 }  // namespace vantle

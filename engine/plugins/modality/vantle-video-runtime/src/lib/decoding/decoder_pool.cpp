@@ -17,18 +17,11 @@ namespace {
 
 thread_local DecoderPool DECODER_POOL;
 
-// An entry on its way out of a pool, freed once the kept-memory lock is
-// released: closing a decoder joins its threads.
-struct ReleasedDecoder final : KeptEntry {
-  explicit ReleasedDecoder(DecoderPool::Entry released) : entry(std::move(released)) {}
-  DecoderPool::Entry entry;
-};
-
 }  // namespace
 
 DecoderPoolKey DecoderPoolKey::for_decode(RuntimeCodec codec,
-                                          std::span<const std::uint8_t> extradata,
-                                          std::span<const std::uint8_t> first_packet) {
+                                          ByteView extradata,
+                                          ByteView first_packet) {
   DecoderPoolKey key{codec,
                      std::vector<std::uint8_t>(extradata.begin(), extradata.end()),
                      ffmpeg_thread_count_from_env(),
@@ -73,19 +66,9 @@ std::size_t estimated_idle_decoder_bytes(const AVCodecContext& context) noexcept
   return TABLES + pictures * static_cast<std::size_t>(picture);
 }
 
-DecoderPool::DecoderPool() {
-  KeptLock lock = lock_kept_memory();
-  register_decoder_set(lock, this);
-}
+DecoderPool::DecoderPool() { register_decoder_set(*this); }
 
-DecoderPool::~DecoderPool() {
-  KeptRelease release;
-  KeptLock lock = lock_kept_memory();
-  unregister_decoder_set(lock, this);
-  while (!entries_.empty()) {
-    count_kept_bytes(lock, -static_cast<std::ptrdiff_t>(evict_oldest(release)));
-  }
-}
+DecoderPool::~DecoderPool() { unregister_decoder_set(*this); }
 
 std::optional<std::uint64_t> DecoderPool::oldest_use() const noexcept {
   if (entries_.empty()) {
@@ -96,29 +79,27 @@ std::optional<std::uint64_t> DecoderPool::oldest_use() const noexcept {
 
 std::size_t DecoderPool::evict_oldest(KeptRelease& release) {
   const std::size_t bytes = entries_.front().bytes;
-  release.add(std::make_unique<ReleasedDecoder>(std::move(entries_.front())));
+  // Closed once the lock is released: closing a decoder joins its threads.
+  release.add(std::make_shared<Entry>(std::move(entries_.front())));
   entries_.erase(entries_.begin());
   return bytes;
 }
 
 std::size_t DecoderPool::size() const noexcept {
-  const KeptLock lock = lock_kept_memory();
+  const MutexLock lock(KEPT_MEMORY_MUTEX);
   return entries_.size();
 }
 
 std::optional<OpenedDecoder> DecoderPool::take(const DecoderPoolKey& key) {
-  std::optional<OpenedDecoder> decoder;
-  {
-    KeptLock lock = lock_kept_memory();
-    const auto match = std::find_if(entries_.rbegin(), entries_.rend(),
-                                    [&](const Entry& entry) { return entry.key == key; });
-    if (match == entries_.rend()) {
-      return std::nullopt;
-    }
-    decoder.emplace(std::move(match->decoder));
-    count_kept_bytes(lock, -static_cast<std::ptrdiff_t>(match->bytes));
-    entries_.erase(std::next(match).base());
+  const MutexLock lock(KEPT_MEMORY_MUTEX);
+  const auto match = std::find_if(entries_.rbegin(), entries_.rend(),
+                                  [&](const Entry& entry) { return entry.key == key; });
+  if (match == entries_.rend()) {
+    return std::nullopt;
   }
+  std::optional<OpenedDecoder> decoder(std::move(match->decoder));
+  withdraw_idle_decoder(match->bytes);
+  entries_.erase(std::next(match).base());
   return decoder;
 }
 
@@ -126,18 +107,18 @@ void DecoderPool::put(DecoderPoolKey key, OpenedDecoder decoder) noexcept {
   Entry entry{std::move(key), std::move(decoder), 0, 0};
   entry.bytes = estimated_idle_decoder_bytes(*entry.decoder.get());
   KeptRelease release;
-  KeptLock lock = lock_kept_memory();
-  if (entry.bytes > kept_memory_limit()) {
-    release.add(std::make_unique<ReleasedDecoder>(std::move(entry)));
+  const MutexLock lock(KEPT_MEMORY_MUTEX);
+  const std::optional<std::uint64_t> use = admit_idle_decoder(entry.bytes);
+  if (!use) {
+    release.add(std::make_shared<Entry>(std::move(entry)));
     return;
   }
   if (entries_.size() == DECODER_POOL_CAPACITY) {
-    count_kept_bytes(lock, -static_cast<std::ptrdiff_t>(evict_oldest(release)));
+    evict_idle_decoder(*this, release);
   }
-  entry.last_use = next_use_stamp(lock);
-  count_kept_bytes(lock, static_cast<std::ptrdiff_t>(entry.bytes));
+  entry.last_use = *use;
   entries_.push_back(std::move(entry));
-  trim_kept_memory(lock, release);
+  trim_kept_memory(release);
 }
 
 DecoderPool& thread_decoder_pool() noexcept {

@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <utility>
 #include <vector>
 
+#include "common/byte_view.h"
 #include "common/kept_memory.h"
 #include "decoding/opened_decoder.h"
 #include "decoding/parameter_sets.h"
@@ -38,8 +38,8 @@ struct DecoderPoolKey {
   // The key of a decode starting now: the thread count is read from the
   // environment and the picture area limit from the process at this moment,
   // the in-band sets from the first packet.
-  static DecoderPoolKey for_decode(RuntimeCodec codec, std::span<const std::uint8_t> extradata,
-                                   std::span<const std::uint8_t> first_packet = {});
+  static DecoderPoolKey for_decode(RuntimeCodec codec, ByteView extradata,
+                                   ByteView first_packet = {});
 
   friend auto operator<=>(const DecoderPoolKey&, const DecoderPoolKey&) = default;
   friend bool operator==(const DecoderPoolKey&, const DecoderPoolKey&) = default;
@@ -72,25 +72,21 @@ class DecoderPool final : public KeptDecoderSet {
   // pool as its last run left it; nothing when none matches. The pool knows
   // nothing of reuse: take_or_create_decoder brings it back to a fresh
   // one's state.
-  std::optional<OpenedDecoder> take(const DecoderPoolKey& key);
+  std::optional<OpenedDecoder> take(const DecoderPoolKey& key) EXCLUDES(KEPT_MEMORY_MUTEX);
   // Stores the decoder as its run left it, at the back, evicting this
   // thread's oldest entry when its pool is full, and whatever the process
   // used longest ago while kept memory is over its bound; a decoder larger
   // than the bound is freed instead. decide_reuse says which decoders may
   // come here.
-  void put(DecoderPoolKey key, OpenedDecoder decoder) noexcept;
+  void put(DecoderPoolKey key, OpenedDecoder decoder) noexcept EXCLUDES(KEPT_MEMORY_MUTEX);
+  std::size_t size() const noexcept EXCLUDES(KEPT_MEMORY_MUTEX);
 
-  std::size_t size() const noexcept;
-  // Oldest first. For tests on the owning thread, while no other thread
-  // releases kept memory.
-  const std::vector<Entry>& entries() const noexcept { return entries_; }
-
-  std::optional<std::uint64_t> oldest_use() const noexcept override;
-  std::size_t evict_oldest(KeptRelease& release) override;
+  std::optional<std::uint64_t> oldest_use() const noexcept override REQUIRES(KEPT_MEMORY_MUTEX);
+  std::size_t evict_oldest(KeptRelease& release) override REQUIRES(KEPT_MEMORY_MUTEX);
 
  private:
-  // Guarded by the kept-memory lock: another thread may evict from it.
-  std::vector<Entry> entries_;
+  // Oldest first. Another thread may evict from it.
+  std::vector<Entry> entries_ GUARDED_BY(KEPT_MEMORY_MUTEX);
 };
 
 // The calling thread's pool, created empty on first use and destroyed (with
