@@ -120,10 +120,6 @@ Result<RgbBufferLayout> rgb_buffer_layout(std::uint32_t width, std::uint32_t hei
   return layout;
 }
 
-namespace {
-
-}  // namespace
-
 // Row 0 is already in place; every later row moves towards the start, so
 // rows are never overwritten before they are moved.
 void pack_rows(std::uint8_t* pixels, std::size_t line_size, std::size_t row_size,
