@@ -47,13 +47,23 @@ def with_pyav(path, clips_pts):
         stream = container.streams.video[0]
         stream.thread_type = "SLICE"
         stream.codec_context.thread_count = 1
+        second = int(1 / stream.time_base)
         for wanted in clips_pts:
-            container.seek(wanted[0], stream=stream, backward=True)
-            for frame in container.decode(stream):
-                if frame.pts in wanted:
-                    found[frame.pts] = frame.to_ndarray()
-                if frame.pts >= wanted[-1]:
+            target = wanted[0]
+            while True:
+                container.seek(target, stream=stream, backward=True)
+                first = None
+                for frame in container.decode(stream):
+                    first = frame.pts if first is None else first
+                    if frame.pts in wanted:
+                        found[frame.pts] = frame.to_ndarray()
+                    if frame.pts >= wanted[-1]:
+                        break
+                # MP4 seeks by decode time: a clip that starts just before a key
+                # frame in display order can land on that key frame. Go back.
+                if first is None or first <= wanted[0] or target <= 0:
                     break
+                target = min(target, first) - second
     return found
 
 
