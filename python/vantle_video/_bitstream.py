@@ -79,6 +79,23 @@ def is_h264_idr(packet, length_size):
     return first is not None and first[0] == _H264_IDR
 
 
+def unreferenced(codec, packets, length_size):
+    """Whether no other picture of the run `packets` (H.264 or H.265 access
+    units in decode order) refers to each, so that the run without it
+    decodes the others the same: H.264 pictures whose every slice has
+    nal_ref_idc 0; H.265 sub-layer non-reference pictures of the run's
+    highest temporal sub-layer (only a higher one could refer to them)."""
+    slices = [[nal[:2] for nal in _nal_units(bytes(packet), length_size)
+               if len(nal) > 1 and (1 <= nal[0] & 0x1F <= 5 if codec == Codec.H264
+                                    else nal[0] >> 1 & 0x3F <= 31)]
+              for packet in packets]
+    if codec == Codec.H264:
+        return [bool(unit) and not any(nal[0] & 0x60 for nal in unit) for unit in slices]
+    top = max((nal[1] & 7 for unit in slices for nal in unit), default=0)
+    return [bool(unit) and all(nal[0] >> 1 & 0x3F <= 14 and not nal[0] >> 1 & 1
+                               and nal[1] & 7 == top for nal in unit) for unit in slices]
+
+
 class LeadingPictures:
     """Counts, as the packets of a stream come in decode order, each group's
     leading pictures: those after its key frame in decode order that refer

@@ -2,6 +2,8 @@
 each decoded once by one library call."""
 import bisect
 
+import numpy as np
+
 from . import _batch, _bitstream, _index, _pool, _prefix
 from ._frame import FORMAT_NAMES
 from ._runtime import Codec, decode
@@ -54,16 +56,23 @@ def _decode_run(clip, run, wanted, output):
     order = sorted(positions)
     first = clip.groups[run[0]][0]
     end = first + len(packets)
-    # The run stops after the last picture wanted, when times say where.
-    # An H.264 run only when it starts at an IDR picture: FFmpeg's decoder
-    # drops or delays pictures of a run cut short after a recovery point
-    # that is not one, so positions would shift.
-    cut = _prefix.cut(clip._pts[first:end], clip._leading[run[0]], order,
-                      clip._shown[first:end]) if _may_cut(clip, packets[0]) else None
-    count, selected = cut if cut else (len(packets), order)
+    # The run stops after the last picture wanted, when times say where, and
+    # an H.264 or H.265 run leaves out the unwanted pictures nothing refers to. An
+    # H.264 run only when it starts at an IDR picture: FFmpeg's decoder drops
+    # or delays pictures of a run cut short after a recovery point that is
+    # not one, so positions would shift.
+    cut = None
+    if _may_cut(clip, packets[0]):
+        skippable = None
+        if clip.codec in (Codec.H264, Codec.H265):
+            skippable = np.array(_bitstream.unreferenced(
+                clip.codec, packets, _bitstream.length_size(clip.codec, clip.extradata)))
+        cut = _prefix.cut(clip._pts[first:end], clip._leading[run[0]], order,
+                          clip._shown[first:end], skippable)
+    send, selected = cut if cut else (range(len(packets)), order)
     pixel_format, size = output
     rotation, flip = clip._turn
-    frames = decode(clip.codec, packets[:count], clip.extradata, positions=selected,
+    frames = decode(clip.codec, [packets[i] for i in send], clip.extradata, positions=selected,
                     format=FORMAT_NAMES[pixel_format], size=size, rotation=rotation, flip=flip)
     if len(frames) != len(order):
         raise RuntimeError(f"{clip._source.describe()}: groups {run} gave {len(frames)} of "

@@ -1,4 +1,5 @@
-"""Where a decode run can stop: after the last packet of a wanted picture.
+"""Which packets of a decode run to send: those up to the last packet of a
+wanted picture, less the pictures nothing refers to that are not wanted.
 Every picture refers only to packets before it in decode order, so the
 packets up to it decode the same pictures; only their output positions
 change, as the pictures of later packets are not there. For decoders that
@@ -12,13 +13,15 @@ import numpy as np
 _NO_TIME = np.iinfo(np.int64).min
 
 
-def cut(pts, lost, positions, shown=None):
-    """(packet count, output positions) of the shortest run that gives the
-    pictures at `positions` (sorted output positions of the whole run) or
-    None when the times cannot tell: pts are the run's presentation times in
-    decode order, `lost` how many leading pictures of its first group the
-    decoder drops (those before the first packet's time), `shown` whether
-    each packet outputs a picture (default: all do)."""
+def cut(pts, lost, positions, shown=None, skippable=None):
+    """(indices in the run of the packets to send, output positions) of the
+    shortest run that gives the pictures at `positions` (sorted output
+    positions of the whole run), or None when the times cannot tell or the
+    whole run is needed: pts are the run's presentation times in decode
+    order, `lost` how many leading pictures of its first group the decoder
+    drops (those before the first packet's time), `shown` whether each
+    packet outputs a picture (default: all do), `skippable` whether no other
+    picture refers to it (left out unless its own picture is wanted)."""
     if shown is None:
         shown = np.ones(len(pts), dtype=bool)
     visible = pts[shown]
@@ -36,8 +39,12 @@ def cut(pts, lost, positions, shown=None):
     kept = np.flatnonzero(~dropped)
     outputs = kept[np.argsort(pts[kept], kind="stable")]  # packet of each output position
     wanted = outputs[positions]
-    end = int(wanted.max()) + 1
-    if end == len(pts):
+    send = np.arange(int(wanted.max()) + 1)
+    if skippable is not None:
+        needed = ~skippable[:len(send)]
+        needed[wanted] = True
+        send = send[needed]
+    if len(send) == len(pts):
         return None
-    prefix = np.sort(pts[kept[kept < end]])
-    return end, np.searchsorted(prefix, pts[wanted]).tolist()
+    prefix = np.sort(pts[np.intersect1d(send, kept)])
+    return send.tolist(), np.searchsorted(prefix, pts[wanted]).tolist()
