@@ -101,20 +101,21 @@ def test_the_same_seed_gives_the_same_clips(media, sampler):
     assert draw(shared).indices.tolist() != draw(shared).indices.tolist()
 
 
-@pytest.mark.parametrize("name, cut", [
-    ("h265_open_mp4", "some"), ("h264_closed_mkv", "some"),  # H.264 from IDR pictures
-    ("h264_open_mp4", "first group only"),  # the others start at recovery points
-    ("vp8_ivf", "some")])  # invisible packets of their own
-def test_each_needed_group_is_decoded_once_per_call(media, monkeypatch, name, cut):
+@pytest.mark.parametrize("name, cut, skips", [
+    ("h265_open_mp4", "some", True), ("h264_closed_mkv", "some", True),  # H.264 from IDR
+    ("h264_open_mp4", "first group only", None),  # the others start at recovery points
+    ("vp8_ivf", "some", False)])  # invisible packets of their own
+def test_each_needed_group_is_decoded_once_per_call(media, monkeypatch, name, cut, skips):
     clip = vantle_video.open(media[name], threads=2)
     owner = {bytes(p): g for g in range(len(clip.groups)) for p in clip.group(g)[1]}
     lib = _library.library()
-    real, decoded = lib.vantle_video_runtime_decode, []
+    real, decoded, sent = lib.vantle_video_runtime_decode, [], []
 
     def counting(request, response):
         record = ctypes.cast(request, ctypes.POINTER(_library.RuntimeDecodeRequest)).contents
-        decoded.append([owner[ctypes.string_at(record.packets[i].data, record.packets[i].len)]
-                        for i in range(record.packet_count)])
+        sent.append([ctypes.string_at(record.packets[i].data, record.packets[i].len)
+                     for i in range(record.packet_count)])
+        decoded.append([owner[packet] for packet in sent[-1]])
         return real(request, response)
 
     monkeypatch.setattr(lib, "vantle_video_runtime_decode", counting)
@@ -138,6 +139,12 @@ def test_each_needed_group_is_decoded_once_per_call(media, monkeypatch, name, cu
         assert cut_from
     else:
         assert not cut_from - {0} and any(run[0] > 0 for run in decoded)
+    # Unwanted pictures nothing refers to are left out inside a run too.
+    runs_packets = [[bytes(p) for g in sorted(set(run)) for p in clip.group(g)[1]]
+                    for run in decoded]
+    gaps = [packets.index(run[-1]) + 1 > len(run) for run, packets in zip(sent, runs_packets)]
+    if skips is not None:
+        assert any(gaps) == skips
 
 
 @pytest.mark.parametrize("arguments, error", [
