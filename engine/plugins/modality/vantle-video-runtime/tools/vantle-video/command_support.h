@@ -1,9 +1,11 @@
 // What the subcommands share: the clip they work on (a file or the built-in
-// example), the group they pick, the codec thread count, and error output.
+// example), the group they pick, the codec thread count, and the step that
+// loads what a body takes, calls it and reports its failure.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <variant>
 
 #include "clip.h"
 #include "common/result.h"
@@ -39,5 +41,21 @@ Result<ClipGroup> load_group(const ParsedOptions& options);
 
 // Prints "vantle-video NAME: message" on standard error; answers 1.
 int report_error(const char* command, const std::string& message);
+
+// A subcommand's body. One that takes the clip, or the clip and its chosen
+// group, is called once they are loaded, and a failure it answers is reported
+// as report_error does. One that takes only the options loads what it needs
+// and answers the exit status itself.
+using ClipBody = Status (*)(const ParsedOptions& options, const Clip& clip);
+using GroupBody = Status (*)(const ParsedOptions& options, const ClipGroup& chosen);
+using OwnBody = int (*)(const ParsedOptions& options);
+
+struct Command {
+  CommandSpec spec;
+  std::variant<ClipBody, GroupBody, OwnBody> body;
+
+  // Loads what the body takes and calls it; answers the exit status.
+  int run(const ParsedOptions& options) const;
+};
 
 }  // namespace vantle::tool
