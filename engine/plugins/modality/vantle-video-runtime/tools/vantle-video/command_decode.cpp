@@ -16,8 +16,7 @@ namespace vantle::tool {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
-    kGroupOption,
+constexpr auto kOptions = group_options({
     {"--all", nullptr, ValueKind::None, "", "every group of the file"},
     {"--positions", nullptr, ValueKind::Required, "P,...",
      "output positions within each group (presentation order, from 0); default all"},
@@ -30,9 +29,7 @@ constexpr OptionSpec kOptions[] = {
     {"--no-autorotate", nullptr, ValueKind::None, "",
      "keep pictures as stored instead of turning them upright by the display matrix"},
     {"--out", "-o", ValueKind::Required, "DIR", "folder to write into (created if missing)"},
-    kThreadsOption,
-    kHelpOption,
-};
+});
 
 struct DecodeSettings {
   std::vector<std::size_t> groups;

@@ -10,7 +10,7 @@ namespace vantle::tool {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {kGroupOption, kThreadsOption, kHelpOption};
+constexpr auto kOptions = group_options();
 
 Status print_pictures(const ParsedOptions&, const ClipGroup& chosen) {
   std::vector<RuntimePacket> packets;

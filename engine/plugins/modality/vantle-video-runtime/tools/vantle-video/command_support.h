@@ -1,8 +1,10 @@
 // What the subcommands share: the clip they work on (a file or the built-in
-// example), the group they pick, the codec thread count, and the step that
-// loads what a body takes, calls it and reports its failure.
+// example), the group they pick, the codec thread count, their option tables,
+// and the step that loads what a body takes, calls it and reports its failure.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <string>
 #include <variant>
@@ -21,6 +23,20 @@ inline constexpr OptionSpec kThreadsOption{
 inline constexpr OptionSpec kGroupOption{"--group", nullptr, ValueKind::Required, "N",
                                          "group of pictures N, counted from 0 (default 0)"};
 inline constexpr OptionSpec kHelpOption{"--help", "-h", ValueKind::None, "", "show this help"};
+
+// The table of a subcommand that works on groups of the clip: --group, its
+// own rows, then --threads and --help.
+constexpr std::array<OptionSpec, 3> group_options() {
+  return {kGroupOption, kThreadsOption, kHelpOption};
+}
+template <std::size_t N>
+constexpr std::array<OptionSpec, N + 3> group_options(const OptionSpec (&own)[N]) {
+  std::array<OptionSpec, N + 3> all{kGroupOption};
+  std::copy(own, own + N, all.begin() + 1);
+  all[N + 1] = kThreadsOption;
+  all[N + 2] = kHelpOption;
+  return all;
+}
 
 // The clip named by the one positional argument, or the built-in example
 // when there is none. Also applies --threads.

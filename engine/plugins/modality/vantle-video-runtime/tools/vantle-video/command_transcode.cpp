@@ -11,8 +11,7 @@ namespace vantle::tool {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
-    kGroupOption,
+constexpr auto kOptions = group_options({
     {"--positions", nullptr, ValueKind::Required, "P,...",
      "display positions to re-encode, in display order (default: every picture)"},
     {"--fps", nullptr, ValueKind::Required, "RATE",
@@ -20,9 +19,7 @@ constexpr OptionSpec kOptions[] = {
     {"--bitrate", nullptr, ValueKind::Required, "B",
      "target bit rate in bits per second (default 0: the encoder's own rate control)"},
     {"--output", "-o", ValueKind::Required, "OUT.h264", "the Annex B H.264 file to write"},
-    kThreadsOption,
-    kHelpOption,
-};
+});
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
