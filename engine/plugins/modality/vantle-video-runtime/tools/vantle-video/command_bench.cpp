@@ -142,18 +142,6 @@ Result<Settings> bench_settings(const ParsedOptions& options) {
   return s;
 }
 
-}  // namespace
-
-const CommandSpec kBenchSpec{
-    "bench",
-    "[FILE] [--threads L] [--mode M] [--seconds S | --repeat R] [--quick] [--only TEXT]\n"
-    "       [--no-extras] [--host-threads L] [--transcode-groups N] [--random-access N] [--tsv]",
-    "Times the library's calls against the bare loop, the host's own libavcodec + libswscale\n"
-    "loop, in interleaved rounds: RGB, RGB 640x360, YUV 4:2:0, indexed, transcode, the decoder\n"
-    "pool and the memory rows (doc/benchmarks.md). Without FILE, on groups it encodes itself,\n"
-    "with VP9 1080p, 10-bit H.265 as RGB48, and turned pictures against unturned ones.",
-    kOptions};
-
 int run_bench(const ParsedOptions& options) {
   if (auto spec = options.value("--memory-child")) {
     return memory_child(*spec);
@@ -281,5 +269,18 @@ int run_bench(const ParsedOptions& options) {
   }
   return below == 0 ? 0 : 3;
 }
+
+}  // namespace
+
+const Command kBench{
+    {"bench",
+     "[FILE] [--threads L] [--mode M] [--seconds S | --repeat R] [--quick] [--only TEXT]\n"
+     "       [--no-extras] [--host-threads L] [--transcode-groups N] [--random-access N] [--tsv]",
+     "Times the library's calls against the bare loop, the host's own libavcodec + libswscale\n"
+     "loop, in interleaved rounds: RGB, RGB 640x360, YUV 4:2:0, indexed, transcode, the decoder\n"
+     "pool and the memory rows (doc/benchmarks.md). Without FILE, on groups it encodes itself,\n"
+     "with VP9 1080p, 10-bit H.265 as RGB48, and turned pictures against unturned ones.",
+     kOptions},
+    run_bench};
 
 }  // namespace vantle::tool

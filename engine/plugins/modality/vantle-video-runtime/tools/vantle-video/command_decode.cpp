@@ -16,8 +16,7 @@ namespace vantle::tool {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
-    kGroupOption,
+constexpr auto kOptions = group_options({
     {"--all", nullptr, ValueKind::None, "", "every group of the file"},
     {"--positions", nullptr, ValueKind::Required, "P,...",
      "output positions within each group (presentation order, from 0); default all"},
@@ -30,9 +29,7 @@ constexpr OptionSpec kOptions[] = {
     {"--no-autorotate", nullptr, ValueKind::None, "",
      "keep pictures as stored instead of turning them upright by the display matrix"},
     {"--out", "-o", ValueKind::Required, "DIR", "folder to write into (created if missing)"},
-    kThreadsOption,
-    kHelpOption,
-};
+});
 
 struct DecodeSettings {
   std::vector<std::size_t> groups;
@@ -171,33 +168,15 @@ Result<std::size_t> decode_group(const Clip& clip, std::size_t group_index,
   return items.size();
 }
 
-}  // namespace
-
-const CommandSpec kDecodeSpec{
-    "decode",
-    "[FILE] [--group N | --all] [--positions P,...] [--rgb [WxH] | --yuv] [--format F] "
-    "[--no-autorotate] --out DIR",
-    "Decodes groups of pictures of FILE (the built-in example without FILE) with the library\n"
-    "and writes the pictures at the chosen output positions: RGB as one PNG per picture\n"
-    "(group-G-frame-P.png), YUV 4:2:0 as one YUV4MPEG2 file per group (group-G.y4m). Prints\n"
-    "each file it wrote. Pictures of a stream with a display matrix are turned upright as the\n"
-    "ffmpeg command line does (WxH is then the upright size). Default: group 0, every\n"
-    "position, 8-bit RGB at the decoded size, upright.",
-    kOptions};
-
-int run_decode(const ParsedOptions& options) {
-  auto clip = load_clip(options);
-  if (!clip) {
-    return report_error("decode", clip.error());
-  }
-  auto chosen = settings(options, *clip);
+Status write_pictures(const ParsedOptions& options, const Clip& clip) {
+  auto chosen = settings(options, clip);
   if (!chosen) {
-    return report_error("decode", chosen.error());
+    return vantle::fail(chosen.error());
   }
   std::error_code error;
   std::filesystem::create_directories(chosen->out, error);
   if (error) {
-    return report_error("decode", "cannot create " + chosen->out.string() + ": " + error.message());
+    return vantle::fail("cannot create " + chosen->out.string() + ": " + error.message());
   }
   if (const RuntimeDecodeOptions& turn = chosen->orientation;
       turn.rotation != 0 || turn.flip != 0) {
@@ -206,15 +185,30 @@ int run_decode(const ParsedOptions& options) {
   std::size_t files = 0;
   Progress progress("decode", chosen->groups.size());
   for (std::size_t group : chosen->groups) {
-    auto written = decode_group(*clip, group, *chosen);
+    auto written = decode_group(clip, group, *chosen);
     if (!written) {
-      return report_error("decode", written.error());
+      return vantle::fail(written.error());
     }
     files += *written;
     progress.step();
   }
   std::printf("%zu files in %s\n", files, chosen->out.c_str());
-  return 0;
+  return {};
 }
+
+}  // namespace
+
+const Command kDecode{
+    {"decode",
+     "[FILE] [--group N | --all] [--positions P,...] [--rgb [WxH] | --yuv] [--format F] "
+     "[--no-autorotate] --out DIR",
+     "Decodes groups of pictures of FILE (the built-in example without FILE) with the library\n"
+     "and writes the pictures at the chosen output positions: RGB as one PNG per picture\n"
+     "(group-G-frame-P.png), YUV 4:2:0 as one YUV4MPEG2 file per group (group-G.y4m). Prints\n"
+     "each file it wrote. Pictures of a stream with a display matrix are turned upright as the\n"
+     "ffmpeg command line does (WxH is then the upright size). Default: group 0, every\n"
+     "position, 8-bit RGB at the decoded size, upright.",
+     kOptions},
+    write_pictures};
 
 }  // namespace vantle::tool

@@ -9,27 +9,16 @@
 namespace vantle::tool {
 
 namespace {
-constexpr OptionSpec kOptions[] = {kGroupOption, kThreadsOption, kHelpOption};
-}  // namespace
 
-const CommandSpec kIndexedSpec{
-    "indexed", "[FILE] [--group N]",
-    "Decodes one group of pictures of FILE (the built-in example without FILE; H.264 or H.265)\n"
-    "with the library's indexed decode and prints one line per picture: output position,\n"
-    "index of the packet that produced it (within the group), size and colour fields.",
-    kOptions};
+constexpr auto kOptions = group_options();
 
-int run_indexed(const ParsedOptions& options) {
-  auto chosen = load_group(options);
-  if (!chosen) {
-    return report_error("indexed", chosen.error());
-  }
+Status print_pictures(const ParsedOptions&, const ClipGroup& chosen) {
   std::vector<RuntimePacket> packets;
-  RuntimeDecodeRequest request = chosen->clip.request(chosen->group(), packets);
+  RuntimeDecodeRequest request = chosen.clip.request(chosen.group(), packets);
   request.pixel_format = RuntimePixelFormat::Yuv420;
   auto frames = decode_indexed(request);
   if (!frames) {
-    return report_error("indexed", frames.error());
+    return vantle::fail(frames.error());
   }
   std::printf("position packet size range space primaries transfer\n");
   std::size_t position = 0;
@@ -40,7 +29,17 @@ int run_indexed(const ParsedOptions& options) {
         range_name(frame.color_range).c_str(), space_name(frame.color_space).c_str(),
         primaries_name(frame.color_primaries).c_str(), transfer_name(frame.color_trc).c_str());
   }
-  return 0;
+  return {};
 }
+
+}  // namespace
+
+const Command kIndexed{
+    {"indexed", "[FILE] [--group N]",
+     "Decodes one group of pictures of FILE (the built-in example without FILE; H.264 or H.265)\n"
+     "with the library's indexed decode and prints one line per picture: output position,\n"
+     "index of the packet that produced it (within the group), size and colour fields.",
+     kOptions},
+    print_pictures};
 
 }  // namespace vantle::tool

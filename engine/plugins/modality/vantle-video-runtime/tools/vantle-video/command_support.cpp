@@ -60,4 +60,27 @@ int report_error(const char* command, const std::string& message) {
   return 1;
 }
 
+namespace {
+
+template <typename Loaded>
+Status call(Status (*body)(const ParsedOptions&, const Loaded&), const Result<Loaded>& loaded,
+            const ParsedOptions& options) {
+  if (!loaded) {
+    return vantle::fail(loaded.error());
+  }
+  return body(options, *loaded);
+}
+
+}  // namespace
+
+int Command::run(const ParsedOptions& options) const {
+  if (const auto* own = std::get_if<OwnBody>(&body)) {
+    return (*own)(options);
+  }
+  const Status done = std::holds_alternative<ClipBody>(body)
+                          ? call(std::get<ClipBody>(body), load_clip(options), options)
+                          : call(std::get<GroupBody>(body), load_group(options), options);
+  return done ? 0 : report_error(spec.name, done.error());
+}
+
 }  // namespace vantle::tool

@@ -11,8 +11,7 @@ namespace vantle::tool {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
-    kGroupOption,
+constexpr auto kOptions = group_options({
     {"--positions", nullptr, ValueKind::Required, "P,...",
      "display positions to re-encode, in display order (default: every picture)"},
     {"--fps", nullptr, ValueKind::Required, "RATE",
@@ -20,53 +19,38 @@ constexpr OptionSpec kOptions[] = {
     {"--bitrate", nullptr, ValueKind::Required, "B",
      "target bit rate in bits per second (default 0: the encoder's own rate control)"},
     {"--output", "-o", ValueKind::Required, "OUT.h264", "the Annex B H.264 file to write"},
-    kThreadsOption,
-    kHelpOption,
-};
+});
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-}  // namespace
-
-const CommandSpec kTranscodeSpec{
-    "transcode", "[FILE] [--group N] [--positions P,...] [--fps RATE] [--bitrate B] -o OUT.h264",
-    "Decodes one group of pictures of FILE (the built-in example without FILE) and re-encodes\n"
-    "the pictures at the chosen positions with the library's transcode as one new H.264 group\n"
-    "of pictures (first a key frame), written as an Annex B stream that ffmpeg and ffplay open.",
-    kOptions};
-
-int run_transcode(const ParsedOptions& options) {
-  auto chosen = load_group(options);
-  if (!chosen) {
-    return report_error("transcode", chosen.error());
-  }
+Status write_h264(const ParsedOptions& options, const ClipGroup& chosen) {
   const auto output = options.value("--output");
   if (!output) {
-    return report_error("transcode", "-o OUT.h264 is required");
+    return vantle::fail("-o OUT.h264 is required");
   }
   std::vector<std::size_t> positions;
   if (auto text = options.value("--positions")) {
     auto parsed = parse_positions(*text);
     if (!parsed) {
-      return report_error("transcode", parsed.error());
+      return vantle::fail(parsed.error());
     }
     positions = std::move(*parsed);
   } else {
     // A group has at most one picture per packet; positions past its end
     // select nothing.
-    for (std::size_t i = 0; i < chosen->group().count; ++i) {
+    for (std::size_t i = 0; i < chosen.group().count; ++i) {
       positions.push_back(i);
     }
   }
-  const Clip& clip = chosen->clip;
+  const Clip& clip = chosen.clip;
   std::pair<std::uint32_t, std::uint32_t> rate{static_cast<std::uint32_t>(clip.frame_rate_num),
                                                static_cast<std::uint32_t>(clip.frame_rate_den)};
   if (auto text = options.value("--fps")) {
     auto parsed = parse_rate(*text);
     if (!parsed) {
-      return report_error("transcode", parsed.error());
+      return vantle::fail(parsed.error());
     }
     rate = *parsed;
   }
@@ -74,14 +58,14 @@ int run_transcode(const ParsedOptions& options) {
   if (auto text = options.value("--bitrate")) {
     auto parsed = parse_unsigned("--bitrate", *text);
     if (!parsed) {
-      return report_error("transcode", parsed.error());
+      return vantle::fail(parsed.error());
     }
     bit_rate = *parsed;
   }
 
   std::vector<RuntimePacket> packets;
   RuntimeTranscodeRequest request{};
-  request.decode = clip.request(chosen->group(), packets);
+  request.decode = clip.request(chosen.group(), packets);
   request.decode.selected_positions = positions.data();
   request.decode.selected_position_count = positions.size();
   request.frame_rate_num = rate.first;
@@ -89,7 +73,7 @@ int run_transcode(const ParsedOptions& options) {
   request.bit_rate = bit_rate;
   auto units = transcode_h264(request);
   if (!units) {
-    return report_error("transcode", units.error());
+    return vantle::fail(units.error());
   }
 
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(output->c_str(), "wb"));
@@ -100,11 +84,21 @@ int run_transcode(const ParsedOptions& options) {
     bytes += unit.len;
   }
   if (!ok || std::fclose(file.release()) != 0) {
-    return report_error("transcode", "cannot write " + *output);
+    return vantle::fail("cannot write " + *output);
   }
   std::printf("wrote %s: %zu access units, %zu bytes, H.264 Annex B at %u/%u fps\n",
               output->c_str(), units->items().size(), bytes, rate.first, rate.second);
-  return 0;
+  return {};
 }
+
+}  // namespace
+
+const Command kTranscode{
+    {"transcode", "[FILE] [--group N] [--positions P,...] [--fps RATE] [--bitrate B] -o OUT.h264",
+     "Decodes one group of pictures of FILE (the built-in example without FILE) and re-encodes\n"
+     "the pictures at the chosen positions with the library's transcode as one new H.264 group\n"
+     "of pictures (first a key frame), written as an Annex B stream that ffmpeg and ffplay open.",
+     kOptions},
+    write_h264};
 
 }  // namespace vantle::tool

@@ -1,26 +1,14 @@
-// The subcommands: each one's option table and its body. A body returns the
-// process exit status and prints its own errors.
+// The subcommands: each one's option table and body, in its own file.
 #pragma once
 
-#include "options.h"
+#include "command_support.h"
 
 namespace vantle::tool {
 
-struct Command {
-  const CommandSpec& spec;
-  int (*run)(const ParsedOptions& options);
-};
-
-extern const CommandSpec kInfoSpec;
-extern const CommandSpec kDecodeSpec;
-extern const CommandSpec kIndexedSpec;
-extern const CommandSpec kTranscodeSpec;
-extern const CommandSpec kBenchSpec;
-
-int run_info(const ParsedOptions& options);
-int run_decode(const ParsedOptions& options);
-int run_indexed(const ParsedOptions& options);
-int run_transcode(const ParsedOptions& options);
-int run_bench(const ParsedOptions& options);
+extern const Command kInfo;
+extern const Command kDecode;
+extern const Command kIndexed;
+extern const Command kTranscode;
+extern const Command kBench;
 
 }  // namespace vantle::tool

@@ -17,12 +17,9 @@ namespace {
 
 using vantle::tool::Command;
 
-const Command kCommands[] = {
-    {vantle::tool::kInfoSpec, vantle::tool::run_info},
-    {vantle::tool::kDecodeSpec, vantle::tool::run_decode},
-    {vantle::tool::kIndexedSpec, vantle::tool::run_indexed},
-    {vantle::tool::kTranscodeSpec, vantle::tool::run_transcode},
-    {vantle::tool::kBenchSpec, vantle::tool::run_bench},
+const Command* const kCommands[] = {
+    &vantle::tool::kInfo,      &vantle::tool::kDecode, &vantle::tool::kIndexed,
+    &vantle::tool::kTranscode, &vantle::tool::kBench,
 };
 
 void print_usage(std::FILE* out) {
@@ -34,8 +31,8 @@ void print_usage(std::FILE* out) {
       "vantle-video --version prints the library's version and its FFmpeg versions.\n\n"
       "commands:\n",
       out);
-  for (const Command& command : kCommands) {
-    std::fprintf(out, "  %-10s %s\n", command.spec.name, command.spec.synopsis);
+  for (const Command* command : kCommands) {
+    std::fprintf(out, "  %-10s %s\n", command->spec.name, command->spec.synopsis);
   }
   std::fputs("\nvantle-video COMMAND --help describes each command's options.\n", out);
 }
@@ -54,21 +51,21 @@ int main(int argc, char** argv) {
     std::puts(vantle_video_runtime_version());
     return 0;
   }
-  for (const Command& command : kCommands) {
-    if (std::strcmp(argv[1], command.spec.name) != 0) {
+  for (const Command* command : kCommands) {
+    if (std::strcmp(argv[1], command->spec.name) != 0) {
       continue;
     }
     auto options =
-        vantle::tool::parse_options(command.spec, std::span<char* const>(argv + 2, argv + argc));
+        vantle::tool::parse_options(command->spec, std::span<char* const>(argv + 2, argv + argc));
     if (!options) {
-      std::fprintf(stderr, "vantle-video %s: %s\n", command.spec.name, options.error().c_str());
+      std::fprintf(stderr, "vantle-video %s: %s\n", command->spec.name, options.error().c_str());
       return 2;
     }
     if (options->has("--help")) {
-      std::fputs(vantle::tool::help_text(command.spec).c_str(), stdout);
+      std::fputs(vantle::tool::help_text(command->spec).c_str(), stdout);
       return 0;
     }
-    return command.run(*options);
+    return command->run(*options);
   }
   std::fprintf(stderr, "vantle-video: unknown command '%s'\n\n", argv[1]);
   print_usage(stderr);
