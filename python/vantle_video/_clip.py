@@ -11,7 +11,7 @@ import numpy as np
 from . import _decoding, _index, _stored_index
 from ._orientation import display_matrix, rotation_of, turn_of
 from ._pool import thread_count
-from ._runtime import Flip, output_of
+from ._runtime import Flip, check_probed_size, output_of
 from ._source import Source
 
 
@@ -51,7 +51,11 @@ class Clip:
             self.codec = _index.codec_of_stream(chosen)
             self.width = chosen.codec_context.width
             self.height = chosen.codec_context.height
-            self.pixel_format = chosen.codec_context.pix_fmt
+            check_probed_size(self.codec, self.width, self.height)
+            # Not pix_fmt: PyAV 17 crashes on it when the probe found no
+            # format, and PyAV 10 raises.
+            probed_format = chosen.codec_context.format
+            self.pixel_format = probed_format.name if probed_format is not None else None
             matrix = None
             if "mov" in container.format.name.split(","):
                 matrix = display_matrix(self._source.read, self._source.size, chosen.id)

@@ -212,11 +212,55 @@ def _u64(name, value, unit=""):
     return value
 
 
+# The library has no getter: the bound this package last set, from the
+# library's default, for PyAV's probing in open().
+_picture_area_limit = 8192 * 4320
+# FFmpeg counts a width rounded up to its stride alignment; the library gives
+# its decoders room for 64 such columns, and the probe gets the same so that
+# it never refuses a picture decoding admits.
+_ALIGNMENT_ROOM = 64 * 65536
+# max_pixels is an int option; above this FFmpeg refuses the value itself.
+_MAX_PIXELS_OPTION = (1 << 31) - 1
+_CODEC_MESSAGE_NAMES = {Codec.H264: "H.264", Codec.H265: "H.265", Codec.AV1: "AV1",
+                        Codec.VP9: "VP9", Codec.VP8: "VP8"}
+
+
 def set_picture_area_limit(pixels):
     """Bounds the pixels (width x height) of any picture a stream may declare
     (the library's default admits 8192 x 4320); larger ones are refused with
-    VantleVideoError before they are decoded. 0 leaves FFmpeg's own limit."""
-    library().vantle_video_runtime_set_picture_area_limit(_u64("picture area limit", pixels))
+    VantleVideoError before they are decoded, by open() already where PyAV's
+    probing finds them. 0 leaves FFmpeg's own limit."""
+    global _picture_area_limit
+    pixels = _u64("picture area limit", pixels)
+    library().vantle_video_runtime_set_picture_area_limit(pixels)
+    _picture_area_limit = pixels
+
+
+def probe_options():
+    """av.open's options: FFmpeg's max_pixels for the decoders that
+    avformat_find_stream_info runs on the streams the container declares
+    before probing, as the library bounds its own (None without a bound)."""
+    if not _picture_area_limit:
+        return None
+    return {"max_pixels": str(min(_picture_area_limit + _ALIGNMENT_ROOM, _MAX_PIXELS_OPTION))}
+
+
+def check_probed_size(codec, width, height):
+    """Raises VantleVideoError for a stream whose probed picture is over the
+    picture area limit, or whose size the bounded probe could not find (a
+    refused probe decode leaves it unknown for some codecs)."""
+    limit = _picture_area_limit
+    if not limit:
+        return
+    name = _CODEC_MESSAGE_NAMES[codec]
+    if not width or not height:
+        raise VantleVideoError(f"{name} stream: PyAV's probe found no picture size within the "
+                               f"picture area limit of {limit} pixels")
+    if width * height > limit:
+        # The library's own text for the refusal.
+        raise VantleVideoError(f"{name} stream declares a {width}x{height} picture "
+                               f"({width * height} pixels), above the picture area limit of "
+                               f"{limit} pixels")
 
 
 def set_response_limit(limit):

@@ -7,6 +7,8 @@ import threading
 import av
 import numpy as np
 
+from ._runtime import probe_options
+
 # Packets this close together are read in one piece (container framing
 # between them is a few bytes; another stream's data is usually more).
 _MERGE_GAP = 512
@@ -84,10 +86,14 @@ class Source:
         return pieces
 
     def container(self, format_name=None):
-        """A PyAV container reading this source."""
+        """A PyAV container reading this source, probed within the picture
+        area limit."""
+        # `options` rather than `stream_options`: PyAV 17 refuses the latter
+        # for a format whose streams appear only while probing.
+        options = probe_options()
         if self.path is not None:
-            return av.open(self.path, format=format_name)
-        return av.open(Reader(self), format=format_name)
+            return av.open(self.path, format=format_name, options=options)
+        return av.open(Reader(self), format=format_name, options=options)
 
     def __del__(self):
         if self._fd is not None:

@@ -406,9 +406,10 @@ VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_set_kept_memory_limit(uint64_
  * vantle_video_runtime_set_response_limit(): the most bytes of pixel data
  * (and, for a transcode, of access units) one request call may return.
  * Default 4 GiB (4294967296 bytes); 0 means no bound. The call fails at the
- * first buffer that would take it over the bound, before that buffer is
- * allocated, with a message that names the bound and the size; everything
- * the call had allocated is freed. The indexed decode's own 256 MiB budget
+ * first picture (or access unit) that would take it over the bound, before
+ * any of its buffers is allocated, with a message that names the bound and
+ * the size with that whole picture; everything the call had allocated is
+ * freed. The indexed decode's own 256 MiB budget
  * applies as well.
  */
 VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_set_picture_area_limit(uint64_t pixels)

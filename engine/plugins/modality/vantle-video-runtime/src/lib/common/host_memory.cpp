@@ -291,13 +291,22 @@ void* allocate_host_memory(std::size_t size) noexcept {
   return data;
 }
 
-Result<void*> allocate_response_memory(std::size_t size) {
+Result<void> count_response_bytes(std::size_t size) {
   const std::uint64_t limit = response_limit();
   std::uint64_t total = 0;
   ThreadBlocks* blocks = thread_blocks();
   if (blocks != nullptr && !blocks->count_response_bytes(size, limit, total)) {
     return fail(
         str_cat("response exceeds the response limit of ", limit, " bytes (", total, " bytes)"));
+  }
+  return {};
+}
+
+Result<void*> allocate_response_memory(std::size_t size) {
+  if (!inside_response_picture()) {
+    if (auto counted = count_response_bytes(size); !counted) {
+      return fail(std::move(counted.error()));
+    }
   }
   void* data = place_host_allocation(size);
   if (data == nullptr) {

@@ -47,6 +47,11 @@ void* allocate_host_memory(std::size_t size) noexcept;
 // a message, and never aborts, when refused or when the system has no
 // memory for it.
 Result<void*> allocate_response_memory(std::size_t size);
+// The count alone, for a picture counted whole before its buffers are
+// allocated; those buffers, allocated inside_response_picture()
+// (request_limits.h), are not counted again. Fails with the same message,
+// counting nothing.
+Result<void> count_response_bytes(std::size_t size);
 
 // Releases what allocate_host_memory returned, on any thread: a mapped block
 // is kept for reuse within the process-wide bound or unmapped; a C-heap

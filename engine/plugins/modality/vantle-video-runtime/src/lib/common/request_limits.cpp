@@ -10,6 +10,7 @@ namespace vantle {
 namespace {
 std::atomic<std::uint64_t> PICTURE_AREA_LIMIT{DEFAULT_PICTURE_AREA_LIMIT};
 std::atomic<std::uint64_t> RESPONSE_LIMIT{DEFAULT_RESPONSE_LIMIT};
+thread_local bool INSIDE_RESPONSE_PICTURE = false;
 }  // namespace
 
 std::uint64_t picture_area_limit() noexcept {
@@ -26,6 +27,14 @@ std::uint64_t response_limit() noexcept {
 
 void set_response_limit(std::uint64_t bytes) noexcept {
   RESPONSE_LIMIT.store(bytes, std::memory_order_relaxed);
+}
+
+void set_inside_response_picture(bool inside) noexcept {
+  INSIDE_RESPONSE_PICTURE = inside;
+}
+
+bool inside_response_picture() noexcept {
+  return INSIDE_RESPONSE_PICTURE;
 }
 
 bool above_picture_area_limit(std::uint64_t width, std::uint64_t height,

@@ -21,6 +21,12 @@ void set_picture_area_limit(std::uint64_t pixels) noexcept;
 std::uint64_t response_limit() noexcept;
 void set_response_limit(std::uint64_t bytes) noexcept;
 
+// Set on the thread while the buffers of a picture already counted whole
+// against the response limit (count_response_bytes, host_memory.h) are
+// allocated: they do not count again.
+void set_inside_response_picture(bool inside) noexcept;
+bool inside_response_picture() noexcept;
+
 // Whether a width x height picture is above `limit` (0 admits everything).
 bool above_picture_area_limit(std::uint64_t width, std::uint64_t height,
                               std::uint64_t limit) noexcept;

@@ -5,6 +5,8 @@
 #include <tuple>
 #include <utility>
 
+#include "common/host_memory.h"
+#include "common/request_limits.h"
 #include "common/text.h"
 #include "conversion/hardware_download.h"
 
@@ -31,6 +33,62 @@ Result<void> check_rows(int rows, std::uint32_t height, const char* target) {
                         " rows, expected ", height));
   }
   return {};
+}
+
+// One picture of the running call's response, counted whole against the
+// response limit before any of its buffers is allocated: the picture that
+// would take the call over the limit is refused with nothing of it mapped,
+// rather than after some of its planes. The response buffers the thread
+// allocates while it is counted are its own and do not count again.
+class ResponsePicture {
+ public:
+  ResponsePicture() noexcept = default;
+  ResponsePicture(const ResponsePicture&) = delete;
+  ResponsePicture& operator=(const ResponsePicture&) = delete;
+  ~ResponsePicture() {
+    if (counted_) {
+      set_inside_response_picture(false);
+    }
+  }
+
+  // Fails with the response limit's message, counting nothing.
+  Result<void> count(std::size_t bytes) {
+    if (auto counted = count_response_bytes(bytes); !counted) {
+      return counted;
+    }
+    set_inside_response_picture(true);
+    counted_ = true;
+    return {};
+  }
+
+ private:
+  bool counted_ = false;
+};
+
+// Plane p's width or height (`size`) in a YUV 4:2:0 picture.
+std::size_t yuv420_plane_size(std::uint32_t size, std::size_t p) noexcept {
+  return p == 0 ? size : std::size_t{size} / 2 + size % 2;
+}
+
+// The buffer a 16-bit plane is written in: swscale's padded lines, the last
+// one unpadded. Two 32-bit sizes and a factor of 2 fit a 64-bit size.
+std::size_t yuv420p16_plane_capacity(std::size_t width, std::size_t height) noexcept {
+  const std::size_t row = width * SAMPLE_BYTES_16;
+  return padded_line(row) * (height - 1) + row;
+}
+
+// The bytes of the buffers convert_frame_to_yuv420 or
+// convert_frame_to_yuv420p16 allocates for `frame`.
+std::size_t yuv420_buffer_bytes(const AVFrame& frame, bool sixteen_bit) noexcept {
+  const auto width = static_cast<std::uint32_t>(frame.width);
+  const auto height = static_cast<std::uint32_t>(frame.height);
+  std::size_t total = 0;
+  for (std::size_t p = 0; p < 3; ++p) {
+    const std::size_t w = yuv420_plane_size(width, p);
+    const std::size_t h = yuv420_plane_size(height, p);
+    total += sixteen_bit ? yuv420p16_plane_capacity(w, h) : w * h;
+  }
+  return total;
 }
 
 // A plane of `width` x `height` elements turned into a new buffer.
@@ -96,18 +154,18 @@ Result<Yuv420Frame> convert_frame_to_yuv420p16(const AVFrame& frame,
   if (!context) {
     return fail(std::move(context.error()));
   }
-  const std::array<std::size_t, 3> plane_width{width, width / 2 + width % 2, width / 2 + width % 2};
-  const std::array<std::size_t, 3> plane_height{height, height / 2 + height % 2,
-                                                height / 2 + height % 2};
+  const std::array<std::size_t, 3> plane_width{width, yuv420_plane_size(width, 1),
+                                               yuv420_plane_size(width, 2)};
+  const std::array<std::size_t, 3> plane_height{height, yuv420_plane_size(height, 1),
+                                                yuv420_plane_size(height, 2)};
   std::array<ByteBuffer, 3> buffers;
   std::array<std::uint8_t*, 4> planes{};
   std::array<int, 4> lines{};
   for (std::size_t p = 0; p < 3; ++p) {
-    // Two 32-bit sizes and a factor of 2 fit a 64-bit size; a line beyond
-    // int is refused by swscale below.
-    const std::size_t row = plane_width[p] * SAMPLE_BYTES_16;
-    const std::size_t line = padded_line(row);
-    auto allocated = ByteBuffer::with_capacity(line * (plane_height[p] - 1) + row);
+    // A line beyond int is refused by swscale below.
+    const std::size_t line = padded_line(plane_width[p] * SAMPLE_BYTES_16);
+    auto allocated =
+        ByteBuffer::with_capacity(yuv420p16_plane_capacity(plane_width[p], plane_height[p]));
     if (!allocated) {
       return fail(std::move(allocated.error()));
     }
@@ -163,6 +221,18 @@ Result<RgbFrame> FfmpegPictureConverter::to_rgb(FfmpegDecodedFrame frame) {
   // Turned afterwards, the picture is converted at its stored orientation.
   const std::uint32_t convert_width = after && swap ? height : width;
   const std::uint32_t convert_height = after && swap ? width : height;
+  const std::size_t pixel = request_.layout == OutputLayout::Rgb48 ? 6 : 3;
+  // Turned afterwards, the picture takes a second buffer, which replaces the
+  // first: the picture counts once, whole, before either is allocated. (A
+  // layout that overflows fails the conversion itself.)
+  ResponsePicture counted;
+  if (after) {
+    if (auto layout = rgb_buffer_layout(convert_width, convert_height, pixel); layout) {
+      if (auto fits = counted.count(layout->written_size); !fits) {
+        return fail(std::move(fits.error()));
+      }
+    }
+  }
   auto converted =
       request_.layout == OutputLayout::Rgb48
           ? convert_frame_to_rgb48(**source, convert_width, convert_height, exact_scaler_)
@@ -170,7 +240,6 @@ Result<RgbFrame> FfmpegPictureConverter::to_rgb(FfmpegDecodedFrame frame) {
   if (!converted || !after) {
     return converted;
   }
-  const std::size_t pixel = converted->sixteen_bit ? 6 : 3;
   auto turned = turned_copy(converted->data, convert_width, convert_height, pixel, orientation);
   if (!turned) {
     return fail(std::move(turned.error()));
@@ -193,6 +262,15 @@ Result<Yuv420Frame> FfmpegPictureConverter::to_yuv420(FfmpegDecodedFrame frame) 
   auto source = prepared(system_frame);
   if (!source) {
     return fail(std::move(source.error()));
+  }
+  // Counted whole before any plane is allocated, so that the picture that
+  // would take the call over the response limit maps none of its planes;
+  // planes turned afterwards replace counted ones.
+  ResponsePicture counted;
+  if (auto fits =
+          counted.count(yuv420_buffer_bytes(**source, request_.layout == OutputLayout::Yuv420P16));
+      !fits) {
+    return fail(std::move(fits.error()));
   }
   auto converted = request_.layout == OutputLayout::Yuv420P16
                        ? convert_frame_to_yuv420p16(**source, exact_scaler_)
