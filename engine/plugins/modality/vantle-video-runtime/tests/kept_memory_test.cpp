@@ -8,13 +8,17 @@
 #include <barrier>
 #include <cstdint>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "common/ffmpeg_setup.h"
 #include "common/host_memory.h"
 #include "common/kept_memory.h"
 #include "decoding/decoder_pool.h"
 #include "decoding/decoder_counts.h"
+#include "decoding/packet_decoder.h"
+#include "decoding/runtime_codec.h"
 #include "runtime/owned_response.h"
 #include "support/last_error.h"
 #include "support/media.h"
@@ -206,6 +210,80 @@ TEST_F(KeptMemory, IdleDecodersOfLiveThreadsCountAndAreReleased) {
       thread.join();
     }
   }
+}
+
+// An idle decoder counts with the blocks its pictures hold, which it gives
+// back when it closes, and its tables' estimate; a fresh decoder of the same
+// stream takes those blocks again. libdav1d's pictures are FFmpeg's own: its
+// idle decoders keep the estimate and give the store nothing.
+TEST_F(KeptMemory, IdleDecodersCountThePicturesTheyHold) {
+  const testing::QuietFfmpegLog quiet;
+  constexpr std::uint64_t TABLES = std::uint64_t{1} << 20;
+  struct Case {
+    RuntimeCodec codec;
+    const char* threads;
+    bool pictures_ours;
+  };
+  const Case cases[] = {{RuntimeCodec::H264, "1", true},
+                        {RuntimeCodec::H264, "3", true},
+                        {RuntimeCodec::H265, "1", true},
+                        {RuntimeCodec::Av1, "1", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << name(c.codec) << ", threads " << c.threads);
+    StreamSpec spec;
+    spec.codec = c.codec;
+    spec.width = 320;
+    spec.height = 240;
+    spec.frame_count = 6;
+    spec.b_frames = 2;
+    const EncodedStream stream = encode_stream(spec);
+    if (stream.encoder_missing) {
+      continue;
+    }
+    ASSERT_TRUE(stream.ok()) << stream.error;
+    const std::vector<ByteView> packets(stream.packets.begin(), stream.packets.end());
+    setenv(THREAD_COUNT_VARIABLE, c.threads, 1);
+    // What is kept while the run's decoder is idle, and once it is closed.
+    struct Kept {
+      std::uint64_t idle = 0;
+      std::uint64_t closed = 0;
+    };
+    auto run = [&](Kept& kept) {
+      {
+        auto frames = decode_packets(c.codec, stream.extradata, packets);
+        ASSERT_TRUE(frames.has_value()) << frames.error();
+        int count = 0;
+        for (; auto frame = frames->next(); ++count) {
+          ASSERT_TRUE(frame->has_value()) << frame->error();
+        }
+        EXPECT_EQ(count, stream.frame_count);
+      }
+      kept.idle = kept_memory_bytes();
+      // Taken out of the pool and closed, as a run that cannot reuse it does.
+      EXPECT_TRUE(thread_decoder_pool()
+                      .take(DecoderPoolKey::for_decode(c.codec, stream.extradata, packets[0]))
+                      .has_value());
+      kept.closed = kept_memory_bytes();
+    };
+    vantle_video_runtime_release_kept_memory();
+    Kept first;
+    run(first);
+    if (c.pictures_ours) {
+      EXPECT_GT(first.closed, 0u);
+      EXPECT_EQ(first.idle, TABLES + first.closed);
+    } else {
+      EXPECT_EQ(first.closed, 0u);
+      EXPECT_GT(first.idle, TABLES);
+    }
+    if (c.threads == std::string_view("1")) {
+      // As many pictures as before, all from the blocks kept: nothing mapped anew.
+      Kept second;
+      run(second);
+      EXPECT_EQ(second.idle, first.idle);
+      EXPECT_EQ(second.closed, first.closed);
+    }
+  }
+  unsetenv(THREAD_COUNT_VARIABLE);
 }
 
 TEST(KeptMemoryDeathTest, ReleasingABufferTwiceAborts) {

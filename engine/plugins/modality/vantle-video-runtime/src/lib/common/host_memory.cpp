@@ -33,14 +33,19 @@ static_assert(HEADER_SIZE == 32);
 constexpr std::uint32_t BLOCK_LIVE = 0x76766c69;  // handed out
 constexpr std::uint32_t BLOCK_FREE = 0x7676667e;  // released
 
+void* map_system_pages(std::size_t length) noexcept {
+  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return base == MAP_FAILED ? nullptr : base;
+}
+
 // Null with errno set when the system has no room for the mapping.
-void* map_block(std::size_t length) noexcept {
+void* map_block(std::size_t length, void* (*map)(std::size_t) noexcept = map_host_pages) noexcept {
   if (length < HOST_HUGE_PAGE) {
-    return map_host_pages(length);
+    return map(length);
   }
   // Over-map by a huge page and cut the mapping down to an aligned start.
   const std::size_t padded = checked_host_size(length, HOST_HUGE_PAGE);
-  void* raw = map_host_pages(padded);
+  void* raw = map(padded);
   if (raw == nullptr) {
     return nullptr;
   }
@@ -279,8 +284,26 @@ void free_host_block(void* data) noexcept {
 }
 
 [[gnu::weak]] void* map_host_pages(std::size_t length) noexcept {
-  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return base == MAP_FAILED ? nullptr : base;
+  return map_system_pages(length);
+}
+
+// Straight to the process's kept blocks, past the thread's stash: a decoder
+// takes blocks only as its pool of pictures grows, and its frame threads
+// make no request calls.
+void* take_library_block(std::size_t length, bool& fresh) noexcept {
+  std::vector<void*> taken;
+  take_mapped_blocks(length, 1, taken);
+  fresh = taken.empty();
+  return fresh ? map_block(length, map_system_pages) : taken.front();
+}
+
+void give_back_library_block(void* base, std::size_t length) noexcept {
+  const MappedBlock block{base, length};
+  keep_mapped_blocks({&block, 1});
+}
+
+void unmap_library_block(void* base, std::size_t length) noexcept {
+  munmap(base, length);
 }
 
 void* allocate_host_memory(std::size_t size) noexcept {

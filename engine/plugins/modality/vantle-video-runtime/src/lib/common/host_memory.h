@@ -58,6 +58,18 @@ Result<void> count_response_bytes(std::size_t size);
 // block is freed. Null is ignored. Releasing a block twice aborts.
 void free_host_memory(void* data) noexcept;
 
+// Whole mapped blocks for memory the library holds itself (a decoder's
+// pictures), on any thread: `length` bytes, a multiple of the page size and
+// page-aligned, taken from the process's kept blocks of that length, else
+// mapped afresh (`fresh`: all zeros). Null when the system has no room.
+// Fresh ones come from the system, never through map_host_pages: what the
+// test library makes that refuse stands for a host's responses.
+void* take_library_block(std::size_t length, bool& fresh) noexcept;
+// Gives such a block back: kept within the process-wide bound, or unmapped;
+// or unmaps it straight away. Never under the store's lock.
+void give_back_library_block(void* base, std::size_t length) noexcept;
+void unmap_library_block(void* base, std::size_t length) noexcept;
+
 // One request call on the calling thread. Inside it, blocks come from and go
 // to a stash of the thread's own, refilled from the process's kept blocks in
 // batches sized by what the thread's previous call used, so that the lock

@@ -7,6 +7,7 @@
 
 #include "common/ffmpeg_error.h"
 #include "common/text.h"
+#include "decoding/decoder_pictures.h"
 #include "decoding/decoder_reuse.h"
 #include "decoding/runtime_codec.h"
 
@@ -40,6 +41,8 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key) {
     reset_to_fresh(*pooled);
     return std::move(*pooled);
   }
+  // Declared before the context, so that it outlives it on every return.
+  DecoderPicturesHandle pictures;
   CodecContextHandle context(avcodec_alloc_context3(nullptr));
   if (!context) {
     return fail(str_cat("failed to allocate FFmpeg ", name(key.codec), " decoder context"));
@@ -78,6 +81,7 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key) {
   if (decoder == nullptr) {
     return fail(str_cat("failed to locate FFmpeg ", name(key.codec), " decoder"));
   }
+  pictures = attach_decoder_pictures(*context, *decoder);
   if (const int rc = avcodec_open2(context.get(), decoder, nullptr); rc != 0) {
     return fail(str_cat("failed to create FFmpeg ", name(key.codec),
                         " decoder: ", ffmpeg_error_text(rc)));
@@ -86,7 +90,7 @@ Result<OpenedDecoder> take_or_create_decoder(const DecoderPoolKey& key) {
     return fail(str_cat("failed to create FFmpeg ", name(key.codec),
                         " decoder: ", ffmpeg_error_text(AVERROR_INVALIDDATA)));
   }
-  return OpenedDecoder(std::move(context));
+  return OpenedDecoder(std::move(context), std::move(pictures));
 }
 
 }  // namespace vantle

@@ -15,8 +15,20 @@ thread_local DecoderPool DECODER_POOL;
 
 }  // namespace
 
+namespace {
+
+constexpr std::size_t TABLES = std::size_t{1} << 20;
+
+}  // namespace
+
+std::size_t idle_decoder_bytes(const OpenedDecoder& decoder) noexcept {
+  if (const std::optional<std::size_t> pictures = decoder.picture_bytes()) {
+    return TABLES + *pictures;
+  }
+  return estimated_idle_decoder_bytes(*decoder.get());
+}
+
 std::size_t estimated_idle_decoder_bytes(const AVCodecContext& context) noexcept {
-  constexpr std::size_t TABLES = std::size_t{1} << 20;
   const AVPixelFormat format =
       context.sw_pix_fmt != AV_PIX_FMT_NONE ? context.sw_pix_fmt : context.pix_fmt;
   const int width = std::max(context.coded_width, context.width);
@@ -55,6 +67,7 @@ std::optional<std::uint64_t> DecoderPool::oldest_use() const noexcept {
 
 std::size_t DecoderPool::evict_oldest(KeptRelease& release) {
   const std::size_t bytes = entries_.front().bytes;
+  entries_.front().decoder.discard_pictures();
   // Closed once the lock is released: closing a decoder joins its threads.
   release.add(std::make_shared<Entry>(std::move(entries_.front())));
   entries_.erase(entries_.begin());
@@ -81,11 +94,12 @@ std::optional<OpenedDecoder> DecoderPool::take(const DecoderPoolKey& key) {
 
 void DecoderPool::put(DecoderPoolKey key, OpenedDecoder decoder) noexcept {
   Entry entry{std::move(key), std::move(decoder), 0, 0};
-  entry.bytes = estimated_idle_decoder_bytes(*entry.decoder.get());
+  entry.bytes = idle_decoder_bytes(entry.decoder);
   KeptRelease release;
   const MutexLock lock(KEPT_MEMORY_MUTEX);
   const std::optional<std::uint64_t> use = admit_idle_decoder(entry.bytes);
   if (!use) {
+    entry.decoder.discard_pictures();
     release.add(std::make_shared<Entry>(std::move(entry)));
     return;
   }

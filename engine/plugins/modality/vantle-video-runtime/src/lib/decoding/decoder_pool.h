@@ -1,6 +1,8 @@
 // Per-thread pool of idle decoders keyed by their configuration, bounded per
 // thread, and by the process-wide bound on kept memory (common/kept_memory.h),
-// against which each idle decoder counts with an estimate of what it holds.
+// against which each idle decoder counts with what it holds: its pictures
+// exactly where they are the library's (decoding/decoder_pictures.h), else
+// an estimate.
 #pragma once
 
 #include <cstddef>
@@ -18,10 +20,13 @@ namespace vantle {
 // Idle decoders one thread keeps.
 inline constexpr std::size_t DECODER_POOL_CAPACITY = 4;
 
-// What an idle decoder is counted with against the bound on kept memory.
-// FFmpeg reports no size: the estimate is the pictures a decoder of its
-// codec, size and reorder depth keeps in its frame pool (the pictures of its
-// last run and the free buffers beside them) plus 1 MiB for its tables.
+// What an idle decoder is counted with against the bound on kept memory:
+// the blocks its pictures hold (the pictures of its last run and the free
+// buffers beside them) plus 1 MiB for its tables.
+std::size_t idle_decoder_bytes(const OpenedDecoder& decoder) noexcept;
+// The same for a decoder whose pictures FFmpeg allocates (libdav1d's), which
+// reports no size: the pictures a decoder of its codec, size and reorder
+// depth keeps.
 std::size_t estimated_idle_decoder_bytes(const AVCodecContext& context) noexcept;
 
 class DecoderPool final : public KeptDecoderSet {
