@@ -320,15 +320,16 @@ VANTLE_VIDEO_RUNTIME_API int32_t vantle_video_runtime_transcode_h264(
  * for one of its size next; an idle decoder stays in the pool of the thread
  * that used it (up to four per thread) and counts against the bound with
  * what it holds: the blocks its pictures are decoded into, mapped by the
- * library like the buffers, plus 1 MiB for its tables. AV1
- * decoders, whose pictures libdav1d allocates itself, count with an
- * estimate: their pictures at the size they last decoded, plus 1 MiB. A
- * decoder freed because a run could not leave it reusable gives its
- * picture blocks to the kept buffers, for the next decoder or response of
- * their size. When the bound is reached, what was used longest ago, buffer
- * or decoder, goes first; a decoder let go for the bound, or by the release
- * call, has its picture blocks unmapped with it. A response larger than the bound cannot be kept
- * whole: part of the next such response is faulted in anew. These buffers
+ * library like the buffers, plus 1 MiB for its tables. AV1 decoders, whose
+ * pictures libdav1d allocates itself, and decoders of hardware frames count
+ * with an estimate: their pictures at the size they last decoded, plus
+ * 1 MiB. A decoder freed because a run could not leave it reusable gives
+ * its picture blocks to the kept buffers, for the next decoder or response
+ * of their size. When the bound is reached, what was used longest ago,
+ * buffer or decoder, goes first; a decoder let go for the bound, or by the
+ * release call, has its picture blocks unmapped with it. A response larger
+ * than the bound cannot be kept whole: part of the next such response is
+ * faulted in anew. These buffers
  * are mapped from the system and unmapped when they leave the library, so
  * nothing the library frees stays behind in the C heap's arenas; smaller
  * ones (record arrays, small access units) come from the C heap and go back
