@@ -17,7 +17,6 @@ class OpenedDecoder {
   OpenedDecoder(OpenedDecoder&&) noexcept = default;
   // The context goes first: closing it returns its pictures to their pools.
   OpenedDecoder& operator=(OpenedDecoder&& other) noexcept;
-  ~OpenedDecoder() { context_.reset(); }
 
   AVCodecContext* get() const noexcept { return context_.get(); }
   // The context's reorder delay (has_b_frames) when the handle was made,
@@ -31,7 +30,7 @@ class OpenedDecoder {
   void discard_pictures() noexcept;
 
  private:
-  // Declared first, destroyed last.
+  // Declared first, destroyed last: the context closes before its pictures.
   DecoderPicturesHandle pictures_;
   CodecContextHandle context_;
   int opened_reorder_delay_ = 0;
