@@ -146,7 +146,7 @@ TEST_F(KeptMemory, StaleSizesGoFirstAndTheBoundHolds) {
         }
       }
       {
-        const HostMemoryReleaseScope scope;
+        const HostMemoryCallScope scope;
         for (void* block : blocks) {
           free_host_memory(block);
         }

@@ -11,6 +11,7 @@
 #include "abi/error_channel.h"
 #include "common/byte_buffer.h"
 #include "common/host_memory.h"
+#include "common/request_limits.h"
 #include "common/result.h"
 #include "vantle_video_runtime.h"
 
@@ -87,6 +88,7 @@ template <typename Call>
 int32_t run_request_export(Call&& request_call) noexcept {
   // Host buffers come from the thread's stash for the call (host_memory.h).
   const HostMemoryCallScope call_scope;
+  const ResponseCountScope response_count;
   clear_last_error();
   return export_status(request_call());
 }

@@ -32,13 +32,13 @@ void release_array(Element* elements, std::size_t count) noexcept {
 extern "C" {
 
 VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_bytes(RuntimeBytes bytes) noexcept {
-  const vantle::HostMemoryReleaseScope scope;
+  const vantle::HostMemoryCallScope scope;
   release_bytes(bytes);
 }
 
 VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_response(
     RuntimeDecodeResponse* response) noexcept {
-  const vantle::HostMemoryReleaseScope scope;
+  const vantle::HostMemoryCallScope scope;
   if (response == nullptr) {
     return;
   }
@@ -54,7 +54,7 @@ VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_response(
 
 VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_indexed_response(
     RuntimeIndexedResponse* response) noexcept {
-  const vantle::HostMemoryReleaseScope scope;
+  const vantle::HostMemoryCallScope scope;
   if (response == nullptr) {
     return;
   }
@@ -70,7 +70,7 @@ VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_indexed_response(
 
 VANTLE_VIDEO_RUNTIME_API void vantle_video_runtime_free_transcode_response(
     RuntimeTranscodeResponse* response) noexcept {
-  const vantle::HostMemoryReleaseScope scope;
+  const vantle::HostMemoryCallScope scope;
   if (response == nullptr) {
     return;
   }

@@ -18,8 +18,6 @@ namespace {
 
 std::atomic<HostGuard> GUARD{HostGuard::None};
 std::atomic<std::size_t> FAIL_MAPPINGS_FROM{0};
-// Set once any guarded allocation was made: only then must frees look them up.
-std::atomic<bool> GUARDED_ALLOCATIONS_MADE{false};
 
 struct Mapping {
   void* base = nullptr;
@@ -63,7 +61,6 @@ void* allocate_guarded(std::size_t size, HostGuard guard) noexcept {
     mappings.bytes.live += total;
     mappings.bytes.peak = std::max(mappings.bytes.peak, mappings.bytes.live);
   }
-  GUARDED_ALLOCATIONS_MADE.store(true, std::memory_order_release);
   return data;
 }
 
@@ -92,7 +89,7 @@ void* place_host_allocation(std::size_t size) noexcept {
 }
 
 void release_host_allocation(void* data) noexcept {
-  if (!GUARDED_ALLOCATIONS_MADE.load(std::memory_order_acquire) || !free_guarded(data)) {
+  if (!free_guarded(data)) {
     free_host_block(data);
   }
 }
@@ -103,8 +100,7 @@ void* map_host_pages(std::size_t length) noexcept {
     errno = ENOMEM;
     return nullptr;
   }
-  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return base == MAP_FAILED ? nullptr : base;
+  return map_system_pages(length);
 }
 
 void set_host_guard_for_testing(HostGuard guard) noexcept {

@@ -33,11 +33,6 @@ static_assert(HEADER_SIZE == 32);
 constexpr std::uint32_t BLOCK_LIVE = 0x76766c69;  // handed out
 constexpr std::uint32_t BLOCK_FREE = 0x7676667e;  // released
 
-void* map_system_pages(std::size_t length) noexcept {
-  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return base == MAP_FAILED ? nullptr : base;
-}
-
 // Null with errno set when the system has no room for the mapping.
 void* map_block(std::size_t length, void* (*map)(std::size_t) noexcept = map_host_pages) noexcept {
   if (length < HOST_HUGE_PAGE) {
@@ -66,8 +61,8 @@ void* map_block(std::size_t length, void* (*map)(std::size_t) noexcept = map_hos
 // thread's own state is gone; from then on they go to the process directly.
 thread_local bool THREAD_BLOCKS_GONE = false;
 
-// One thread's side of the mapped blocks: a stash for the running request
-// call, and the blocks freed by the running release call.
+// One thread's stash of mapped blocks for the running call: blocks it frees
+// wait there for reuse, and what is left goes back to the process at the end.
 class ThreadBlocks {
  public:
   ThreadBlocks() noexcept = default;
@@ -75,8 +70,7 @@ class ThreadBlocks {
   ThreadBlocks& operator=(const ThreadBlocks&) = delete;
   ~ThreadBlocks() {
     THREAD_BLOCKS_GONE = true;
-    unstash(released_);
-    keep_mapped_blocks(released_);
+    return_stash();
   }
 
   void* take(std::size_t length) {
@@ -102,60 +96,31 @@ class ThreadBlocks {
   }
 
   void give_back(MappedBlock block) {
-    if (releases_ != 0) {
-      released_.push_back(block);
-    } else if (calls_ != 0) {
+    if (calls_ != 0) {
       entry(block.length).stash.push_back(block.base);
     } else {
-      keep_mapped_blocks({&block, 1});
+      give_back_library_block(block.base, block.length);
     }
   }
 
-  void begin_call() noexcept {
-    if (calls_++ == 0) {
-      response_bytes_ = 0;
-    }
-  }
-
-  // Adds `size` to what the running call returns; false, leaving the count
-  // as it was, when that would take it over `limit`. `total` is the count
-  // with `size`. Outside a call nothing is counted.
-  bool count_response_bytes(std::size_t size, std::uint64_t limit, std::uint64_t& total) noexcept {
-    if (__builtin_add_overflow(response_bytes_, std::uint64_t{size}, &total)) {
-      total = UINT64_MAX;
-    }
-    if (calls_ == 0) {
-      return true;
-    }
-    if (limit != 0 && total > limit) {
-      return false;
-    }
-    response_bytes_ = total;
-    return true;
-  }
+  void begin_call() noexcept { ++calls_; }
 
   void end_call() {
     if (--calls_ != 0) {
       return;
     }
-    std::vector<MappedBlock> left;
-    unstash(left);
-    for (Length& known : lengths_) {
-      known.last_call = std::exchange(known.this_call, 0);
-      known.none_kept = false;
+    // A call that took no block (a release call) leaves the batch sizes of
+    // the thread's last request call as they were.
+    if (std::any_of(lengths_.begin(), lengths_.end(),
+                    [](const Length& known) { return known.this_call != 0; })) {
+      for (Length& known : lengths_) {
+        known.last_call = std::exchange(known.this_call, 0);
+        known.none_kept = false;
+      }
+      // Lengths the thread no longer uses are forgotten.
+      std::erase_if(lengths_, [](const Length& known) { return known.last_call == 0; });
     }
-    // Lengths the thread no longer uses are forgotten.
-    std::erase_if(lengths_, [](const Length& known) { return known.last_call == 0; });
-    keep_mapped_blocks(left);
-  }
-
-  void begin_release() noexcept { ++releases_; }
-
-  void end_release() {
-    if (--releases_ == 0) {
-      keep_mapped_blocks(released_);
-      released_.clear();
-    }
+    return_stash();
   }
 
  private:
@@ -179,21 +144,20 @@ class ThreadBlocks {
     return lengths_.emplace_back(Length{length, {}});
   }
 
-  // Moves every stashed block to `left`.
-  void unstash(std::vector<MappedBlock>& left) {
+  // Every stashed block back to the process, under one lock.
+  void return_stash() {
+    std::vector<MappedBlock> left;
     for (Length& known : lengths_) {
       for (void* base : known.stash) {
         left.push_back({base, known.length});
       }
       known.stash.clear();
     }
+    keep_mapped_blocks(left);
   }
 
   std::vector<Length> lengths_;
-  std::vector<MappedBlock> released_;
   int calls_ = 0;
-  int releases_ = 0;
-  std::uint64_t response_bytes_ = 0;
 };
 
 thread_local ThreadBlocks THREAD_BLOCKS;
@@ -203,14 +167,19 @@ ThreadBlocks* thread_blocks() noexcept {
   return THREAD_BLOCKS_GONE ? nullptr : &THREAD_BLOCKS;
 }
 
-// A scope's step on the calling thread's blocks; none once they are gone.
-void step_thread_blocks(void (ThreadBlocks::*step)()) {
-  if (ThreadBlocks* blocks = thread_blocks()) {
-    (blocks->*step)();
-  }
+// A kept block of exactly `length` bytes, past any thread's stash.
+void* take_kept_block(std::size_t length) {
+  std::vector<void*> taken;
+  take_mapped_blocks(length, 1, taken);
+  return taken.empty() ? nullptr : taken.front();
 }
 
 }  // namespace
+
+void* map_system_pages(std::size_t length) noexcept {
+  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return base == MAP_FAILED ? nullptr : base;
+}
 
 std::size_t checked_host_size(std::size_t a, std::size_t b) noexcept {
   std::size_t sum = 0;
@@ -239,13 +208,7 @@ void* allocate_host_block(std::size_t size) noexcept {
   } else {
     length = host_mapping_length(total);
     ThreadBlocks* blocks = thread_blocks();
-    if (blocks != nullptr) {
-      block = blocks->take(length);
-    } else {
-      std::vector<void*> taken;
-      take_mapped_blocks(length, 1, taken);
-      block = taken.empty() ? nullptr : taken.front();
-    }
+    block = blocks != nullptr ? blocks->take(length) : take_kept_block(length);
     if (block == nullptr) {
       block = map_block(length);
     }
@@ -268,8 +231,7 @@ void free_host_block(void* data) noexcept {
   } else if (ThreadBlocks* blocks = thread_blocks()) {
     blocks->give_back({header, header->length});
   } else {
-    const MappedBlock block{header, header->length};
-    keep_mapped_blocks({&block, 1});
+    give_back_library_block(header, header->length);
   }
 }
 
@@ -291,10 +253,9 @@ void free_host_block(void* data) noexcept {
 // takes blocks only as its pool of pictures grows, and its frame threads
 // make no request calls.
 void* take_library_block(std::size_t length, bool& fresh) noexcept {
-  std::vector<void*> taken;
-  take_mapped_blocks(length, 1, taken);
-  fresh = taken.empty();
-  return fresh ? map_block(length, map_system_pages) : taken.front();
+  void* block = take_kept_block(length);
+  fresh = block == nullptr;
+  return fresh ? map_block(length, map_system_pages) : block;
 }
 
 void give_back_library_block(void* base, std::size_t length) noexcept {
@@ -314,22 +275,9 @@ void* allocate_host_memory(std::size_t size) noexcept {
   return data;
 }
 
-Result<void> count_response_bytes(std::size_t size) {
-  const std::uint64_t limit = response_limit();
-  std::uint64_t total = 0;
-  ThreadBlocks* blocks = thread_blocks();
-  if (blocks != nullptr && !blocks->count_response_bytes(size, limit, total)) {
-    return fail(
-        str_cat("response exceeds the response limit of ", limit, " bytes (", total, " bytes)"));
-  }
-  return {};
-}
-
 Result<void*> allocate_response_memory(std::size_t size) {
-  if (!inside_response_picture()) {
-    if (auto counted = count_response_bytes(size); !counted) {
-      return fail(std::move(counted.error()));
-    }
+  if (auto counted = count_response_bytes(size); !counted) {
+    return fail(std::move(counted.error()));
   }
   void* data = place_host_allocation(size);
   if (data == nullptr) {
@@ -347,19 +295,15 @@ void free_host_memory(void* data) noexcept {
 }
 
 HostMemoryCallScope::HostMemoryCallScope() noexcept {
-  step_thread_blocks(&ThreadBlocks::begin_call);
+  if (ThreadBlocks* blocks = thread_blocks()) {
+    blocks->begin_call();
+  }
 }
 
 HostMemoryCallScope::~HostMemoryCallScope() {
-  step_thread_blocks(&ThreadBlocks::end_call);
-}
-
-HostMemoryReleaseScope::HostMemoryReleaseScope() noexcept {
-  step_thread_blocks(&ThreadBlocks::begin_release);
-}
-
-HostMemoryReleaseScope::~HostMemoryReleaseScope() {
-  step_thread_blocks(&ThreadBlocks::end_release);
+  if (ThreadBlocks* blocks = thread_blocks()) {
+    blocks->end_call();
+  }
 }
 
 }  // namespace vantle

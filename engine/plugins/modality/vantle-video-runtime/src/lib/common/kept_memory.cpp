@@ -88,9 +88,7 @@ struct ReleaseAtUnload {
     set_kept_memory_limit(0);
     // An unload happens only once every thread with a pool has ended.
     const MutexLock lock(KEPT_MEMORY_MUTEX);
-    if (store().decoder_sets.empty()) {
-      std::vector<KeptDecoderSet*>().swap(store().decoder_sets);
-    }
+    store().decoder_sets.shrink_to_fit();
   }
 } RELEASE_AT_UNLOAD;
 

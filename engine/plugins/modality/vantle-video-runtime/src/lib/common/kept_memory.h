@@ -1,20 +1,16 @@
 // What the library keeps for reuse between calls: released host buffers and
 // idle decoders, under one process-wide bound.
 //
-// A host calls from a pool of worker threads, many more than the calls that
-// run at once. Kept memory is therefore sized by what the next calls will
-// use, not by the threads that ever called: released buffers are shared by
-// all threads, and every thread's idle decoders count against the same
-// bound. When the bound is reached, what was used longest ago goes first,
-// buffer or decoder. The store's lock is taken a few times per request or
-// release call, never per picture (host_memory.cpp batches).
+// A host calls from many more worker threads than run calls at once, so
+// what is kept is sized by the next calls, not by the threads that ever
+// called: buffers are shared by all threads, every thread's idle decoders
+// count against the same bound, and what was used longest ago goes first.
 //
-// The store owns that lock and all of its accounting. The functions for
-// buffers take the lock themselves; a decoder set holds it over its own
-// entries (which another thread may evict) and calls the functions marked
-// REQUIRES as they come and go. Freeing (unmapping a buffer, closing a
-// decoder) never happens under the lock: what leaves the store is collected
-// in a KeptRelease and freed when that goes out of scope, after the lock.
+// The store owns its lock and all of its accounting. The buffer functions
+// take the lock; a decoder set holds it over its own entries (which another
+// thread may evict) and calls the REQUIRES functions as they come and go.
+// Nothing is freed under the lock: what leaves is collected in a
+// KeptRelease and freed when that goes out of scope, after the lock.
 #pragma once
 
 #include <cstddef>

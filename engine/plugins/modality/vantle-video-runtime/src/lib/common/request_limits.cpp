@@ -10,7 +10,15 @@ namespace vantle {
 namespace {
 std::atomic<std::uint64_t> PICTURE_AREA_LIMIT{DEFAULT_PICTURE_AREA_LIMIT};
 std::atomic<std::uint64_t> RESPONSE_LIMIT{DEFAULT_RESPONSE_LIMIT};
-thread_local bool INSIDE_RESPONSE_PICTURE = false;
+
+// The running call's response on this thread; trivially destroyed, so
+// usable by thread-exit code.
+struct ResponseCount {
+  int calls = 0;
+  bool inside_picture = false;
+  std::uint64_t bytes = 0;
+};
+thread_local ResponseCount RESPONSE_COUNT;
 }  // namespace
 
 std::uint64_t picture_area_limit() noexcept {
@@ -29,12 +37,34 @@ void set_response_limit(std::uint64_t bytes) noexcept {
   RESPONSE_LIMIT.store(bytes, std::memory_order_relaxed);
 }
 
-void set_inside_response_picture(bool inside) noexcept {
-  INSIDE_RESPONSE_PICTURE = inside;
+ResponseCountScope::ResponseCountScope() noexcept {
+  if (RESPONSE_COUNT.calls++ == 0) {
+    RESPONSE_COUNT.bytes = 0;
+  }
 }
 
-bool inside_response_picture() noexcept {
-  return INSIDE_RESPONSE_PICTURE;
+ResponseCountScope::~ResponseCountScope() { --RESPONSE_COUNT.calls; }
+
+Result<void> count_response_bytes(std::size_t size) {
+  ResponseCount& count = RESPONSE_COUNT;
+  if (count.calls == 0 || count.inside_picture) {
+    return {};
+  }
+  const std::uint64_t limit = response_limit();
+  std::uint64_t total = 0;
+  if (__builtin_add_overflow(count.bytes, std::uint64_t{size}, &total)) {
+    total = UINT64_MAX;
+  }
+  if (limit != 0 && total > limit) {
+    return fail(
+        str_cat("response exceeds the response limit of ", limit, " bytes (", total, " bytes)"));
+  }
+  count.bytes = total;
+  return {};
+}
+
+void set_inside_response_picture(bool inside) noexcept {
+  RESPONSE_COUNT.inside_picture = inside;
 }
 
 bool above_picture_area_limit(std::uint64_t width, std::uint64_t height,

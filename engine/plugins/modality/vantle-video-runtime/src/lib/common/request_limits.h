@@ -3,9 +3,12 @@
 // Process-wide, read at every call; setting them never fails.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "common/result.h"
 
 namespace vantle {
 
@@ -21,11 +24,23 @@ void set_picture_area_limit(std::uint64_t pixels) noexcept;
 std::uint64_t response_limit() noexcept;
 void set_response_limit(std::uint64_t bytes) noexcept;
 
-// Set on the thread while the buffers of a picture already counted whole
-// against the response limit (count_response_bytes, host_memory.h) are
-// allocated: they do not count again.
+// One request call's response on the calling thread, counted against the
+// response limit from zero; nested scopes share the outermost one's count.
+class ResponseCountScope {
+ public:
+  ResponseCountScope() noexcept;
+  ~ResponseCountScope();
+  ResponseCountScope(const ResponseCountScope&) = delete;
+  ResponseCountScope& operator=(const ResponseCountScope&) = delete;
+};
+
+// Adds `size` bytes to the running call's response. Fails, counting
+// nothing, when that would take it over the limit: "response exceeds the
+// response limit of {limit} bytes ({total} bytes)". Outside a call, and
+// while the buffers of a picture already counted whole are allocated
+// (set_inside_response_picture), nothing is counted.
+Result<void> count_response_bytes(std::size_t size);
 void set_inside_response_picture(bool inside) noexcept;
-bool inside_response_picture() noexcept;
 
 // Whether a width x height picture is above `limit` (0 admits everything).
 bool above_picture_area_limit(std::uint64_t width, std::uint64_t height,

@@ -2,18 +2,13 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 extern "C" {
 #include <libavutil/imgutils.h>
 }
 
 namespace vantle {
-
-namespace {
-
-thread_local DecoderPool DECODER_POOL;
-
-}  // namespace
 
 namespace {
 
@@ -112,7 +107,8 @@ void DecoderPool::put(DecoderPoolKey key, OpenedDecoder decoder) noexcept {
 }
 
 DecoderPool& thread_decoder_pool() noexcept {
-  return DECODER_POOL;
+  thread_local DecoderPool pool;
+  return pool;
 }
 
 }  // namespace vantle

@@ -1,14 +1,10 @@
 // Per-thread pool of idle decoders keyed by their configuration, bounded per
-// thread, and by the process-wide bound on kept memory (common/kept_memory.h),
-// against which each idle decoder counts with what it holds: its pictures
-// exactly where they are the library's (decoding/decoder_pictures.h), else
-// an estimate.
+// thread and by the process-wide bound on kept memory (common/kept_memory.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include "common/kept_memory.h"
@@ -20,39 +16,27 @@ namespace vantle {
 // Idle decoders one thread keeps.
 inline constexpr std::size_t DECODER_POOL_CAPACITY = 4;
 
-// What an idle decoder is counted with against the bound on kept memory:
-// the blocks its pictures hold (the pictures of its last run and the free
-// buffers beside them) plus 1 MiB for its tables.
+// What an idle decoder counts against that bound: 1 MiB for its tables plus
+// the blocks its pictures hold (decoding/decoder_pictures.h), used or free.
 std::size_t idle_decoder_bytes(const OpenedDecoder& decoder) noexcept;
-// The same for a decoder whose pictures FFmpeg allocates (libdav1d's), which
-// reports no size: the pictures a decoder of its codec, size and reorder
-// depth keeps.
+// Where FFmpeg allocates the pictures (libdav1d, hardware frames): the
+// pictures a decoder of its codec, size and reorder depth keeps.
 std::size_t estimated_idle_decoder_bytes(const AVCodecContext& context) noexcept;
 
 class DecoderPool final : public KeptDecoderSet {
  public:
-  struct Entry {
-    DecoderPoolKey key;
-    OpenedDecoder decoder;
-    std::uint64_t last_use = 0;
-    std::size_t bytes = 0;
-  };
-
   DecoderPool();
   DecoderPool(const DecoderPool&) = delete;
   DecoderPool& operator=(const DecoderPool&) = delete;
   ~DecoderPool();
 
-  // The most recently stored decoder under an equal key, removed from the
-  // pool as its last run left it; nothing when none matches. The pool knows
-  // nothing of reuse: take_or_create_decoder brings it back to a fresh
-  // one's state.
+  // The most recently stored decoder under an equal key, removed as its
+  // last run left it (take_or_create_decoder makes it fresh again).
   std::optional<OpenedDecoder> take(const DecoderPoolKey& key) EXCLUDES(KEPT_MEMORY_MUTEX);
-  // Stores the decoder as its run left it, at the back, evicting this
-  // thread's oldest entry when its pool is full, and whatever the process
-  // used longest ago while kept memory is over its bound; a decoder larger
-  // than the bound is freed instead. decide_reuse says which decoders may
-  // come here.
+  // Stores the decoder at the back, evicting this thread's oldest entry when
+  // the pool is full and what the process used longest ago while kept memory
+  // is over its bound; one larger than the bound is freed instead.
+  // decide_reuse says which decoders come here.
   void put(DecoderPoolKey key, OpenedDecoder decoder) noexcept EXCLUDES(KEPT_MEMORY_MUTEX);
   std::size_t size() const noexcept EXCLUDES(KEPT_MEMORY_MUTEX);
 
@@ -60,6 +44,12 @@ class DecoderPool final : public KeptDecoderSet {
   std::size_t evict_oldest(KeptRelease& release) override REQUIRES(KEPT_MEMORY_MUTEX);
 
  private:
+  struct Entry {
+    DecoderPoolKey key;
+    OpenedDecoder decoder;
+    std::uint64_t last_use = 0;
+    std::size_t bytes = 0;
+  };
   // Oldest first. Another thread may evict from it.
   std::vector<Entry> entries_ GUARDED_BY(KEPT_MEMORY_MUTEX);
 };
