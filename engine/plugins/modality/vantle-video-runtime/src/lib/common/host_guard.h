@@ -1,7 +1,6 @@
 // Where host allocations are placed, for tests that must see writes made by
 // code the sanitizers do not instrument (FFmpeg). Only the test library has
-// it (host_guard.cpp): its definitions of the host heap's placement
-// functions (host_memory.h) take precedence over the shipped ones there.
+// it: it overrides the host heap's placement functions (host_memory.h).
 #pragma once
 
 #include <cstddef>
@@ -11,18 +10,16 @@ namespace vantle {
 enum class HostGuard {
   // The shipped placement.
   None,
-  // Each allocation in its own mapping, ending flush against a PROT_NONE
-  // page: a write past size + slack faults at once. Contents are filled with
-  // HOST_GUARD_FILL, so bytes left unwritten show.
+  // Each allocation in its own mapping, filled with HOST_GUARD_FILL (bytes
+  // left unwritten show) and flush against a PROT_NONE page behind it (a
+  // write past size + slack faults at once) or, for Before, in front of it.
   After,
-  // The same with the inaccessible page right in front of the first byte.
   Before,
 };
 
 inline constexpr unsigned char HOST_GUARD_FILL = 0xA5;
 
-// Process-wide; affects allocations made afterwards. Memory allocated under
-// one mode may be freed under any other.
+// Process-wide, for allocations made afterwards; any mode frees any block.
 void set_host_guard_for_testing(HostGuard guard) noexcept;
 
 // From now on every fresh mapping of at least `from_length` bytes fails as
@@ -30,8 +27,7 @@ void set_host_guard_for_testing(HostGuard guard) noexcept;
 // sanitizers cannot run under an address-space limit: this stands in.
 void fail_host_mappings_for_testing(std::size_t from_length) noexcept;
 
-// Bytes of the guarded allocations live now, and the most live at once
-// since the last reset.
+// Bytes of guarded allocations live now, and at most since the last reset.
 struct GuardedBytes {
   std::size_t live = 0;
   std::size_t peak = 0;

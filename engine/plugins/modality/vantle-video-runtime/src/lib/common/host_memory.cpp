@@ -20,9 +20,8 @@ namespace vantle {
 
 namespace {
 
-// In front of every block of the shipped placement. 32 bytes keep the data
-// as aligned as malloc's own result, and a mapped block's data on a 32-byte
-// boundary.
+// In front of every block of the shipped placement; 32 bytes keep the data
+// as aligned as malloc's result, and a mapped block's on 32 bytes.
 struct alignas(32) BlockHeader {
   std::uint32_t state;
   // The mapping's length; 0 for a C-heap block.
@@ -57,12 +56,11 @@ void* map_block(std::size_t length, void* (*map)(std::size_t) noexcept = map_hos
   return base;
 }
 
-// Blocks may still be released by thread-exit code that runs after the
-// thread's own state is gone; from then on they go to the process directly.
+// Thread-exit code may release blocks after the thread's stash is gone;
+// they then go to the process directly.
 thread_local bool THREAD_BLOCKS_GONE = false;
 
-// One thread's stash of mapped blocks for the running call: blocks it frees
-// wait there for reuse, and what is left goes back to the process at the end.
+// One thread's stash of mapped blocks for the running call (host_memory.h).
 class ThreadBlocks {
  public:
   ThreadBlocks() noexcept = default;
@@ -127,8 +125,7 @@ class ThreadBlocks {
   struct Length {
     std::size_t length;
     std::vector<void*> stash;
-    // Blocks of this length the thread's last call handed out, and the
-    // running call so far.
+    // Blocks of this length handed out by the last call and this one so far.
     std::size_t last_call = 0;
     std::size_t this_call = 0;
     // The process kept no more of them when the running call asked.
@@ -167,13 +164,6 @@ ThreadBlocks* thread_blocks() noexcept {
   return THREAD_BLOCKS_GONE ? nullptr : &THREAD_BLOCKS;
 }
 
-// A kept block of exactly `length` bytes, past any thread's stash.
-void* take_kept_block(std::size_t length) {
-  std::vector<void*> taken;
-  take_mapped_blocks(length, 1, taken);
-  return taken.empty() ? nullptr : taken.front();
-}
-
 }  // namespace
 
 void* map_system_pages(std::size_t length) noexcept {
@@ -207,8 +197,9 @@ void* allocate_host_block(std::size_t size) noexcept {
     block = std::malloc(total);
   } else {
     length = host_mapping_length(total);
+    // Thread-exit code that allocates after the stash is gone maps afresh.
     ThreadBlocks* blocks = thread_blocks();
-    block = blocks != nullptr ? blocks->take(length) : take_kept_block(length);
+    block = blocks != nullptr ? blocks->take(length) : nullptr;
     if (block == nullptr) {
       block = map_block(length);
     }
@@ -249,22 +240,22 @@ void free_host_block(void* data) noexcept {
   return map_system_pages(length);
 }
 
-// Straight to the process's kept blocks, past the thread's stash: a decoder
-// takes blocks only as its pool of pictures grows, and its frame threads
-// make no request calls.
+// Past the thread's stash: a decoder takes blocks only as its pool of
+// pictures grows, often on frame threads that make no request calls.
 void* take_library_block(std::size_t length, bool& fresh) noexcept {
-  void* block = take_kept_block(length);
-  fresh = block == nullptr;
-  return fresh ? map_block(length, map_system_pages) : block;
+  std::vector<void*> taken;
+  take_mapped_blocks(length, 1, taken);
+  fresh = taken.empty();
+  return fresh ? map_block(length, map_system_pages) : taken.front();
 }
 
-void give_back_library_block(void* base, std::size_t length) noexcept {
+void give_back_library_block(void* base, std::size_t length, bool keep) noexcept {
   const MappedBlock block{base, length};
-  keep_mapped_blocks({&block, 1});
-}
-
-void unmap_library_block(void* base, std::size_t length) noexcept {
-  munmap(base, length);
+  if (keep) {
+    keep_mapped_blocks({&block, 1});
+  } else {
+    munmap(base, length);
+  }
 }
 
 void* allocate_host_memory(std::size_t size) noexcept {
@@ -281,9 +272,8 @@ Result<void*> allocate_response_memory(std::size_t size) {
   }
   void* data = place_host_allocation(size);
   if (data == nullptr) {
-    const int error = errno;
     return fail(str_cat("failed to allocate a response buffer of ", size,
-                        " bytes: ", std::strerror(error)));
+                        " bytes: ", std::strerror(errno)));
   }
   return data;
 }

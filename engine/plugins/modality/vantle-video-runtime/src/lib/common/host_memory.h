@@ -26,10 +26,9 @@ inline constexpr std::size_t HOST_MAPPED_MIN = std::size_t{4} << 10;
 inline constexpr std::size_t HOST_HUGE_PAGE = std::size_t{2} << 20;
 
 // `size` + HOST_MEMORY_SLACK bytes, uninitialised, aligned for any scalar
-// type (except under the test library's HostGuard::After). A mapped block
-// comes from the released blocks of its length when the process keeps one.
-// For the response's record arrays, a few dozen bytes per picture: never
-// null, aborts when memory is exhausted or the size overflows.
+// type (except under the test library's HostGuard::After), for the
+// response's record arrays: never null, aborts when memory is exhausted or
+// the size overflows.
 void* allocate_host_memory(std::size_t size) noexcept;
 
 // The same for a buffer of pixels or access units that a request call
@@ -50,9 +49,8 @@ void free_host_memory(void* data) noexcept;
 // for a host's responses. Null when the system has no room.
 void* take_library_block(std::size_t length, bool& fresh) noexcept;
 // Gives such a block back, to be kept within the process-wide bound, or
-// unmaps it. Never under the store's lock.
-void give_back_library_block(void* base, std::size_t length) noexcept;
-void unmap_library_block(void* base, std::size_t length) noexcept;
+// else unmaps it. Never under the store's lock.
+void give_back_library_block(void* base, std::size_t length, bool keep = true) noexcept;
 
 // One request or release call on the calling thread. Inside it, blocks come
 // from and go to a stash of the thread's own, refilled from the process's

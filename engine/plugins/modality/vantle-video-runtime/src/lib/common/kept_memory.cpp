@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <deque>
-#include <limits>
 #include <map>
 #include <new>
 
@@ -32,9 +31,8 @@ struct KeptStore {
 };
 
 KeptStore& store() noexcept {
-  // Never destroyed: buffers may be released and decoders given back by
-  // threads that still run while the process exits. Static storage rather
-  // than the heap, so that nothing is left allocated once the library is
+  // Never destroyed, for threads that still run while the process exits;
+  // in static storage, so nothing is left allocated once the library is
   // unloaded.
   alignas(KeptStore) static unsigned char storage[sizeof(KeptStore)];
   static KeptStore* kept = new (storage) KeptStore;
@@ -43,7 +41,7 @@ KeptStore& store() noexcept {
 
 // Evicts the one thing used longest ago; false when nothing is kept.
 bool evict_oldest(KeptStore& kept, KeptRelease& release) REQUIRES(KEPT_MEMORY_MUTEX) {
-  std::uint64_t oldest = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t oldest = UINT64_MAX;
   auto oldest_length = kept.blocks.end();
   KeptDecoderSet* oldest_set = nullptr;
   for (auto it = kept.blocks.begin(); it != kept.blocks.end(); ++it) {

@@ -29,15 +29,13 @@ inline constexpr std::uint64_t DEFAULT_KEPT_MEMORY_LIMIT = std::uint64_t{256} <<
 // The lock over everything kept, decoder sets' entries included.
 extern Mutex KEPT_MEMORY_MUTEX;
 
-// A mapping of the host heap, by its base.
 struct MappedBlock {
   void* base;
   std::size_t length;
 };
 
-// What leaves the store, freed once the lock is released: entries of any
-// type (idle decoders) destroyed, blocks unmapped. Declare it before the
-// lock so that it is destroyed after the lock.
+// What leaves the store (idle decoders, blocks), freed when this is
+// destroyed: declare it before the lock, so that happens after the lock.
 class KeptRelease {
  public:
   void add(std::shared_ptr<void> entry) { entries_.push_back(std::move(entry)); }
@@ -62,16 +60,16 @@ class KeptDecoderSet {
   ~KeptDecoderSet() = default;
 };
 
-// Released blocks of the host heap, filed by length (or unmapped when
-// longer than the bound), then the store trimmed to its bound.
+// Released blocks filed by length (unmapped if longer than the bound), then
+// the store trimmed to its bound.
 void keep_mapped_blocks(std::span<const MappedBlock> blocks) EXCLUDES(KEPT_MEMORY_MUTEX);
 // Up to `count` kept blocks of exactly `length` bytes, the most recently
 // kept first, appended to `out`.
 void take_mapped_blocks(std::size_t length, std::size_t count, std::vector<void*>& out)
     EXCLUDES(KEPT_MEMORY_MUTEX);
 
-// A decoder set joins the store when made, and leaves it when destroyed,
-// giving up what it still holds.
+// A decoder set joins the store when made, and leaves it, giving up what it
+// holds, when destroyed.
 void register_decoder_set(KeptDecoderSet& set) EXCLUDES(KEPT_MEMORY_MUTEX);
 void unregister_decoder_set(KeptDecoderSet& set) EXCLUDES(KEPT_MEMORY_MUTEX);
 // Counts an idle decoder of `bytes` entering a set and returns its use

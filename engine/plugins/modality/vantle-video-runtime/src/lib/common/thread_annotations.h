@@ -1,7 +1,6 @@
-// What a lock guards, and which functions must hold it or must not, written
-// where clang's -Wthread-safety checks them at compile time; other compilers
-// see nothing. libstdc++'s std::mutex carries no annotations: Mutex and
-// MutexLock are the annotated stand-ins.
+// What a lock guards and who must hold it, checked by clang's
+// -Wthread-safety (other compilers see nothing). Mutex and MutexLock stand
+// in for libstdc++'s std::mutex, which carries no annotations.
 #pragma once
 
 #include <mutex>

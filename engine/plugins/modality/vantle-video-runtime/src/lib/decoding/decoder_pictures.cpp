@@ -77,11 +77,8 @@ static_assert(sizeof(BlockHeader) <= DATA_OFFSET);
 void release_plane(void* opaque, std::uint8_t* /*data*/) noexcept {
   const BlockHeader header = *static_cast<BlockHeader*>(opaque);
   header.owner->bytes.fetch_sub(header.length, std::memory_order_relaxed);
-  if (header.owner->discarded.load(std::memory_order_relaxed)) {
-    unmap_library_block(opaque, header.length);
-  } else {
-    give_back_library_block(opaque, header.length);
-  }
+  give_back_library_block(opaque, header.length,
+                          !header.owner->discarded.load(std::memory_order_relaxed));
 }
 
 AVBufferRef* allocate_plane(void* opaque, std::size_t size) noexcept {

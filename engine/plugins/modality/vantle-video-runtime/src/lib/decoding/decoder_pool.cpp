@@ -14,14 +14,16 @@ namespace {
 
 constexpr std::size_t TABLES = std::size_t{1} << 20;
 
-}  // namespace
-
+// Elsewhere the blocks its pictures hold (decoding/decoder_pictures.h), used
+// or free, are counted exactly.
 std::size_t idle_decoder_bytes(const OpenedDecoder& decoder) noexcept {
   if (const std::optional<std::size_t> pictures = decoder.picture_bytes()) {
     return TABLES + *pictures;
   }
   return estimated_idle_decoder_bytes(*decoder.get());
 }
+
+}  // namespace
 
 std::size_t estimated_idle_decoder_bytes(const AVCodecContext& context) noexcept {
   const AVPixelFormat format =
@@ -34,10 +36,9 @@ std::size_t estimated_idle_decoder_bytes(const AVCodecContext& context) noexcept
   if (picture <= 0) {
     return TABLES;
   }
-  // The reference pictures (AV1 and VP9 keep eight slots, VP8 three; H.264
-  // and H.265 report theirs in refs where they set it), the pictures held
-  // back for reordering, the one being decoded and the one handed out, and
-  // one more per extra frame thread.
+  // The references (eight slots for AV1 and VP9, three for VP8, else refs),
+  // the pictures held back for reordering, the one being decoded, the one
+  // handed out, and one more per extra frame thread.
   const int references = context.codec_id == AV_CODEC_ID_AV1 || context.codec_id == AV_CODEC_ID_VP9
                              ? 8
                          : context.codec_id == AV_CODEC_ID_VP8 ? 3
@@ -54,10 +55,7 @@ DecoderPool::DecoderPool() { register_decoder_set(*this); }
 DecoderPool::~DecoderPool() { unregister_decoder_set(*this); }
 
 std::optional<std::uint64_t> DecoderPool::oldest_use() const noexcept {
-  if (entries_.empty()) {
-    return std::nullopt;
-  }
-  return entries_.front().last_use;
+  return entries_.empty() ? std::nullopt : std::optional(entries_.front().last_use);
 }
 
 std::size_t DecoderPool::evict_oldest(KeptRelease& release) {

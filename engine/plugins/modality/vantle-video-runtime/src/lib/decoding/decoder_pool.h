@@ -16,11 +16,9 @@ namespace vantle {
 // Idle decoders one thread keeps.
 inline constexpr std::size_t DECODER_POOL_CAPACITY = 4;
 
-// What an idle decoder counts against that bound: 1 MiB for its tables plus
-// the blocks its pictures hold (decoding/decoder_pictures.h), used or free.
-std::size_t idle_decoder_bytes(const OpenedDecoder& decoder) noexcept;
-// Where FFmpeg allocates the pictures (libdav1d, hardware frames): the
-// pictures a decoder of its codec, size and reorder depth keeps.
+// What an idle decoder counts against that bound, where FFmpeg allocates
+// its pictures (libdav1d, hardware frames): the pictures a decoder of its
+// codec, size and reorder depth keeps, plus 1 MiB for its tables.
 std::size_t estimated_idle_decoder_bytes(const AVCodecContext& context) noexcept;
 
 class DecoderPool final : public KeptDecoderSet {
