@@ -310,7 +310,7 @@ leg_release() {
   library=$(find "$build_dir" -type f -name 'libvantle_video_runtime.so.*' -print -quit)
   [[ -n $library ]] || { echo "shipped library: not found in $build_dir"; return 1; }
   found=$(nm -C --defined-only "$library" | grep -E \
-    'live_count|live_decoders|decoders_opened_on_thread|kept_buffer_bytes|LIVE_DECODERS|DECODERS_OPENED|_for_testing' ||
+    'live_count|live_decoders|decoders_opened_on_thread|kept_buffer_bytes|LIVE_DECODERS|DECODERS_OPENED|FfmpegRgbConverter|_for_testing' ||
     true)
   if [[ -n $found ]]; then
     echo "shipped library: test-only symbols in $library:"

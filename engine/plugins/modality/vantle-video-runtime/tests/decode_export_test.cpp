@@ -576,7 +576,12 @@ TEST(SelectedDecoding, WholeRunIsDecodedAndOnlySelectedFramesConverted) {
   for (const auto& packet : media.packets) {
     views.emplace_back(packet.data(), packet.size());
   }
-  auto yuv = decode_selected_packets_to_yuv420(media.codec, media.extradata, views, {5, 0, 3});
+  const OutputRequest yuv420{
+      .layout = OutputLayout::Yuv420, .width = 0, .height = 0, .orientation = {}};
+  const OutputRequest rgb24{
+      .layout = OutputLayout::Rgb24, .width = 8, .height = 8, .orientation = {}};
+  auto yuv = decode_selected_packets_to_yuv420(yuv420, media.codec, media.extradata, views,
+                                               {5, 0, 3});
   ASSERT_TRUE(yuv.has_value()) << yuv.error();
   ASSERT_EQ(yuv->size(), 3u);
   for (std::size_t i = 0; i < 3; ++i) {
@@ -586,10 +591,10 @@ TEST(SelectedDecoding, WholeRunIsDecodedAndOnlySelectedFramesConverted) {
               0)
         << "position " << position;
   }
-  auto rgb = decode_selected_packets_to_rgb(0, 0, media.codec, media.extradata, views, {});
+  auto rgb = decode_selected_packets_to_rgb({}, media.codec, media.extradata, views, {});
   ASSERT_TRUE(rgb.has_value()) << rgb.error();
   EXPECT_EQ(rgb->size(), 6u);
-  auto none = decode_selected_packets_to_rgb(8, 8, media.codec, media.extradata, {}, {1});
+  auto none = decode_selected_packets_to_rgb(rgb24, media.codec, media.extradata, {}, {1});
   ASSERT_TRUE(none.has_value()) << none.error();
   EXPECT_TRUE(none->empty());
 }

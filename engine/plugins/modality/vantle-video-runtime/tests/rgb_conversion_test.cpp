@@ -16,12 +16,14 @@
 #include "common/ffmpeg.h"
 #include "common/host_memory.h"
 #include "conversion/rgb_converter.h"
+#include "support/rgb_converter.h"
 #include "support/rgb_reference.h"
 #include "support/vulkan_frames.h"
 
 namespace vantle {
 namespace {
 
+using testing::FfmpegRgbConverter;
 using testing::reference_rgb;
 using testing::YuvMatrix;
 

@@ -45,27 +45,6 @@ Result<std::vector<Frame>> decode_selected(
 
 }  // namespace
 
-Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(std::uint32_t width,
-                                                             std::uint32_t height,
-                                                             RuntimeCodec codec, ByteView extradata,
-                                                             std::vector<ByteView> packets,
-                                                             const PositionSet& selection) {
-  return decode_selected_packets_to_rgb(
-      OutputRequest{
-          .layout = OutputLayout::Rgb24, .width = width, .height = height, .orientation = {}},
-      codec,
-      extradata, std::move(packets), selection);
-}
-
-Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(RuntimeCodec codec,
-                                                                   ByteView extradata,
-                                                                   std::vector<ByteView> packets,
-                                                                   const PositionSet& selection) {
-  return decode_selected_packets_to_yuv420(
-      OutputRequest{.layout = OutputLayout::Yuv420, .width = 0, .height = 0, .orientation = {}},
-      codec, extradata, std::move(packets), selection);
-}
-
 Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(const OutputRequest& output,
                                                              RuntimeCodec codec, ByteView extradata,
                                                              std::vector<ByteView> packets,

@@ -20,23 +20,10 @@ namespace vantle {
 // frames. An empty selection selects every frame.
 using PositionSet = std::set<std::uint64_t>;
 
-// The selected frames as RGB24 at `width` x `height` (0 keeps the decoded
-// dimension), in position order. The whole run is decoded even once every
-// selected frame is converted; positions never reached are ignored.
-Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(std::uint32_t width,
-                                                             std::uint32_t height,
-                                                             RuntimeCodec codec, ByteView extradata,
-                                                             std::vector<ByteView> packets,
-                                                             const PositionSet& selection);
-
-// As decode_selected_packets_to_rgb, as YUV 4:2:0 planes at the decoded size.
-Result<std::vector<Yuv420Frame>> decode_selected_packets_to_yuv420(RuntimeCodec codec,
-                                                                   ByteView extradata,
-                                                                   std::vector<ByteView> packets,
-                                                                   const PositionSet& selection);
-
-// The same with the output layout, size and orientation of `output`:
-// RGB layouts by the first, YUV layouts by the second.
+// The selected frames in position order, in the layout, size and
+// orientation of `output`: RGB layouts by the first, YUV layouts by the
+// second. The whole run is decoded even once every selected frame is
+// converted; positions never reached are ignored.
 Result<std::vector<RgbFrame>> decode_selected_packets_to_rgb(const OutputRequest& output,
                                                              RuntimeCodec codec, ByteView extradata,
                                                              std::vector<ByteView> packets,
