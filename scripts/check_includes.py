@@ -12,7 +12,8 @@ the table here, in the same commit as the include, and the architecture page
     scripts/check_includes.py [SOURCE_ROOT]
 
 SOURCE_ROOT defaults to the library's src/. Exit status 1 lists every
-include that breaks a rule or closes a loop.
+include that breaks a rule or closes a loop, and every file name that two
+source files of the project (SOURCE_ROOT's parent) share: one name per thing.
 """
 
 import pathlib
@@ -112,16 +113,26 @@ def check(root):
     return errors, len(files)
 
 
+def shared_names(project):
+    by_name = {}
+    for path in sorted(project.rglob("*")):
+        if path.suffix in SOURCES | {".c"} and path.is_file():
+            by_name.setdefault(path.name, []).append(path.relative_to(project).as_posix())
+    return [f"{name} names {len(paths)} files: {', '.join(paths)}"
+            for name, paths in by_name.items() if len(paths) > 1]
+
+
 def main():
     here = pathlib.Path(__file__).resolve().parent
     default = here.parent / "engine/plugins/modality/vantle-video-runtime/src"
     root = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else default
     errors, count = check(root)
+    errors += shared_names(root.parent)
     for error in errors:
         print(error, file=sys.stderr)
     if errors:
         return 1
-    print(f"includes: {count} files under {root} follow the rules")
+    print(f"includes: {count} files under {root} follow the rules; no two source files share a name")
     return 0
 
 

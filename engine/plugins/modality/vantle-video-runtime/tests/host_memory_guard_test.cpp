@@ -27,7 +27,7 @@
 #include "conversion/rgb_converter.h"
 #include "conversion/yuv420.h"
 #include "support/export_test.h"
-#include "support/rgb_converter.h"
+#include "support/frame_to_rgb.h"
 #include "support/vulkan_frames.h"
 #include "vantle_video_runtime.h"
 

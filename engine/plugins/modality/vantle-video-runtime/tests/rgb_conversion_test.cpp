@@ -16,7 +16,7 @@
 #include "common/ffmpeg.h"
 #include "common/host_memory.h"
 #include "conversion/rgb_converter.h"
-#include "support/rgb_converter.h"
+#include "support/frame_to_rgb.h"
 #include "support/rgb_reference.h"
 #include "support/vulkan_frames.h"
 

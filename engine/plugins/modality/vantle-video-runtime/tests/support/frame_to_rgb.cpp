@@ -1,4 +1,4 @@
-#include "support/rgb_converter.h"
+#include "support/frame_to_rgb.h"
 
 #include <utility>
 
