@@ -130,6 +130,26 @@ TEST_F(KeptMemory, ReleasedBuffersServeTheNextRequestOfAnyThread) {
   }
 }
 
+// Every block a call frees is kept at its end, also one another thread
+// took, of a length the call never took, beside one it did take or alone.
+TEST_F(KeptMemory, ACallKeepsEveryBlockItFrees) {
+  for (const bool takes_another : {true, false}) {
+    SCOPED_TRACE(takes_another ? "beside a block it took" : "on its own");
+    vantle_video_runtime_release_kept_memory();
+    void* earlier = allocate_host_memory(std::size_t{2} << 20);
+    std::thread([takes_another, earlier] {
+      {
+        const HostMemoryCallScope scope;
+        if (takes_another) {
+          free_host_memory(allocate_host_memory(std::size_t{1} << 20));
+        }
+        free_host_memory(earlier);
+      }
+      EXPECT_GE(kept_memory_bytes(), (std::size_t{2} << 20) + (takes_another ? 1u << 20 : 0u));
+    }).join();
+  }
+}
+
 // Sizes used longest ago are given back first: a thread that moves from RGB
 // of one size to YUV of another serves the new sizes from what is kept
 // within a few calls, and all threads together never keep more than the

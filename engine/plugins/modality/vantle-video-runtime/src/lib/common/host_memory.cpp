@@ -107,6 +107,8 @@ class ThreadBlocks {
     if (--calls_ != 0) {
       return;
     }
+    // First, so that no stashed block goes with a length forgotten below.
+    return_stash();
     // A call that took no block (a release call) leaves the batch sizes of
     // the thread's last request call as they were.
     if (std::any_of(lengths_.begin(), lengths_.end(),
@@ -118,7 +120,6 @@ class ThreadBlocks {
       // Lengths the thread no longer uses are forgotten.
       std::erase_if(lengths_, [](const Length& known) { return known.last_call == 0; });
     }
-    return_stash();
   }
 
  private:
