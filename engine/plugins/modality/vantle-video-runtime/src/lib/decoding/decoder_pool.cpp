@@ -14,8 +14,8 @@ namespace {
 
 constexpr std::size_t TABLES = std::size_t{1} << 20;
 
-// Elsewhere the blocks its pictures hold (decoding/decoder_pictures.h), used
-// or free, are counted exactly.
+// A decoder whose pictures are the library's (decoding/decoder_pictures.h)
+// counts the blocks they hold, used or free, exactly; others the estimate.
 std::size_t idle_decoder_bytes(const OpenedDecoder& decoder) noexcept {
   if (const std::optional<std::size_t> pictures = decoder.picture_bytes()) {
     return TABLES + *pictures;
